@@ -1,0 +1,108 @@
+#include "file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class File : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/brv-file-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+    void write_text(const char* name, const std::string& text) const { std::ofstream(path(name)) << text; }
+    fs::path dir_;
+};
+
+std::string error_of(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST_F(File, OpeningMissingOrAlreadyOpenFiles)
+{
+    file f;
+    EXPECT_EQ(error_of([&] { f.open_existing(path("missing"), true); }),
+              std::string("file: cannot open: ") + std::strerror(ENOENT));
+    EXPECT_FALSE(f.open());
+    write_text("a", "abc");
+    f.open_existing(path("a"), true);
+    EXPECT_TRUE(f.open());
+    EXPECT_EQ(error_of([&] { f.open_existing(path("a"), true); }), "file: already open");
+    EXPECT_EQ(error_of([&] { f.create(path("b"), false); }), "file: already open");
+}
+
+TEST_F(File, ReadIntoBufferShrinksToWhatArrived)
+{
+    write_text("a", std::string(30, 'z'));
+    file f;
+    f.open_existing(path("a"), true);
+    buffer b;
+    b.resize(100);
+    f.read(b);
+    EXPECT_EQ(b.size(), 30u);
+    EXPECT_EQ(b.c_ptr()[29], 'z');
+    b.resize(100);
+    f.read(b);
+    EXPECT_EQ(b.size(), 0u);
+}
+
+TEST_F(File, CreateWriteSeekSizeAndMap)
+{
+    file f;
+    f.create(path("c"), true);
+    EXPECT_EQ(f.write(std::string("0123456789")), 10u);
+    EXPECT_EQ(f.size(), 10u);
+    EXPECT_EQ(f.seek(-3, file::origin::end), 7u);
+    EXPECT_EQ(f.tell(), 7u);
+    buffer rest = f.read(100);
+    ASSERT_EQ(rest.size(), 3u);
+    EXPECT_EQ(rest.c_ptr()[0], '7');
+    auto* m = static_cast<const char*>(f.map(10, true));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(std::memcmp(m, "0123456789", 10), 0);
+    file::unmap(const_cast<char*>(m), 10);
+    file::unmap(nullptr, 10);
+    f.close();
+    f.close();
+
+    file again;
+    EXPECT_NE(error_of([&] { again.create(path("c"), true); }), "");  // exclusive on an existing file
+    EXPECT_FALSE(again.open());
+
+    file_mapping whole(path("c"));
+    EXPECT_EQ(whole.size(), 10u);
+    EXPECT_EQ(whole.data()[9], '9');
+
+    file::unlink(path("c"));
+    EXPECT_FALSE(fs::exists(path("c")));
+    EXPECT_NE(error_of([&] { file::unlink(path("c")); }), "");
+}
+
+TEST_F(File, OverlongPathsAreRefusedNotCut)
+{
+    const std::string longpath = dir_.string() + "/" + std::string(1100, 'a');
+    file f;
+    EXPECT_EQ(error_of([&] { f.create(longpath, false); }),
+              std::string("file: cannot open: ") + std::strerror(ENAMETOOLONG));
+    EXPECT_FALSE(f.open());
+}
+
+} // namespace
