@@ -1,0 +1,316 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace vhtest {
+
+scratch_dir::scratch_dir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vhfw-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+running_handset::running_handset(const vhandset::handset_options& opts)
+    : opts_(opts), link_(opts.max_packet)
+{
+    thread_ = std::thread([this] {
+        vhandset::run_firmware(link_, opts_, dir_.path());
+        done_ = true;
+    });
+}
+
+running_handset::~running_handset()
+{
+    link_.unplug();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool running_handset::finished_within(unsigned timeout_ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done_ && thread_.joinable())
+        thread_.join();
+    return done_;
+}
+
+bytes running_handset::lun_bytes(unsigned lun, std::uint64_t offset, std::size_t len) const
+{
+    std::ifstream in(dir_.path() / ("lun" + std::to_string(lun) + ".img"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    bytes b(len);
+    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(len));
+    b.resize(static_cast<std::size_t>(in.gcount()));
+    return b;
+}
+
+std::uint64_t running_handset::lun_size(unsigned lun) const
+{
+    return std::filesystem::file_size(dir_.path() / ("lun" + std::to_string(lun) + ".img"));
+}
+
+bytes packet_bytes(const std::vector<std::uint32_t>& words)
+{
+    bytes b;
+    for (auto w : words)
+        for (int i = 0; i < 4; ++i)
+            b.push_back(static_cast<unsigned char>(w >> (8 * i)));
+    return b;
+}
+
+std::vector<std::uint32_t> packet_words(const bytes& b)
+{
+    std::vector<std::uint32_t> w((b.size() + 3) / 4, 0);
+    for (std::size_t i = 0; i < b.size(); ++i)
+        w[i / 4] |= std::uint32_t{b[i]} << (8 * (i % 4));
+    return w;
+}
+
+bytes hello_resp(std::uint32_t version, std::uint32_t compatible, std::uint32_t status, std::uint32_t mode)
+{
+    std::vector<std::uint32_t> w(12, 0);
+    w[0] = 2;
+    w[1] = 48;
+    w[2] = version;
+    w[3] = compatible;
+    w[4] = status;
+    w[5] = mode;
+    return packet_bytes(w);
+}
+
+upload_result serve_image(fake_link& link, const bytes& image, unsigned quiet_ms)
+{
+    upload_result r;
+    for (;;) {
+        auto pkt = link.host_read(quiet_ms);
+        if (!pkt)
+            return r;
+        const auto w = packet_words(*pkt);
+        if (w.size() < 2)
+            return r;
+        if (w[0] == 4) {
+            r.ended = true;
+            r.status = w.size() > 3 ? w[3] : 0xffffffff;
+            return r;
+        }
+        read_request q;
+        q.command = w[0];
+        q.packet_size = pkt->size();
+        if (w[0] == 3 && w.size() >= 5) {
+            q.image_id = w[2];
+            q.offset = w[3];
+            q.count = w[4];
+        } else if (w[0] == 18 && w.size() >= 8) {
+            q.image_id = w[2] | (std::uint64_t{w[3]} << 32);
+            q.offset = w[4] | (std::uint64_t{w[5]} << 32);
+            q.count = w[6] | (std::uint64_t{w[7]} << 32);
+        } else {
+            return r;
+        }
+        r.requests.push_back(q);
+        if (q.offset > image.size() || q.count > image.size() - q.offset)
+            return r;
+        link.host_write(image.data() + q.offset, static_cast<std::size_t>(q.count));
+    }
+}
+
+namespace {
+
+void put(bytes& b, std::size_t at, std::uint64_t v, int size)
+{
+    for (int i = 0; i < size; ++i)
+        b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+constexpr std::uint32_t pt_load = 1, pt_note = 4;
+
+} // namespace
+
+elf_fixture make_elf(bool is64, const std::vector<std::size_t>& load_sizes)
+{
+    elf_fixture f;
+    const std::size_t eh = is64 ? 64 : 52, ph = is64 ? 56 : 32;
+    const std::size_t phnum = load_sizes.size() + 2;
+    f.phoff = eh;
+    f.phdr_bytes = ph * phnum;
+    struct seg {
+        std::uint32_t type;
+        std::uint64_t offset, filesz, memsz;
+    };
+    std::vector<seg> segs;
+    std::uint64_t at = eh + f.phdr_bytes;
+    segs.push_back({pt_note, at, 16, 16});
+    at += 16;
+    segs.push_back({pt_load, 0, 0, 4096});  // zero-initialised memory: nothing to fetch
+    for (std::size_t s : load_sizes) {
+        at = (at + 0xff) & ~std::uint64_t{0xff};  // segments start on 256-byte boundaries
+        segs.push_back({pt_load, at, s, s + 64});
+        f.loads.push_back({at, s});
+        at += s;
+    }
+    f.image.assign(static_cast<std::size_t>(at), 0);
+    for (std::size_t i = eh + f.phdr_bytes; i < f.image.size(); ++i)
+        f.image[i] = static_cast<unsigned char>(i * 7 + 3);
+    bytes& b = f.image;
+    b[0] = 0x7f; b[1] = 'E'; b[2] = 'L'; b[3] = 'F';
+    b[4] = is64 ? 2 : 1; b[5] = 1; b[6] = 1;
+    put(b, 16, 2, 2);
+    put(b, 18, is64 ? 183 : 40, 2);
+    put(b, 20, 1, 4);
+    if (is64) {
+        put(b, 32, f.phoff, 8);
+        put(b, 52, eh, 2);
+        put(b, 54, ph, 2);
+        put(b, 56, phnum, 2);
+    } else {
+        put(b, 28, f.phoff, 4);
+        put(b, 40, eh, 2);
+        put(b, 42, ph, 2);
+        put(b, 44, phnum, 2);
+    }
+    for (std::size_t i = 0; i < segs.size(); ++i) {
+        const std::size_t p = f.phoff + i * ph;
+        put(b, p, segs[i].type, 4);
+        if (is64) {
+            put(b, p + 8, segs[i].offset, 8);
+            put(b, p + 32, segs[i].filesz, 8);
+            put(b, p + 40, segs[i].memsz, 8);
+        } else {
+            put(b, p + 4, segs[i].offset, 4);
+            put(b, p + 16, segs[i].filesz, 4);
+            put(b, p + 20, segs[i].memsz, 4);
+        }
+    }
+    return f;
+}
+
+void boot_to_programmer(fake_link& link)
+{
+    ASSERT_TRUE(link.host_read()) << "no HELLO";
+    link.host_write(hello_resp());
+    const auto up = serve_image(link, make_elf(false, {100}).image);
+    ASSERT_TRUE(up.ended);
+    ASSERT_EQ(up.status, 0u);
+    link.host_write(packet_bytes({5, 8}));
+    const auto done = link.host_read();
+    ASSERT_TRUE(done);
+    ASSERT_EQ(packet_words(*done)[0], 6u);
+}
+
+void firehose_host::send(const std::string& element)
+{
+    link_.host_write("<?xml version=\"1.0\" ?>\n<data>\n" + element + "\n</data>\n");
+}
+
+bool firehose_host::fill(unsigned timeout_ms)
+{
+    auto b = link_.host_read(timeout_ms);
+    if (!b)
+        return false;
+    rx_.append(b->begin(), b->end());
+    return true;
+}
+
+std::string firehose_host::next_document(unsigned timeout_ms)
+{
+    for (;;) {
+        const auto end = rx_.find("</data>");
+        if (end != std::string::npos) {
+            std::string doc = rx_.substr(0, end + 7);
+            rx_.erase(0, end + 7);
+            return doc;
+        }
+        if (!fill(timeout_ms))
+            return {};
+    }
+}
+
+fh_response firehose_host::response(unsigned timeout_ms)
+{
+    fh_response r;
+    for (;;) {
+        const std::string doc = next_document(timeout_ms);
+        if (doc.empty()) {
+            ADD_FAILURE() << "no response from the programmer";
+            return r;
+        }
+        EXPECT_EQ(doc.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<data>", 0), 0u) << doc;
+        for (auto& l : log_values(doc))
+            r.logs.push_back(l);
+        const auto at = doc.find("<response ");
+        if (at != std::string::npos) {
+            r.attrs = xml_attributes_of(doc.substr(at, doc.find("/>", at) - at));
+            return r;
+        }
+    }
+}
+
+bytes firehose_host::raw(std::size_t n, std::vector<std::size_t>* pieces, unsigned timeout_ms)
+{
+    bytes out(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(std::min(n, rx_.size())));
+    rx_.erase(0, out.size());
+    while (out.size() < n) {
+        auto b = link_.host_read(timeout_ms);
+        if (!b)
+            break;
+        if (pieces)
+            pieces->push_back(b->size());
+        const std::size_t take = std::min(n - out.size(), b->size());
+        out.insert(out.end(), b->begin(), b->begin() + static_cast<std::ptrdiff_t>(take));
+        rx_.append(b->begin() + static_cast<std::ptrdiff_t>(take), b->end());
+    }
+    return out;
+}
+
+std::vector<std::string> firehose_host::startup(unsigned count)
+{
+    std::vector<std::string> docs;
+    for (unsigned i = 0; i < count; ++i)
+        docs.push_back(next_document());
+    return docs;
+}
+
+std::map<std::string, std::string> xml_attributes_of(const std::string& element)
+{
+    // name="value" pairs; the programmer never puts a quote inside a value.
+    std::map<std::string, std::string> m;
+    std::size_t at = 0;
+    for (;;) {
+        const auto eq = element.find("=\"", at);
+        if (eq == std::string::npos)
+            return m;
+        auto name_start = element.rfind(' ', eq);
+        name_start = name_start == std::string::npos ? 0 : name_start + 1;
+        const auto close = element.find('"', eq + 2);
+        if (close == std::string::npos)
+            return m;
+        m[element.substr(name_start, eq - name_start)] = element.substr(eq + 2, close - eq - 2);
+        at = close + 1;
+    }
+}
+
+std::vector<std::string> log_values(const std::string& document)
+{
+    std::vector<std::string> v;
+    const std::string open = "<log value=\"";
+    for (auto at = document.find(open); at != std::string::npos; at = document.find(open, at + 1)) {
+        const auto start = at + open.size();
+        v.push_back(document.substr(start, document.find('"', start) - start));
+    }
+    return v;
+}
+
+} // namespace vhtest

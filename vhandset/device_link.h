@@ -1,0 +1,46 @@
+// The handset's side of its two bulk endpoints, as its firmware sees them.
+//
+// The USB model (vhandset core) implements this; the firmware programs (boot ROM,
+// flash programmer) use nothing else to talk to the host. All calls block the
+// handset's own thread only.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+
+namespace vhandset {
+
+// Thrown out of device_link calls once the handset has been unplugged (or has
+// detached itself); the firmware's thread unwinds and ends.
+struct unplugged : std::exception {
+    const char* what() const noexcept override { return "handset unplugged"; }
+};
+
+class device_link {
+public:
+    virtual ~device_link() = default;
+
+    // Takes host OUT data the way a device controller does: waits until either
+    // `max` bytes have arrived or a short packet (a host transfer that ends with a
+    // packet shorter than the endpoint's max packet size, including a zero-length
+    // packet) ends the data; a receive never spans past the end of such a transfer.
+    // Returns the number of bytes stored (0 for a lone zero-length packet), or
+    // 0 with *timed_out set when `timeout_ms` passed with no data at all.
+    // timeout_ms 0 waits for ever (until unplugged).
+    virtual std::size_t receive(void* dst, std::size_t max, unsigned timeout_ms, bool* timed_out) = 0;
+
+    // Queues bytes on the IN endpoint as one device write: cut into packets of the
+    // endpoint's max packet size; the last packet is short, or, when the length is
+    // a whole multiple of the packet size, followed by a zero-length packet if the
+    // handset's zlp option is on. Each call therefore ends one host IN transfer
+    // (unless the zlp option is off and the length is a packet multiple, in which
+    // case the host transfer continues with the next write). Never blocks for long.
+    virtual void send(const void* src, std::size_t len) = 0;
+
+    // Leaves the bus (power reset): pending host transfers complete with
+    // LIBUSB_TRANSFER_NO_DEVICE, later calls fail with LIBUSB_ERROR_NO_DEVICE, and
+    // the calling firmware gets `unplugged` from its next call.
+    virtual void detach() = 0;
+};
+
+} // namespace vhandset

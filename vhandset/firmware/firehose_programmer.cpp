@@ -1,0 +1,546 @@
+#include "firehose_programmer.h"
+
+#include "fault_plan.h"
+#include "sahara_rom.h"
+#include "sector_expression.h"
+#include "transcript.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+namespace vhandset {
+
+namespace {
+
+constexpr const char* date_time = "Jan  1 2024 - 00:00:00";
+constexpr unsigned drain_quiet_ms = 100;  // silence that ends discarding after a refused data phase
+constexpr std::uint32_t max_patch_bytes = 8;
+constexpr std::uint64_t max_peek_bytes = 4096;
+constexpr std::size_t peek_bytes_per_line = 16;
+constexpr const char garbage[] = "\x01\xfe garbled \xff\x02 output 0123456789abcdef \x7f";
+
+const char* const startup_lines[] = {
+    "INFO: Binary build date: Jan  1 2024 @ 00:00:00",
+    "INFO: Chip serial num: 305419896 (0x12345678)",
+    "INFO: Supported Functions: configure program read patch nop power peek poke getnumdisksectors "
+    "getStorageInfo benchmark",
+    "INFO: Storage type set to default",
+    "INFO: Firehose programmer ready",
+};
+
+void sleep_ms(unsigned ms)
+{
+    if (ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// Plain unsigned number, decimal or 0x-hexadecimal.
+bool plain_number(const std::string& text, std::uint64_t* out)
+{
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return false;
+    try {
+        std::size_t used = 0;
+        const unsigned long long v = std::stoull(text, &used, 0);
+        if (used != text.size())
+            return false;
+        *out = v;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string hex(std::uint64_t v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+bool truthy(const std::string& v)
+{
+    const std::string l = lower(v);
+    return l == "1" || l == "true" || l == "yes";
+}
+
+} // namespace
+
+firehose_programmer::firehose_programmer(device_link& link, const handset_options& opts,
+                                         const std::filesystem::path& state_dir, transcript& record,
+                                         fault_plan& faults)
+    : link_(link), opts_(opts), state_dir_(state_dir), record_(record), faults_(faults),
+      payload_to_target_(opts.max_payload_to_target), payload_from_target_(opts.max_payload_from_target)
+{
+}
+
+firehose_programmer::reply firehose_programmer::ack(xml_attributes attrs)
+{
+    reply r;
+    r.attrs = std::move(attrs);
+    return r;
+}
+
+firehose_programmer::reply firehose_programmer::nak(const std::string& log, xml_attributes attrs)
+{
+    reply r;
+    r.value = "NAK";
+    r.attrs = std::move(attrs);
+    r.logs.push_back(log);
+    return r;
+}
+
+storage* firehose_programmer::disk(std::string* why)
+{
+    if (!storage_ && storage_error_.empty()) {
+        try {
+            storage_ = std::make_unique<storage>(state_dir_, opts_.memory, opts_.disk_size);
+        } catch (const std::exception& e) {
+            storage_error_ = e.what();
+        }
+    }
+    if (!storage_)
+        *why = "ERROR: storage init failed: " + storage_error_;
+    return storage_.get();
+}
+
+void firehose_programmer::send_text(const std::string& text)
+{
+    link_.send(text.data(), text.size());
+}
+
+void firehose_programmer::leave_bus(unsigned delay_ms)
+{
+    sleep_ms(delay_ms);
+    link_.detach();
+    throw unplugged();
+}
+
+void firehose_programmer::startup()
+{
+    constexpr std::size_t line_count = sizeof startup_lines / sizeof startup_lines[0];
+    for (unsigned i = 0; i < opts_.startup_logs; ++i)
+        send_text(log_document(startup_lines[i % line_count]));
+}
+
+// Sends a reply the way this request's faults say: logs as documents of their
+// own, then the response; optionally delayed, merged or split.
+void firehose_programmer::respond(const reply& r)
+{
+    unsigned delay = opts_.response_delay_ms;
+    std::string extra;
+    if (fault_plan::has(hits_, "delay", &extra))
+        delay += static_cast<unsigned>(std::stoul(extra));
+    sleep_ms(delay);
+
+    std::vector<std::string> logs = r.logs;
+    const bool merge = fault_plan::has(hits_, "merge");
+    if (merge && logs.empty())
+        logs.push_back("INFO: Calling handler");
+    for (std::size_t i = 0; i + (merge ? 1 : 0) < logs.size(); ++i)
+        send_text(log_document(logs[i]));
+
+    std::string doc = response_document(r.value, r.attrs);
+    if (merge)
+        doc = log_document(logs.back()) + doc;
+    if (fault_plan::has(hits_, "split")) {
+        const std::string head = firehose_document_head;
+        const auto cut = doc.find(head) + head.size();
+        send_text(doc.substr(0, cut));
+        send_text(doc.substr(cut));
+    } else {
+        send_text(doc);
+    }
+}
+
+void firehose_programmer::run()
+{
+    sleep_ms(opts_.programmer_boot_ms);
+    startup();
+    std::vector<char> buf(opts_.max_xml_size);
+    for (;;) {
+        bool timed_out = false;
+        const std::size_t n = link_.receive(buf.data(), buf.size(), 0, &timed_out);
+        if (n == 0)
+            continue;  // a zero-length packet is no request
+        std::string why;
+        const auto req = parse_firehose_request(buf.data(), n, &why);
+        if (!req) {
+            record_.line("firehose invalid " + std::to_string(n) + " bytes");
+            hits_.clear();
+            respond(nak("ERROR: " + why));
+            continue;
+        }
+        record_.line("firehose " + req->text);
+        hits_ = faults_.next("firehose", req->name);
+        if (fault_plan::has(hits_, "disconnect") && req->name != "program" && req->name != "read")
+            leave_bus(0);
+        if (fault_plan::has(hits_, "silence"))
+            continue;
+        if (fault_plan::has(hits_, "garbage")) {
+            link_.send(garbage, sizeof garbage - 1);
+            continue;
+        }
+        if (fault_plan::has(hits_, "nak")) {
+            respond(nak("ERROR: Failed to run " + req->name));
+            continue;
+        }
+        dispatch(*req);
+    }
+}
+
+void firehose_programmer::dispatch(const firehose_request& r)
+{
+    if (r.name == "configure")
+        respond(configure(r));
+    else if (r.name == "program")
+        program(r);
+    else if (r.name == "read")
+        read(r);
+    else if (r.name == "patch")
+        respond(patch(r));
+    else if (r.name == "nop")
+        respond(ack());
+    else if (r.name == "power")
+        respond(power(r));  // returns only when the value is refused
+    else if (r.name == "peek")
+        respond(peek(r));
+    else if (r.name == "poke")
+        respond(poke(r));
+    else if (r.name == "getnumdisksectors")
+        respond(storage_query(r, false));
+    else if (r.name == "getStorageInfo")
+        respond(storage_query(r, true));
+    else if (r.name == "benchmark") {
+        reply a = ack();
+        a.logs.push_back("INFO: benchmark trials=" + r.attr("trials").value_or("0"));
+        respond(a);
+    } else
+        respond(nak("ERROR: Unrecognized tag '" + r.name + "'"));
+}
+
+firehose_programmer::reply firehose_programmer::configure(const firehose_request& r)
+{
+    const std::string own_memory = lower(opts_.memory);
+    const std::string own_name = own_memory == "emmc" ? "EMMC" : "UFS";
+    const std::string to_supported = std::to_string(opts_.max_payload_to_target);
+    auto attrs = [&](std::uint64_t to, std::uint64_t from) {
+        xml_attributes a = {{"MemoryName", own_name},
+                            {"MinVersionSupported", "1"},
+                            {"Version", "1"},
+                            {"MaxPayloadSizeToTargetInBytes", std::to_string(to)},
+                            {"MaxPayloadSizeToTargetInBytesSupported", to_supported},
+                            {"MaxXMLSizeInBytes", std::to_string(opts_.max_xml_size)}};
+        if (opts_.ack_payload_from_target)
+            a.emplace_back("MaxPayloadSizeFromTargetInBytes", std::to_string(from));
+        a.emplace_back("DateTime", date_time);
+        return a;
+    };
+
+    if (const auto mem = r.attr("MemoryName"); mem && lower(*mem) != own_memory)
+        return nak("ERROR: MemoryName '" + *mem + "' does not match this device's storage " + own_name,
+                   attrs(opts_.max_payload_to_target, opts_.max_payload_from_target));
+
+    std::uint64_t to = opts_.max_payload_to_target;
+    std::uint64_t from = opts_.max_payload_from_target;
+    if (const auto v = r.attr("MaxPayloadSizeToTargetInBytes"); v && (!plain_number(*v, &to) || to == 0))
+        return nak("ERROR: Attribute 'MaxPayloadSizeToTargetInBytes' has an invalid value '" + *v + "'",
+                   attrs(opts_.max_payload_to_target, opts_.max_payload_from_target));
+    if (const auto v = r.attr("MaxPayloadSizeFromTargetInBytes"); v) {
+        std::uint64_t host_from = 0;
+        if (!plain_number(*v, &host_from) || host_from == 0)
+            return nak("ERROR: Attribute 'MaxPayloadSizeFromTargetInBytes' has an invalid value '" + *v + "'",
+                       attrs(opts_.max_payload_to_target, opts_.max_payload_from_target));
+        from = std::min(from, host_from);
+    }
+    if (to > opts_.max_payload_to_target)
+        return nak("Host's payload to target size is too large",
+                   attrs(opts_.max_payload_to_target, opts_.max_payload_from_target));
+
+    payload_to_target_ = static_cast<std::uint32_t>(to);
+    payload_from_target_ = static_cast<std::uint32_t>(from);
+    skip_write_ = truthy(r.attr("SkipWrite").value_or("0"));
+    return ack(attrs(to, from));
+}
+
+bool firehose_programmer::check_range(const firehose_request& r, unsigned* lun, std::uint64_t* start,
+                                      std::uint64_t* count, reply* refusal)
+{
+    std::string why;
+    storage* d = disk(&why);
+    if (!d) {
+        *refusal = nak(why);
+        return false;
+    }
+    const auto ss_text = r.attr("SECTOR_SIZE_IN_BYTES");
+    std::uint64_t ss = 0;
+    if (!ss_text || !plain_number(*ss_text, &ss)) {
+        *refusal = nak("ERROR: Attribute 'SECTOR_SIZE_IN_BYTES' is missing or invalid");
+        return false;
+    }
+    if (ss != d->sector_size()) {
+        *refusal = nak("Attribute 'SECTOR_SIZE_IN_BYTES'=" + *ss_text + " must be equal to disk sector size " +
+                       std::to_string(d->sector_size()));
+        return false;
+    }
+    std::uint64_t pp = 0;
+    const std::string pp_text = r.attr("physical_partition_number").value_or("0");
+    if (!plain_number(pp_text, &pp) || !d->has_lun(pp)) {
+        *refusal = nak("ERROR: Invalid physical_partition_number '" + pp_text + "'");
+        return false;
+    }
+    const auto start_text = r.attr("start_sector");
+    const auto count_text = r.attr("num_partition_sectors");
+    if (!start_text || !count_text) {
+        *refusal = nak(std::string("ERROR: Attribute '") + (start_text ? "num_partition_sectors" : "start_sector") +
+                       "' is missing");
+        return false;
+    }
+    expression_context ctx;
+    ctx.num_disk_sectors = d->num_sectors();
+    try {
+        *start = evaluate_expression(*start_text, ctx);
+        *count = evaluate_expression(*count_text, ctx);
+    } catch (const std::invalid_argument& e) {
+        *refusal = nak(std::string("ERROR: ") + e.what());
+        return false;
+    }
+    *lun = static_cast<unsigned>(pp);
+    if (*count == 0) {
+        *refusal = nak("ERROR: num_partition_sectors is 0");
+        return false;
+    }
+    if (!d->sectors_inside(*start, *count)) {
+        *refusal = nak("ERROR: range restricted: lun=" + std::to_string(*lun) + ", start_sector=" +
+                       std::to_string(*start) + ", num_sectors=" + std::to_string(*count));
+        return false;
+    }
+    return true;
+}
+
+void firehose_programmer::drain_input()
+{
+    std::vector<char> sink(payload_to_target_);
+    for (;;) {
+        bool timed_out = false;
+        link_.receive(sink.data(), sink.size(), drain_quiet_ms, &timed_out);
+        if (timed_out)
+            return;
+    }
+}
+
+void firehose_programmer::program(const firehose_request& r)
+{
+    unsigned lun = 0;
+    std::uint64_t start = 0, count = 0;
+    reply refusal;
+    if (!check_range(r, &lun, &start, &count, &refusal)) {
+        respond(refusal);
+        return;
+    }
+    const std::uint64_t ss = storage_->sector_size();
+    const std::uint64_t total = count * ss;
+    const bool cut_short = fault_plan::has(hits_, "short");
+    const bool unplug = fault_plan::has(hits_, "disconnect");
+    const std::uint64_t half = std::max<std::uint64_t>(total / 2, 1);
+    respond(ack({{"rawmode", "true"}}));
+
+    std::vector<unsigned char> buf(std::min<std::uint64_t>(payload_to_target_, total));
+    std::uint64_t got = 0;
+    bool write_failed = false;
+    bool timed_out = false;
+    while (got < total) {
+        std::uint64_t want = std::min<std::uint64_t>(total - got, buf.size());
+        if ((cut_short || unplug) && got < half)
+            want = std::min(want, half - got);
+        const std::size_t n = link_.receive(buf.data(), static_cast<std::size_t>(want), opts_.data_timeout_ms,
+                                            &timed_out);
+        if (n == 0) {
+            if (timed_out)
+                break;
+            continue;  // zero-length packet
+        }
+        if (!skip_write_ && !write_failed) {
+            try {
+                storage_->write(lun, start * ss + got, buf.data(), n);
+            } catch (const std::exception&) {
+                write_failed = true;
+            }
+        }
+        got += n;
+        if (got >= half && (cut_short || unplug))
+            break;
+    }
+    record_.line("firehose raw " + std::to_string(got) + " bytes");
+    if (unplug && got >= half)
+        leave_bus(0);
+    const std::string progress = std::to_string(got) + " of " + std::to_string(total) + " bytes";
+    if (got < total && timed_out) {
+        respond(nak("ERROR: Timed out waiting for raw data, received " + progress, {{"rawmode", "false"}}));
+    } else if (got < total) {
+        respond(nak("ERROR: Failed to write raw data, stopped after " + progress, {{"rawmode", "false"}}));
+        drain_input();
+    } else if (write_failed) {
+        respond(nak("ERROR: Failed to write to storage", {{"rawmode", "false"}}));
+    } else {
+        respond(ack({{"rawmode", "false"}}));
+    }
+}
+
+void firehose_programmer::read(const firehose_request& r)
+{
+    unsigned lun = 0;
+    std::uint64_t start = 0, count = 0;
+    reply refusal;
+    if (!check_range(r, &lun, &start, &count, &refusal)) {
+        respond(refusal);
+        return;
+    }
+    const std::uint64_t ss = storage_->sector_size();
+    const std::uint64_t total = count * ss;
+    const bool stall = fault_plan::has(hits_, "stall");
+    const bool unplug = fault_plan::has(hits_, "disconnect");
+    const std::uint64_t half = std::max<std::uint64_t>(total / 2, 1);
+    respond(ack({{"rawmode", "true"}}));
+
+    std::vector<unsigned char> buf(std::min<std::uint64_t>(payload_from_target_, total));
+    for (std::uint64_t sent = 0; sent < total;) {
+        std::uint64_t n = std::min<std::uint64_t>(total - sent, buf.size());
+        if ((stall || unplug) && sent < half)
+            n = std::min(n, half - sent);
+        storage_->read(lun, start * ss + sent, buf.data(), static_cast<std::size_t>(n));
+        link_.send(buf.data(), static_cast<std::size_t>(n));
+        sent += n;
+        if (sent >= half && unplug)
+            leave_bus(0);
+        if (sent >= half && stall)
+            return;  // the rest never comes, nor does a response
+    }
+    respond(ack({{"rawmode", "false"}}));
+}
+
+firehose_programmer::reply firehose_programmer::patch(const firehose_request& r)
+{
+    const std::string file = r.attr("filename").value_or("");
+    if (file != "DISK")
+        return nak("ERROR: Only patches to DISK are supported, not '" + file + "'");
+    std::string why;
+    storage* d = disk(&why);
+    if (!d)
+        return nak(why);
+    for (const char* key : {"SECTOR_SIZE_IN_BYTES", "byte_offset", "physical_partition_number", "size_in_bytes",
+                            "start_sector", "value"})
+        if (!r.attr(key))
+            return nak(std::string("ERROR: Attribute '") + key + "' is missing");
+    const std::string ss_text = *r.attr("SECTOR_SIZE_IN_BYTES");
+    std::uint64_t ss = 0, lun = 0, size = 0;
+    if (!plain_number(ss_text, &ss) || ss != d->sector_size())
+        return nak("Attribute 'SECTOR_SIZE_IN_BYTES'=" + ss_text + " must be equal to disk sector size " +
+                   std::to_string(d->sector_size()));
+    if (!plain_number(*r.attr("physical_partition_number"), &lun) || !d->has_lun(lun))
+        return nak("ERROR: Invalid physical_partition_number '" + *r.attr("physical_partition_number") + "'");
+    if (!plain_number(*r.attr("size_in_bytes"), &size) || size == 0 || size > max_patch_bytes)
+        return nak("ERROR: size_in_bytes must be 1 to 8, not '" + *r.attr("size_in_bytes") + "'");
+
+    const auto l = static_cast<unsigned>(lun);
+    expression_context ctx;
+    ctx.num_disk_sectors = d->num_sectors();
+    std::uint64_t start = 0, byte_offset = 0, value = 0;
+    try {
+        start = evaluate_expression(*r.attr("start_sector"), ctx);
+        byte_offset = evaluate_expression(*r.attr("byte_offset"), ctx);
+        ctx.crc32 = [d, l](std::uint64_t sector, std::uint64_t len) { return d->crc32(l, sector, len); };
+        value = evaluate_expression(*r.attr("value"), ctx);
+    } catch (const std::exception& e) {
+        return nak(std::string("ERROR: ") + e.what());
+    }
+    if (size < max_patch_bytes && (value >> (8 * size)) != 0)
+        return nak("ERROR: value " + hex(value) + " does not fit in " + std::to_string(size) + " bytes");
+    const bool inside = d->sectors_inside(start, 0) && d->bytes_inside(start * ss, byte_offset) &&
+                        d->bytes_inside(start * ss + byte_offset, size);
+    if (!inside)
+        return nak("ERROR: range restricted: lun=" + std::to_string(lun) + ", start_sector=" + std::to_string(start) +
+                   ", byte_offset=" + std::to_string(byte_offset) + ", size_in_bytes=" + std::to_string(size));
+    if (!skip_write_) {
+        unsigned char bytes[max_patch_bytes];
+        for (std::size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+        try {
+            d->write(l, start * ss + byte_offset, bytes, size);
+        } catch (const std::exception&) {
+            return nak("ERROR: Failed to write to storage");
+        }
+    }
+    return ack();
+}
+
+firehose_programmer::reply firehose_programmer::power(const firehose_request& r)
+{
+    const std::string v = r.attr("value").value_or("");
+    if (v != "reset" && v != "off")
+        return nak("ERROR: Unsupported power value '" + v + "'");
+    respond(ack());
+    leave_bus(opts_.reset_delay_ms);
+}
+
+firehose_programmer::reply firehose_programmer::peek(const firehose_request& r)
+{
+    std::uint64_t address = 0, size = 0;
+    if (!plain_number(r.attr("address64").value_or(""), &address) ||
+        !plain_number(r.attr("size_in_bytes").value_or(""), &size) || size == 0 || size > max_peek_bytes)
+        return nak("ERROR: peek needs address64 and size_in_bytes of 1 to 4096");
+    reply a = ack();
+    for (std::uint64_t i = 0; i < size; i += peek_bytes_per_line) {
+        std::string l = hex(address + i) + ":";
+        for (std::uint64_t j = i; j < std::min(size, i + peek_bytes_per_line); ++j) {
+            char b[4];
+            std::snprintf(b, sizeof b, " %02x", memory_debug_byte(address + j));
+            l += b;
+        }
+        a.logs.push_back(l);
+    }
+    return a;
+}
+
+firehose_programmer::reply firehose_programmer::poke(const firehose_request& r)
+{
+    std::uint64_t address = 0, size = 0, value = 0;
+    if (!plain_number(r.attr("address64").value_or(""), &address) ||
+        !plain_number(r.attr("size_in_bytes").value_or(""), &size) || size == 0 || size > max_patch_bytes ||
+        !plain_number(r.attr("value").value_or(""), &value))
+        return nak("ERROR: poke needs address64, size_in_bytes of 1 to 8 and a value");
+    reply a = ack();
+    a.logs.push_back("INFO: poke " + hex(address) + " size " + std::to_string(size) + " value " + hex(value));
+    return a;
+}
+
+firehose_programmer::reply firehose_programmer::storage_query(const firehose_request& r, bool storage_info)
+{
+    std::string why;
+    storage* d = disk(&why);
+    if (!d)
+        return nak(why);
+    std::uint64_t lun = 0;
+    const std::string pp = r.attr("physical_partition_number").value_or("0");
+    if (!plain_number(pp, &lun) || !d->has_lun(lun))
+        return nak("ERROR: Invalid physical_partition_number '" + pp + "'");
+    const std::string sectors = std::to_string(d->num_sectors());
+    if (!storage_info)
+        return ack({{"NumDiskSectors", sectors}});
+    reply a = ack({{"TotalLogicalBlocks", sectors}});
+    a.logs.push_back("INFO: total_blocks=" + sectors + " block_size=" + std::to_string(d->sector_size()) +
+                     " num_physical=" + std::to_string(d->lun_count()) + " mem_type=" + d->memory_name());
+    return a;
+}
+
+} // namespace vhandset

@@ -1,0 +1,80 @@
+// The flash programmer the boot ROM hands over to: reads one XML request at a
+// time, acts on the handset's storage, answers with log and response
+// documents, and moves sector data in raw mode for program and read.
+#pragma once
+
+#include "../device_link.h"
+#include "../handset_options.h"
+#include "firehose_document.h"
+#include "firehose_request.h"
+#include "storage.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vhandset {
+
+class fault_plan;
+class transcript;
+
+class firehose_programmer {
+public:
+    // The storage is opened on first use, so that a handset whose disk cannot be
+    // made still answers and refuses storage commands with a reason.
+    firehose_programmer(device_link& link, const handset_options& opts, const std::filesystem::path& state_dir,
+                        transcript& record, fault_plan& faults);
+
+    // Serves requests until the handset leaves the bus; always ends by throwing
+    // `unplugged` (after a power command, an injected disconnect or an unplug).
+    [[noreturn]] void run();
+
+private:
+    struct reply {
+        std::string value = "ACK";
+        xml_attributes attrs;
+        std::vector<std::string> logs;
+    };
+    static reply ack(xml_attributes attrs = {});
+    static reply nak(const std::string& log, xml_attributes attrs = {});
+
+    void startup();
+    void dispatch(const firehose_request& r);
+    void respond(const reply& r);
+    void send_text(const std::string& text);
+    [[noreturn]] void leave_bus(unsigned delay_ms);
+    storage* disk(std::string* why);
+
+    reply configure(const firehose_request& r);
+    void program(const firehose_request& r);
+    void read(const firehose_request& r);
+    reply patch(const firehose_request& r);
+    reply power(const firehose_request& r);
+    reply peek(const firehose_request& r);
+    reply poke(const firehose_request& r);
+    reply storage_query(const firehose_request& r, bool storage_info);
+
+    // Checks the attributes program and read share; on success fills lun, first
+    // sector and count, else returns the refusal.
+    bool check_range(const firehose_request& r, unsigned* lun, std::uint64_t* start, std::uint64_t* count,
+                     reply* refusal);
+    void drain_input();
+
+    device_link& link_;
+    const handset_options& opts_;
+    std::filesystem::path state_dir_;
+    transcript& record_;
+    fault_plan& faults_;
+    std::unique_ptr<storage> storage_;
+    std::string storage_error_;
+    std::vector<fault_rule> hits_;  // faults that apply to the request being served
+
+    // Set by configure.
+    std::uint32_t payload_to_target_;
+    std::uint32_t payload_from_target_;
+    bool skip_write_ = false;
+};
+
+} // namespace vhandset

@@ -1,0 +1,330 @@
+#include "../handset_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <limits>
+#include <map>
+#include <stdexcept>
+
+namespace vhandset {
+
+namespace {
+
+constexpr std::uint64_t kib = 1024;
+constexpr std::uint64_t whole_sector_granule = 4096;  // disk sizes must suit both 512- and 4096-byte sectors
+constexpr std::uint32_t min_payload = 512;
+constexpr std::uint32_t min_xml_size = 64;
+
+[[noreturn]] void bad_value(const std::string& name, const std::string& value, const std::string& why)
+{
+    throw std::invalid_argument("option --" + name + ": bad value '" + value + "': " + why);
+}
+
+// Unsigned number in decimal or 0x-hexadecimal, the whole text, no sign.
+std::uint64_t parse_number(const std::string& name, const std::string& text, int base = 0)
+{
+    if (text.empty() || !std::isxdigit(static_cast<unsigned char>(text[0])))
+        bad_value(name, text, "expected an unsigned number");
+    std::size_t used = 0;
+    unsigned long long v = 0;
+    try {
+        v = std::stoull(text, &used, base);
+    } catch (const std::exception&) {
+        bad_value(name, text, "expected an unsigned number");
+    }
+    if (used != text.size())
+        bad_value(name, text, "expected an unsigned number");
+    return v;
+}
+
+// Number with an optional K, M or G suffix (powers of 1024).
+std::uint64_t parse_size(const std::string& name, const std::string& text)
+{
+    if (text.empty())
+        bad_value(name, text, "expected a size such as 4096, 64K, 16M or 2G");
+    std::uint64_t scale = 1;
+    std::string digits = text;
+    switch (std::toupper(static_cast<unsigned char>(text.back()))) {
+    case 'K': scale = kib; break;
+    case 'M': scale = kib * kib; break;
+    case 'G': scale = kib * kib * kib; break;
+    default: break;
+    }
+    if (scale != 1)
+        digits.pop_back();
+    const std::uint64_t n = parse_number(name, digits, 10);
+    if (n > std::numeric_limits<std::uint64_t>::max() / scale)
+        bad_value(name, text, "too large");
+    return n * scale;
+}
+
+std::uint32_t parse_u32(const std::string& name, const std::string& text, std::uint64_t v)
+{
+    if (v > std::numeric_limits<std::uint32_t>::max())
+        bad_value(name, text, "does not fit in 32 bits");
+    return static_cast<std::uint32_t>(v);
+}
+
+bool parse_switch(const std::string& name, const std::string& text)
+{
+    std::string t = text;
+    std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (t.empty() || t == "on" || t == "true" || t == "yes" || t == "1")
+        return true;
+    if (t == "off" || t == "false" || t == "no" || t == "0")
+        return false;
+    bad_value(name, text, "expected on or off");
+}
+
+std::uint16_t parse_usb_id(const std::string& name, const std::string& text)
+{
+    std::string t = text;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
+        t = t.substr(2);
+    if (t.empty() || t.size() > 4 || !std::all_of(t.begin(), t.end(), [](unsigned char c) { return std::isxdigit(c); }))
+        bad_value(name, text, "expected a 16-bit hexadecimal id such as 05c6");
+    return static_cast<std::uint16_t>(std::stoul(t, nullptr, 16));
+}
+
+// Which WHAT:KIND pairs each WHERE knows; "*" in a kind list means any command name.
+bool firehose_command_known(const std::string& what)
+{
+    static const char* const names[] = {"configure", "program", "read", "patch", "nop", "power", "peek", "poke",
+                                        "getnumdisksectors", "getStorageInfo", "benchmark", "*", "response"};
+    return std::any_of(std::begin(names), std::end(names), [&](const char* n) { return what == n; });
+}
+
+void check_fault(const std::string& text, const fault_rule& f)
+{
+    auto bad = [&](const std::string& why) { bad_value("fault", text, why + " (see --help for the grammar)"); };
+    const bool valued = f.kind == "status" || f.kind == "delay";
+    if (valued && f.value.empty())
+        bad("kind '" + f.kind + "' needs a value, e.g. " + f.kind + "=" + (f.kind == "status" ? "0x0D" : "800"));
+    if (!valued && !f.value.empty())
+        bad("kind '" + f.kind + "' takes no value");
+    if (f.where == "sahara") {
+        const bool ok = (f.what == "hello" && (f.kind == "silence" || f.kind == "badlength")) ||
+                        (f.what == "image" && f.kind == "status") ||
+                        (f.what == "read" && (f.kind == "beyond" || f.kind == "silence"));
+        if (!ok)
+            bad("unknown sahara fault '" + f.what + ":" + f.kind + "'");
+        if (f.kind == "status" && parse_number("fault", f.value) > 0xff)
+            bad("status must be below 0x100");
+    } else if (f.where == "firehose") {
+        if (!firehose_command_known(f.what))
+            bad("unknown firehose command '" + f.what + "'");
+        static const char* const kinds[] = {"nak", "silence", "garbage", "split", "merge",
+                                            "short", "stall", "disconnect", "delay"};
+        if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return f.kind == k; }))
+            bad("unknown firehose fault kind '" + f.kind + "'");
+        if (f.kind == "short" && f.what != "program")
+            bad("'short' applies to program only");
+        if (f.kind == "stall" && f.what != "read")
+            bad("'stall' applies to read only");
+        if (f.kind == "delay")
+            parse_number("fault", f.value, 10);
+    } else if (f.where != "usb") {
+        bad("place must be sahara, firehose or usb");
+    }
+}
+
+fault_rule parse_fault(const std::string& text)
+{
+    fault_rule f;
+    std::string rest = text;
+    const auto at = rest.rfind('@');
+    if (at != std::string::npos) {
+        const std::uint64_t n = parse_number("fault", rest.substr(at + 1), 10);
+        if (n == 0 || n > std::numeric_limits<unsigned>::max())
+            bad_value("fault", text, "@N counts from 1");
+        f.nth = static_cast<unsigned>(n);
+        rest.resize(at);
+    }
+    const auto c1 = rest.find(':');
+    const auto c2 = c1 == std::string::npos ? std::string::npos : rest.find(':', c1 + 1);
+    if (c2 == std::string::npos || rest.find(':', c2 + 1) != std::string::npos)
+        bad_value("fault", text, "expected PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
+    f.where = rest.substr(0, c1);
+    f.what = rest.substr(c1 + 1, c2 - c1 - 1);
+    f.kind = rest.substr(c2 + 1);
+    const auto eq = f.kind.find('=');
+    if (eq != std::string::npos) {
+        f.value = f.kind.substr(eq + 1);
+        f.kind.resize(eq);
+    }
+    if (f.where.empty() || f.what.empty() || f.kind.empty())
+        bad_value("fault", text, "expected PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
+    check_fault(text, f);
+    return f;
+}
+
+using setter = std::function<void(handset_options&, const std::string& name, const std::string& value)>;
+
+struct option_entry {
+    const char* name;
+    const char* arg;
+    const char* help;
+    setter apply;
+};
+
+const std::vector<option_entry>& option_table()
+{
+    static const std::vector<option_entry> table = {
+        {"vid", "HEX", "USB vendor id (default 05c6)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.vendor_id = parse_usb_id(n, v); }},
+        {"pid", "HEX", "USB product id (default 9008)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.product_id = parse_usb_id(n, v); }},
+        {"manufacturer", "TEXT", "manufacturer string descriptor",
+         [](handset_options& o, const std::string&, const std::string& v) { o.manufacturer = v; }},
+        {"product", "TEXT", "product string descriptor",
+         [](handset_options& o, const std::string&, const std::string& v) { o.product = v; }},
+        {"serial", "TEXT", "serial number string (default: derived from the handset number)",
+         [](handset_options& o, const std::string&, const std::string& v) { o.serial = v; }},
+        {"zlp", "on|off", "end writes that fill whole packets with a zero-length packet (default on)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.zlp = parse_switch(n, v); }},
+        {"max-packet", "N", "bulk endpoint max packet size: 8, 16, 32, 64, 512 or 1024 (default 512)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto p = parse_number(n, v, 10);
+             if (p != 8 && p != 16 && p != 32 && p != 64 && p != 512 && p != 1024)
+                 bad_value(n, v, "must be 8, 16, 32, 64, 512 or 1024");
+             o.max_packet = static_cast<unsigned>(p);
+         }},
+        {"memory", "emmc|ufs", "storage: emmc = 1 LUN of 512-byte sectors, ufs = LUNs 0..5 of 4096 (default ufs)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             std::string t = v;
+             std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
+             if (t != "emmc" && t != "ufs")
+                 bad_value(n, v, "must be emmc or ufs");
+             o.memory = t;
+         }},
+        {"disk-size", "SIZE", "bytes per LUN, a multiple of 4K, suffixes K/M/G (default 64M)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto s = parse_size(n, v);
+             if (s == 0 || s % whole_sector_granule != 0)
+                 bad_value(n, v, "must be a non-zero multiple of 4K");
+             o.disk_size = s;
+         }},
+        {"sahara-version", "N", "Sahara version in HELLO (default 2)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.sahara_version = parse_u32(n, v, parse_number(n, v));
+         }},
+        {"sahara-compatible", "N", "oldest Sahara version accepted from the host (default 1)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.sahara_version_compatible = parse_u32(n, v, parse_number(n, v));
+         }},
+        {"sahara-mode", "N", "mode in the first HELLO: 0 image transfer, 2 memory debug, 3 command (default 0)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.sahara_mode = parse_u32(n, v, parse_number(n, v));
+         }},
+        {"memory-debug-64", "on|off", "announce the memory-debug region with MEMORY_DEBUG_64 (default off)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.sahara_mem64 = parse_switch(n, v); }},
+        {"max-payload-to-target", "SIZE", "largest raw payload the programmer accepts (default 1M)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto s = parse_u32(n, v, parse_size(n, v));
+             if (s < min_payload)
+                 bad_value(n, v, "must be at least 512");
+             o.max_payload_to_target = s;
+         }},
+        {"max-payload-from-target", "SIZE", "largest raw payload the programmer sends in one write (default 1M)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto s = parse_u32(n, v, parse_size(n, v));
+             if (s < min_payload)
+                 bad_value(n, v, "must be at least 512");
+             o.max_payload_from_target = s;
+         }},
+        {"max-xml-size", "SIZE", "largest request document the programmer reads (default 4096)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto s = parse_u32(n, v, parse_size(n, v));
+             if (s < min_xml_size)
+                 bad_value(n, v, "must be at least 64");
+             o.max_xml_size = s;
+         }},
+        {"omit-payload-from-target", "[on|off]",
+         "leave MaxPayloadSizeFromTargetInBytes out of the configure ACK (default off)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.ack_payload_from_target = !parse_switch(n, v);
+         }},
+        {"startup-logs", "N", "log documents the programmer sends when it starts (default 3)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
+         }},
+        {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.response_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
+         }},
+        {"programmer-boot-ms", "MS", "delay between DONE_RESP and the programmer's first output (default 0)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.programmer_boot_ms = parse_u32(n, v, parse_number(n, v, 10));
+         }},
+        {"data-timeout-ms", "MS", "silence that ends a raw data phase with an error (default 5000)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             const auto t = parse_u32(n, v, parse_number(n, v, 10));
+             if (t == 0)
+                 bad_value(n, v, "must be at least 1");
+             o.data_timeout_ms = t;
+         }},
+        {"reset-delay-ms", "MS", "time between a power response and leaving the bus (default 100)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.reset_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
+         }},
+        {"fault", "FAULT", "inject a fault, repeatable; grammar below",
+         [](handset_options& o, const std::string&, const std::string& v) { o.faults.push_back(parse_fault(v)); }},
+    };
+    return table;
+}
+
+const char* const fault_help =
+    "FAULT: PLACE:WHAT:KIND[=VALUE][@N]\n"
+    "  @N applies the fault to the N-th matching event only (counted from 1); without it, to every one.\n"
+    "  sahara:hello:silence        the ROM does not send its HELLO (it still listens)\n"
+    "  sahara:hello:badlength      HELLO carries a wrong length word (0x34)\n"
+    "  sahara:image:status=CODE    END_OF_IMAGE with status CODE after the image; with @N in place of the\n"
+    "                              N-th image read request\n"
+    "  sahara:read:beyond          the read request asks for data far beyond any image (@N: the N-th request)\n"
+    "  sahara:read:silence         the ROM stops answering instead of sending the read request (@N: the N-th)\n"
+    "  firehose:WHAT:KIND          WHAT is a command name (configure, program, read, patch, nop, power, peek,\n"
+    "                              poke, getnumdisksectors, getStorageInfo, benchmark), or * / response for\n"
+    "                              every request; @N counts requests of that command (of all, for * / response)\n"
+    "    nak                       refuse the request with a log line, do nothing\n"
+    "    silence                   take the request, never answer\n"
+    "    garbage                   answer with bytes that are not XML instead of the response\n"
+    "    split                     send the response document in two transfers, cut after <data>\n"
+    "    merge                     send a log document and the response document in one transfer\n"
+    "    delay=MS                  wait MS more milliseconds before the response\n"
+    "    short                     (program) take half of the raw data, then refuse and discard the rest\n"
+    "    stall                     (read) send half of the raw data, then nothing more\n"
+    "    disconnect                leave the bus: half way through the raw data of program/read, else on receipt\n"
+    "  usb:WHAT:KIND               faults of the USB model (see its documentation)\n";
+
+} // namespace
+
+void parse_option(handset_options& opts, const std::string& name, const std::string& value)
+{
+    for (const auto& e : option_table()) {
+        if (name == e.name) {
+            e.apply(opts, name, value);
+            return;
+        }
+    }
+    throw std::invalid_argument("unknown option --" + name);
+}
+
+std::string help_text()
+{
+    std::string out = "Handset options:\n";
+    constexpr std::size_t column = 34;
+    for (const auto& e : option_table()) {
+        std::string left = std::string("  --") + e.name + " " + e.arg;
+        if (left.size() < column)
+            left.append(column - left.size(), ' ');
+        else
+            left += "  ";
+        out += left + e.help + "\n";
+    }
+    out += "\n";
+    out += fault_help;
+    return out;
+}
+
+} // namespace vhandset

@@ -1,0 +1,156 @@
+#include "storage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace vhandset {
+
+namespace {
+
+constexpr std::uint32_t emmc_sector = 512;
+constexpr std::uint32_t ufs_sector = 4096;
+constexpr unsigned emmc_luns = 1;
+constexpr unsigned ufs_luns = 6;
+constexpr std::size_t crc_chunk = 64 * 1024;
+
+[[noreturn]] void sys_fail(const std::string& what)
+{
+    throw std::runtime_error("storage: " + what + ": " + std::strerror(errno));
+}
+
+int open_lun(const std::filesystem::path& file, std::uint64_t size)
+{
+    constexpr mode_t file_mode = 0644;
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode);
+    if (fd < 0)
+        sys_fail("cannot open " + file.string());
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 ||
+        (static_cast<std::uint64_t>(st.st_size) != size &&
+         (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0))) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        sys_fail("cannot size " + file.string());
+    }
+    return fd;
+}
+
+} // namespace
+
+storage::storage(const std::filesystem::path& state_dir, const std::string& memory, std::uint64_t disk_size)
+{
+    std::string m = memory;
+    std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
+    unsigned luns = 0;
+    if (m == "emmc") {
+        name_ = "EMMC";
+        sector_size_ = emmc_sector;
+        luns = emmc_luns;
+    } else if (m == "ufs") {
+        name_ = "UFS";
+        sector_size_ = ufs_sector;
+        luns = ufs_luns;
+    } else {
+        throw std::invalid_argument("storage: unknown memory '" + memory + "'");
+    }
+    sectors_ = disk_size / sector_size_;
+    if (sectors_ == 0)
+        throw std::invalid_argument("storage: disk smaller than one sector");
+    const std::uint64_t bytes = sectors_ * sector_size_;
+    try {
+        for (unsigned i = 0; i < luns; ++i)
+            fds_.push_back(open_lun(state_dir / ("lun" + std::to_string(i) + ".img"), bytes));
+    } catch (...) {
+        for (int fd : fds_)
+            ::close(fd);
+        throw;
+    }
+}
+
+storage::~storage()
+{
+    for (int fd : fds_)
+        ::close(fd);
+}
+
+bool storage::sectors_inside(std::uint64_t sector, std::uint64_t count) const
+{
+    return sector <= sectors_ && count <= sectors_ - sector;
+}
+
+bool storage::bytes_inside(std::uint64_t offset, std::uint64_t len) const
+{
+    const std::uint64_t total = sectors_ * sector_size_;
+    return offset <= total && len <= total - offset;
+}
+
+void storage::check(unsigned lun, std::uint64_t offset, std::uint64_t len) const
+{
+    if (!has_lun(lun))
+        throw std::out_of_range("storage: no LUN " + std::to_string(lun));
+    if (!bytes_inside(offset, len))
+        throw std::out_of_range("storage: access beyond the end of LUN " + std::to_string(lun));
+}
+
+void storage::read(unsigned lun, std::uint64_t offset, void* dst, std::size_t len) const
+{
+    check(lun, offset, len);
+    auto* p = static_cast<unsigned char*>(dst);
+    while (len > 0) {
+        const ssize_t n = ::pread(fds_[lun], p, len, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            sys_fail("read");
+        if (n == 0) {  // a file shortened behind our back reads as erased
+            std::memset(p, 0, len);
+            return;
+        }
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        len -= static_cast<std::size_t>(n);
+    }
+}
+
+void storage::write(unsigned lun, std::uint64_t offset, const void* src, std::size_t len)
+{
+    check(lun, offset, len);
+    const auto* p = static_cast<const unsigned char*>(src);
+    while (len > 0) {
+        const ssize_t n = ::pwrite(fds_[lun], p, len, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            sys_fail("write");
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        len -= static_cast<std::size_t>(n);
+    }
+}
+
+std::uint32_t storage::crc32(unsigned lun, std::uint64_t sector, std::uint64_t len) const
+{
+    if (sector > sectors_)
+        throw std::out_of_range("storage: CRC start beyond the end of the LUN");
+    std::uint64_t offset = sector * sector_size_;
+    check(lun, offset, len);
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(len, crc_chunk)));
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    while (len > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, chunk.size()));
+        read(lun, offset, chunk.data(), n);
+        crc = ::crc32(crc, chunk.data(), static_cast<uInt>(n));
+        offset += n;
+        len -= n;
+    }
+    return static_cast<std::uint32_t>(crc);
+}
+
+} // namespace vhandset

@@ -1,0 +1,67 @@
+// Settings of one emulated handset. The launcher's command-line options, the
+// state directory's configuration file and the in-process test API all go
+// through parse_option(), so every setting has one name and one parser.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vhandset {
+
+// One injected fault, e.g. "firehose:program:nak" or "sahara:read:silence@3".
+// The grammar is documented by help_text().
+struct fault_rule {
+    std::string where;   // "sahara" or "firehose" (or "usb")
+    std::string what;    // command / step name the fault applies to
+    std::string kind;    // nak, silence, garbage, split, merge, short, stall, disconnect, ...
+    unsigned nth = 0;    // 0: every matching request; n: only the n-th (1-based)
+    std::string value;   // argument of kinds written KIND=VALUE ("status=0x0D", "delay=800"), else empty
+};
+
+struct handset_options {
+    // USB identity and strings
+    std::uint16_t vendor_id = 0x05c6;
+    std::uint16_t product_id = 0x9008;
+    std::string manufacturer = "Qualcomm CDMA Technologies MSM";
+    std::string product = "QUSB__BULK";
+    std::string serial;                  // empty: derived from the handset number
+    bool zlp = true;                     // end packet-multiple writes with a zero-length packet
+    unsigned max_packet = 512;           // bulk max packet size
+
+    // Storage
+    std::string memory = "ufs";          // "emmc" (512-byte sectors, 1 LUN) or "ufs" (4096, LUNs 0..5)
+    std::uint64_t disk_size = 64ull << 20;  // bytes per LUN
+
+    // Sahara boot ROM
+    std::uint32_t sahara_version = 2;
+    std::uint32_t sahara_version_compatible = 1;
+    std::uint32_t sahara_mode = 0;       // mode announced in the first HELLO
+    bool sahara_mem64 = false;           // memory-debug mode announces its region with 64-bit fields
+
+    // Firehose programmer
+    std::uint32_t max_payload_to_target = 1048576;     // largest the programmer accepts
+    std::uint32_t max_payload_from_target = 1048576;
+    std::uint32_t max_xml_size = 4096;
+    bool ack_payload_from_target = true; // false: leave MaxPayloadSizeFromTargetInBytes out of the ACK
+    unsigned startup_logs = 3;           // log documents sent when the programmer starts
+
+    // Timing
+    unsigned response_delay_ms = 0;      // delay before every programmer response
+    unsigned programmer_boot_ms = 0;     // delay between DONE_RESP and the programmer's first output
+    unsigned data_timeout_ms = 5000;     // silence that ends a raw data phase (image data, program data)
+    unsigned reset_delay_ms = 100;       // time between a power response and leaving the bus
+
+    std::vector<fault_rule> faults;
+};
+
+// Applies one option, named as on the launcher's command line without the
+// leading dashes ("memory", "disk-size", "fault", ...). Sizes take K/M/G suffixes.
+// Throws std::invalid_argument with a clear message for unknown names or bad values.
+void parse_option(handset_options& opts, const std::string& name, const std::string& value);
+
+// The option list with one line of help each, for `brv-vhandset --help`.
+std::string help_text();
+
+} // namespace vhandset
