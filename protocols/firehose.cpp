@@ -1,0 +1,499 @@
+#include "firehose.h"
+
+#include "file.h"
+#include "log.h"
+#include "model.h"  // memory_type_name
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::uint32_t pipe_timeout_ms = 500;
+constexpr usb_interface_match vendor_interface = {0xff, 0xff, 0xff};
+
+// Requests are formatted into a 1024-byte area: at most 1023 characters.
+constexpr std::size_t request_area_bytes = 1024;
+constexpr std::size_t max_request_chars = request_area_bytes - 1;
+
+// Received bytes not yet handed out as a document.
+constexpr std::size_t rx_capacity = 1024;
+// A document ends with the first "/data" and the character after it (the ">").
+constexpr char document_end[] = "/data";
+constexpr std::size_t document_end_bytes = sizeof document_end;  // "/data" plus ">"
+
+// Payload sizes offered in configure, and the bounds of a programmer's counter-proposal.
+constexpr std::uint32_t default_payload_bytes = 16384;
+constexpr std::uint64_t min_proposed_payload = 4096;
+constexpr std::uint64_t max_proposed_payload = 2147483648u;
+
+// A raw read whose data does not arrive is asked for again, but not for ever.
+constexpr unsigned max_read_attempts = 3;
+// read_to_file holds at most this many sectors in memory.
+constexpr std::uint32_t file_read_sectors = 2048;
+constexpr std::uint32_t min_poke_bytes = 1;
+constexpr std::uint32_t max_poke_bytes = 8;
+constexpr std::uint64_t sector_number_limit = std::uint64_t{1} << 32;
+
+constexpr char ack[] = "ACK";
+constexpr char raw_on[] = "true";
+constexpr char raw_off[] = "false";
+
+// Libxml2 reports parse errors on stderr unless told otherwise; a programmer's
+// broken document is this layer's error to throw, not to print. No network.
+constexpr int parse_options = XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET;
+
+// Every request is one of these elements inside the same frame.
+constexpr char request_frame[] = "<?xml version=\"1.0\" ?>\n<data>\n%s\n</data>\n";
+constexpr char caller_element[] = "%s";
+constexpr char nop_element[] = "<nop value=\"%s\"/>";
+constexpr char power_element[] = "<power value=\"%s\"/>";
+constexpr char peek_element[] = "<peek address64=\"0x%lx\" size_in_bytes=\"%u\"/>";
+constexpr char poke_element[] = "<poke address64=\"0x%lx\" size_in_bytes=\"%u\" value=\"0x%s\"/>";
+constexpr char num_disk_sectors_element[] = "<getnumdisksectors physical_partition_number=\"%u\"/>";
+constexpr char storage_info_element[] = "<getStorageInfo physical_partition_number=\"%u\"/>";
+constexpr char benchmark_element[] = "<benchmark trials=\"%u\" TestWritePerformance=\"1\"/>";
+constexpr char read_element[] = "<read SECTOR_SIZE_IN_BYTES=\"%u\" num_partition_sectors=\"%u\" "
+                                 "physical_partition_number=\"%u\" start_sector=\"%u\"/>";
+constexpr char program_element_format[] = "<program SECTOR_SIZE_IN_BYTES=\"%u\" num_partition_sectors=\"%u\" "
+                                          "physical_partition_number=\"%u\" start_sector=\"%u\" read_back_verify=\"0\"/>";
+constexpr char configure_element[] =
+    "<configure ZLPAwareHost=\"0\" SkipStorageInit=\"0\" MemoryName=\"%s\" SkipWrite=\"%d\" "
+    "MaxPayloadSizeToTargetInBytes=\"%u\" MaxPayloadSizeFromTargetInBytes=\"%u\"/>";
+
+// The configure reply's slots, in this order.
+enum configure_slot : std::size_t {
+    cfg_value,
+    cfg_min_version,
+    cfg_version,
+    cfg_target_name,
+    cfg_payload_to_target,
+    cfg_payload_from_target,
+    cfg_payload_to_target_supported,
+    cfg_max_xml_size,
+    cfg_memory_name,
+    configure_slot_count,
+};
+constexpr const char* configure_slot_names[configure_slot_count] = {
+    "value",
+    "MinVersionSupported",
+    "Version",
+    "TargetName",
+    "MaxPayloadSizeToTargetInBytes",
+    "MaxPayloadSizeFromTargetInBytes",
+    "MaxPayloadSizeToTargetInBytesSupported",
+    "MaxXMLSizeInBytes",
+    "MemoryName",
+};
+
+[[noreturn]] void fail_too_long()
+{
+    throw std::runtime_error("firehose: request longer than 1023 characters");
+}
+
+// Formats one element and frames it as a request. Refuses, rather than cuts, a
+// request that would not fit its area.
+std::string make_request(const char* element_format, ...) __attribute__((format(printf, 1, 2)));
+std::string make_request(const char* element_format, ...)
+{
+    char element[request_area_bytes];
+    va_list args;
+    va_start(args, element_format);
+    const int element_chars = std::vsnprintf(element, sizeof element, element_format, args);
+    va_end(args);
+    if (element_chars < 0 || static_cast<std::size_t>(element_chars) > max_request_chars)
+        fail_too_long();
+
+    char request[request_area_bytes];
+    const int request_chars = std::snprintf(request, sizeof request, request_frame, element);
+    if (request_chars < 0 || static_cast<std::size_t>(request_chars) > max_request_chars)
+        fail_too_long();
+    return std::string(request, static_cast<std::size_t>(request_chars));
+}
+
+// Response numbers follow strtoul in base 0 (decimal, 0x hexadecimal, 0 octal).
+// Missing, non-numeric, negative or wider-than-32-bit values read as 0, so a
+// huge value can never wrap round into a plausible small one.
+std::uint32_t read_number(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r\n\f\v");
+    if (first == std::string::npos || text[first] == '-')
+        return 0;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 0);
+    if (errno == ERANGE || v > UINT32_MAX)
+        return 0;
+    return static_cast<std::uint32_t>(v);
+}
+
+bool named(const xmlNode* node, const char* name)
+{
+    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
+// The attribute's whole text (no length limit), or "" when it is absent.
+std::string attribute(xmlNode* node, const char* name)
+{
+    const std::unique_ptr<xmlChar, void (*)(void*)> value(xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)),
+                                                          [](void* p) { xmlFree(p); });
+    return value ? std::string(reinterpret_cast<const char*>(value.get())) : std::string();
+}
+
+// A log element without a value logs an empty line rather than nothing.
+void log_programmer_line(xmlNode* node)
+{
+    log_info("log: %s\n", attribute(node, "value").c_str());
+}
+
+std::uint32_t whole_sectors(std::uint64_t size, std::uint32_t sector_size)
+{
+    if (size % sector_size != 0)
+        throw std::runtime_error("attempt to write partial sector");
+    return static_cast<std::uint32_t>(size / sector_size);
+}
+
+// Sector numbers travel as 32-bit decimals; a range past them would wrap to sector 0.
+void check_sector_range(std::uint32_t start, std::uint64_t count)
+{
+    if (start + count > sector_number_limit)
+        throw std::runtime_error("firehose: sector range beyond 32-bit sector numbers");
+}
+
+// Sizes travel as 32-bit decimals; a larger image would be cut short.
+std::uint32_t image_size(std::uint64_t size)
+{
+    if (size > UINT32_MAX)
+        throw std::runtime_error("firehose: image of 4 GiB or more");
+    return static_cast<std::uint32_t>(size);
+}
+
+} // namespace
+
+void firehose::document_deleter::operator()(_xmlDoc* doc) const
+{
+    xmlFreeDoc(doc);
+}
+
+void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size)
+{
+    // Every sector count below divides by it.
+    if (sector_size == 0)
+        throw std::runtime_error("firehose: sector size of 0");
+    port_.open_pipe(device_handle, vendor_interface);
+    sector_size_ = sector_size;
+    physical_partition_ = 0;
+    max_payload_from_target_ = 0;
+    rx_.clear();
+    port_.set_timeout(pipe_timeout_ms);
+
+    // The programmer's start-up messages: read until it falls silent, which
+    // ends with the port's time-out (or a document that is not one).
+    for (;;) {
+        xmlNode* data = nullptr;
+        try {
+            const document doc = receive_document(&data);
+            for (xmlNode* child = data->children; child != nullptr; child = child->next)
+                if (named(child, "log"))
+                    log_programmer_line(child);
+        } catch (const std::runtime_error&) {
+            break;
+        }
+    }
+
+    nop("ping");
+
+    const char* memory_name = memory_type_name(memory_type);
+    slot reply[configure_slot_count];
+    for (std::size_t i = 0; i < configure_slot_count; ++i)
+        reply[i].name = configure_slot_names[i];
+    configure(memory_name, skip_write, default_payload_bytes, reply);
+    if (reply[cfg_value].value != ack) {
+        // The programmer refused and proposes the payload size it takes; one
+        // renegotiation only.
+        const std::uint32_t proposal = read_number(reply[cfg_payload_to_target].value);
+        if (proposal < min_proposed_payload || proposal > max_proposed_payload)
+            throw std::runtime_error("payload size out of bounds");
+        configure(memory_name, skip_write, proposal, reply);
+        if (reply[cfg_value].value != ack)
+            throw std::runtime_error("no ack from target");
+    }
+    if (read_number(reply[cfg_min_version].value) == 0)
+        throw std::runtime_error("target version unsupported");
+    max_payload_from_target_ = read_number(reply[cfg_payload_from_target].value);
+}
+
+void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target, slot* slots)
+{
+    send(make_request(configure_element, memory_name, skip_write ? 1 : 0, payload_to_target, default_payload_bytes));
+    receive_response(slots, configure_slot_count);
+}
+
+void firehose::close()
+{
+    port_.close_pipe();
+}
+
+void firehose::send(const std::string& request)
+{
+    if (request.size() > max_request_chars)
+        fail_too_long();
+    port_.write(request.data(), request.size());
+    log_at(2, "firehose >>> %s\n", request.c_str());
+}
+
+std::string firehose::cut_document()
+{
+    for (;;) {
+        const std::size_t end = rx_.find(document_end);
+        if (end != std::string::npos && rx_.size() >= end + document_end_bytes) {
+            std::string doc = rx_.substr(0, end + document_end_bytes);
+            rx_.erase(0, end + document_end_bytes);
+            log_at(2, "firehose <<< %s\n", doc.c_str());
+            return doc;
+        }
+        const std::size_t room = rx_capacity - rx_.size();
+        if (room == 0)
+            throw std::runtime_error("rx buffer full");
+        // At most the free room, so rx never grows past its capacity; a time-out
+        // leaves what rx holds for the next attempt.
+        const buffer received = port_.read(room);
+        rx_.append(reinterpret_cast<const char*>(received.c_ptr()), static_cast<std::size_t>(received.size()));
+    }
+}
+
+firehose::document firehose::receive_document(_xmlNode** data)
+{
+    const std::string text = cut_document();
+    // A line break after one document's closing tag arrives in front of the
+    // next; an XML declaration must come first, so leading blanks are skipped.
+    std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos)
+        begin = text.size();
+    document doc(xmlReadMemory(text.data() + begin, static_cast<int>(text.size() - begin), nullptr, nullptr,
+                               parse_options));
+    if (doc) {
+        for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next) {
+            if (named(node, "data")) {
+                *data = node;
+                return doc;
+            }
+        }
+    }
+    throw std::runtime_error("unable to find xml document");
+}
+
+void firehose::receive_response(slot* slots, std::size_t count)
+{
+    for (;;) {
+        xmlNode* data = nullptr;
+        const document doc = receive_document(&data);
+        for (xmlNode* child = data->children; child != nullptr; child = child->next) {
+            if (named(child, "log")) {
+                log_programmer_line(child);
+            } else if (named(child, "response")) {
+                // Log lines after the response belong to no one and are not read.
+                for (std::size_t i = 0; i < count; ++i)
+                    slots[i].value = attribute(child, slots[i].name);
+                return;
+            }
+        }
+    }
+}
+
+void firehose::expect_ack()
+{
+    slot value{"value", {}};
+    receive_response(&value, 1);
+    if (value.value != ack)
+        throw std::runtime_error("no ack from target");
+}
+
+void firehose::discard_input()
+{
+    port_.drain();
+    rx_.clear();
+}
+
+void firehose::nop(const std::string& value)
+{
+    send(make_request(nop_element, value.c_str()));
+    expect_ack();
+}
+
+void firehose::power(const std::string& value)
+{
+    send(make_request(power_element, value.c_str()));
+    expect_ack();
+}
+
+void firehose::command(const std::string& element)
+{
+    send(make_request(caller_element, element.c_str()));
+    expect_ack();
+}
+
+buffer firehose::peek(std::uint64_t address, std::uint32_t size)
+{
+    // The programmer shows the memory only in its log lines, which
+    // receive_response logs; nothing comes back in the response itself.
+    send(make_request(peek_element, static_cast<unsigned long>(address), size));
+    expect_ack();
+    return buffer();
+}
+
+void firehose::poke(std::uint64_t address, std::uint32_t size, const std::string& hex_value)
+{
+    if (size < min_poke_bytes || size > max_poke_bytes)
+        throw std::runtime_error("bad parameters to poke");
+    send(make_request(poke_element, static_cast<unsigned long>(address), size, hex_value.c_str()));
+    expect_ack();
+}
+
+void firehose::benchmark(std::uint32_t trials)
+{
+    send(make_request(benchmark_element, trials));
+    expect_ack();
+}
+
+std::uint32_t firehose::num_disk_sectors()
+{
+    send(make_request(num_disk_sectors_element, physical_partition_));
+    slot sectors{"NumDiskSectors", {}};
+    receive_response(&sectors, 1);
+    return read_number(sectors.value);
+}
+
+std::uint32_t firehose::total_logical_blocks()
+{
+    send(make_request(storage_info_element, physical_partition_));
+    slot blocks{"TotalLogicalBlocks", {}};
+    receive_response(&blocks, 1);
+    return read_number(blocks.value);
+}
+
+void firehose::send_raw_request(const std::string& request)
+{
+    send(request);
+    slot reply[] = {{"value", {}}, {"rawmode", {}}};
+    receive_response(reply, 2);
+    if (reply[0].value != ack)
+        throw std::runtime_error("no ack from target");
+    if (reply[1].value != raw_on)
+        throw std::runtime_error("no rawmode from target");
+}
+
+buffer firehose::read(std::uint32_t start_sector, std::uint32_t sectors)
+{
+    check_sector_range(start_sector, sectors);
+    buffer result;
+    if (sectors == 0)
+        return result;
+    // Each request may ask for no more than the programmer agreed to send at once.
+    const std::uint32_t sectors_per_request = max_payload_from_target_ / sector_size_;
+    if (sectors_per_request == 0)
+        throw std::runtime_error("target payload size too small for a sector");
+    result.reserve(std::uint64_t{sector_size_} * sectors);
+
+    unsigned attempts = 0;
+    while (sectors > 0) {
+        const std::uint32_t chunk = std::min(sectors, sectors_per_request);
+        const std::size_t bytes = std::size_t{sector_size_} * chunk;
+        send_raw_request(make_request(read_element, sector_size_, chunk, physical_partition_, start_sector));
+        buffer data;
+        try {
+            data = port_.read_exact(bytes);
+        } catch (const std::runtime_error&) {
+            // Usually the data stalled: resynchronise and ask for this chunk
+            // again. A programmer that never delivers must not hang the host.
+            if (++attempts >= max_read_attempts)
+                throw;
+            log_error("firehose: timeout, retry\n");
+            discard_input();
+            continue;
+        }
+        attempts = 0;
+        result.enqueue(data);
+        expect_ack();
+        start_sector += chunk;
+        sectors -= chunk;
+    }
+    return result;
+}
+
+void firehose::read_to_file(std::uint32_t start_sector, std::uint32_t sectors, const std::string& path)
+{
+    check_sector_range(start_sector, sectors);
+    file out;
+    out.create(path, false);
+    for (std::uint64_t done = 0; done < sectors; done += file_read_sectors) {
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(file_read_sectors, sectors - done));
+        const buffer data = read(start_sector + static_cast<std::uint32_t>(done), count);
+        if (out.write(data) != data.size())
+            throw std::runtime_error("failed to write");
+    }
+    out.close();
+}
+
+void firehose::program_request(const std::string& request, const std::uint8_t* data, std::uint32_t size)
+{
+    send_raw_request(request);
+    log_info("Write %u bytes, %u sectors\n", size, size / sector_size_);
+    // One sector per USB write, straight from the caller's memory: the size is
+    // a whole number of sectors, so no piece needs padding.
+    for (std::uint64_t offset = 0; offset < size; offset += sector_size_)
+        port_.write(data + offset, sector_size_);
+
+    slot reply[] = {{"value", {}}, {"rawmode", {}}};
+    receive_response(reply, 2);
+    if (reply[0].value != ack)
+        throw std::runtime_error("no ack from target");
+    if (reply[1].value != raw_off)
+        throw std::runtime_error("no rawmode from target");
+    nop("ping");
+    discard_input();
+}
+
+void firehose::program(std::uint32_t start_sector, const std::uint8_t* data, std::uint32_t size)
+{
+    const std::uint32_t sectors = whole_sectors(size, sector_size_);
+    check_sector_range(start_sector, sectors);
+    program_request(make_request(program_element_format, sector_size_, sectors, physical_partition_, start_sector),
+                    data, size);
+}
+
+void firehose::program(std::uint32_t start_sector, const buffer& data)
+{
+    program(start_sector, data.c_ptr(), image_size(data.size()));
+}
+
+void firehose::program(std::uint32_t start_sector, const std::string& path)
+{
+    const file_mapping image(path);
+    program(start_sector, image.data(), image_size(image.size()));
+}
+
+void firehose::program_element(const std::string& element, const std::uint8_t* data, std::uint32_t size)
+{
+    whole_sectors(size, sector_size_);
+    // The element's own attributes say where the data goes; the host adds only the data.
+    program_request(make_request(caller_element, element.c_str()), data, size);
+}
+
+void firehose::program_element(const std::string& element, const buffer& data)
+{
+    program_element(element, data.c_ptr(), image_size(data.size()));
+}
+
+void firehose::program_element(const std::string& element, const std::string& path)
+{
+    const file_mapping image(path);
+    program_element(element, image.data(), image_size(image.size()));
+}

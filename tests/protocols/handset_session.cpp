@@ -1,0 +1,88 @@
+#include "handset_session.h"
+
+#include "elf_image.h"
+#include "sahara.h"
+#include "usb.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace {
+
+std::filesystem::path fresh_state_dir()
+{
+    static unsigned serial = 0;
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("brv_protocols_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
+    std::filesystem::remove_all(dir);
+    return dir;
+}
+
+} // namespace
+
+handset_session::handset_session(const vhandset::handset_options& options) : state_dir_(fresh_state_dir())
+{
+    device_ = vhandset::attach(options, state_dir_);
+    handle_ = usb_open_vidpid(edl_vidpid, true);
+    if (handle_ < 0)
+        throw std::runtime_error("cannot open the virtual handset");
+}
+
+handset_session::~handset_session()
+{
+    usb_close(handle_);
+    vhandset::detach_all();
+    std::error_code ignored;
+    std::filesystem::remove_all(state_dir_, ignored);
+}
+
+std::vector<std::string> handset_session::lines(const std::string& prefix) const
+{
+    std::vector<std::string> out;
+    for (const auto& l : transcript())
+        if (l.rfind(prefix, 0) == 0)
+            out.push_back(l);
+    return out;
+}
+
+std::vector<std::string> handset_session::transcript_of_at_least(std::size_t n) const
+{
+    constexpr int polls = 100;
+    constexpr auto pause = std::chrono::milliseconds(10);
+    auto t = transcript();
+    for (int i = 0; i < polls && t.size() < n; ++i) {
+        std::this_thread::sleep_for(pause);
+        t = transcript();
+    }
+    return t;
+}
+
+void handset_session::boot_programmer()
+{
+    sahara rom;
+    rom.open(handle_);
+    const std::string image = make_elf(false, {6000});
+    rom.upload(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+    rom.close();
+}
+
+std::string handset_session::lun_bytes(unsigned lun, std::uint64_t offset, std::size_t length) const
+{
+    std::ifstream in(device_->lun_image(lun), std::ios::binary);
+    std::string out(length, '\0');
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(out.data(), static_cast<std::streamsize>(length));
+    if (in.gcount() != static_cast<std::streamsize>(length))
+        throw std::runtime_error("LUN image shorter than expected");
+    return out;
+}
+
+std::string text_of(const buffer& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.c_ptr()), static_cast<std::size_t>(b.size()));
+}

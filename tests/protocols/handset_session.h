@@ -1,0 +1,43 @@
+// One virtual handset on the bus for the length of a test, opened through the
+// USB layer exactly as the flash worker opens a real one.
+#pragma once
+
+#include "buffer.h"
+#include "handset_options.h"
+#include "vhandset.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+class handset_session {
+public:
+    explicit handset_session(const vhandset::handset_options& options = {});
+    ~handset_session();
+    handset_session(const handset_session&) = delete;
+    handset_session& operator=(const handset_session&) = delete;
+
+    int handle() const { return handle_; }
+    vhandset::handset& device() { return *device_; }
+    std::vector<std::string> transcript() const { return device_->transcript(); }
+    // The handset records what it received on its own thread: waits (up to a
+    // second) until at least n lines are there, for checks after the host's last write.
+    std::vector<std::string> transcript_of_at_least(std::size_t n) const;
+    // Transcript lines that start with `prefix`.
+    std::vector<std::string> lines(const std::string& prefix) const;
+
+    // Uploads a small 32-bit ELF programmer with Sahara, so that the Firehose
+    // programmer runs.
+    void boot_programmer();
+
+    std::string lun_bytes(unsigned lun, std::uint64_t offset, std::size_t length) const;
+
+private:
+    std::filesystem::path state_dir_;
+    std::shared_ptr<vhandset::handset> device_;
+    int handle_ = -1;
+};
+
+std::string text_of(const buffer& b);
