@@ -1,0 +1,166 @@
+#include "fwpkg.h"
+
+#include "log.h"
+#include "md5.h"
+#include "package_stream.h"
+#include "sha256.h"
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t package_magic[4] = {'B', 'R', 'V', 0};
+constexpr std::size_t md5_size = 16;
+constexpr std::size_t sha256_size = 32;
+
+} // namespace
+
+fwpkg::fwpkg() = default;
+
+fwpkg::~fwpkg()
+{
+    close();
+}
+
+void fwpkg::open(const std::string& path)
+{
+    if (is_open())
+        throw std::runtime_error("fwpkg: already open");
+    stream_.f.open_existing(path, true);
+    path_ = path;
+
+    bool header_ok = false;
+    try {
+        const std::uint64_t file_size = stream_.f.size();
+        // The key is derived from the payload length, so the file's own size
+        // (not the header it carries) seeds it.
+        stream_.scrambler.set_key(fwpkg_window_size, static_cast<std::uint32_t>(file_size - fwpkg_header_size));
+        header_ok = decode_header(file_size);
+    } catch (...) {
+        close();
+        throw;
+    }
+    if (!header_ok) {
+        close();
+        throw std::runtime_error("fwpkg: bad file header");
+    }
+
+    stream_.data_size = header_.data_length;
+    stream_.position = 0;
+    stream_.window_pos = 0;
+    stream_.window_len = 0;
+    package_stream_io(zip_io_, stream_);
+    zip_ = unzOpen2(path_.c_str(), &zip_io_);
+    if (zip_ == nullptr) {
+        log_error("fwpkg: failed to open zip\n");
+        return;
+    }
+    load_metadata();
+}
+
+bool fwpkg::decode_header(std::uint64_t file_size)
+{
+    buffer block;
+    block.resize(fwpkg_header_size);
+    stream_.f.seek(0, file::origin::start);
+    stream_.f.read(block);
+    if (block.size() < fwpkg_header_size) {
+        log_info("failed to read header\n");
+        return false;
+    }
+
+    block.dequeue(header_.ext_magic, sizeof header_.ext_magic);
+    if (std::memcmp(header_.ext_magic, package_magic, sizeof package_magic) != 0) {
+        log_info("bad external magic\n");
+        return false;
+    }
+
+    // The plain external magic is descrambled along with the rest and ignored.
+    stream_.scrambler.scramble(block.c_ptr(), fwpkg_header_size);
+
+    block.dequeue(header_.int_magic, sizeof header_.int_magic);
+    if (std::memcmp(header_.int_magic, package_magic, sizeof package_magic) != 0) {
+        log_info("bad internal magic\n");
+        return false;
+    }
+    block.dequeue_be(header_.version);
+    if (header_.version != fwpkg_version) {
+        log_info("bad version\n");
+        return false;
+    }
+    block.dequeue_be(header_.data_length);
+    if (file_size < fwpkg_header_size || header_.data_length != file_size - fwpkg_header_size) {
+        log_info("data length mismatch\n");
+        return false;
+    }
+    block.dequeue(header_.md5, md5_size);
+    block.dequeue(header_.sha256, sha256_size);
+    return true;
+}
+
+void fwpkg::close()
+{
+    cancelled_ = true;
+    if (zip_ != nullptr) {
+        // Its close callback closes the package file.
+        unzClose(zip_);
+        zip_ = nullptr;
+    }
+    stream_.f.close();
+    stream_.data_size = 0;
+    stream_.position = 0;
+    stream_.window_pos = 0;
+    stream_.window_len = 0;
+    header_ = fwpkg_header{};
+    path_.clear();
+}
+
+bool fwpkg::verify(progress_handler& handler)
+{
+    guard busy(&busy_);
+    cancelled_ = false;
+    if (!stream_.f.open())
+        return false;
+
+    progress report(handler, header_.data_length);
+    report.message("Verifying package");
+
+    md5_ctx md5;
+    sha256_ctx sha;
+    md5_init(&md5);
+    sha256_init(&sha);
+    stream_.f.seek(fwpkg_header_size, file::origin::start);
+
+    std::vector<std::uint8_t> chunk(fwpkg_window_size);
+    for (std::uint64_t offset = 0; offset < header_.data_length; offset += fwpkg_window_size) {
+        const std::uint64_t left = header_.data_length - offset;
+        const auto n = static_cast<std::uint32_t>(left < fwpkg_window_size ? left : fwpkg_window_size);
+        if (stream_.f.read(chunk.data(), n) != n) {
+            log_info("Failed to read %u bytes at %u\n", n, static_cast<std::uint32_t>(offset));
+            return false;
+        }
+        stream_.scrambler.scramble(chunk.data(), n);
+        md5_update(&md5, chunk.data(), n);
+        sha256_update(&sha, chunk.data(), static_cast<std::int32_t>(n));
+        report.add(n);
+        if (cancelled_)
+            return false;
+    }
+
+    std::uint8_t md5_digest[md5_size];
+    std::uint8_t sha_digest[sha256_size];
+    md5_final(&md5, md5_digest);
+    sha256_final(&sha, sha_digest);
+    if (std::memcmp(md5_digest, header_.md5, md5_size) != 0) {
+        log_info("md5 mismatch\n");
+        return false;
+    }
+    if (std::memcmp(sha_digest, header_.sha256, sha256_size) != 0) {
+        log_info("sha256 mismatch\n");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,135 @@
+// An open firmware package (.brp): a 256-byte scrambled header (magic, version,
+// payload length, MD5 and SHA-256) followed by a scrambled zip archive. The
+// package is read through a 64 KiB descrambling window behind minizip's I/O
+// callbacks, so memory use does not grow with the package size.
+//
+// Failures throw std::runtime_error; the package's own messages start with
+// "fwpkg: ". open/close/cancel run on the GUI thread, verify/flash on a worker.
+#pragma once
+
+#include "buffer.h"
+#include "file.h"
+#include "progress.h"
+#include "scrozzler.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <minizip/ioapi.h>
+#include <minizip/unzip.h>
+
+enum flash_type : std::uint32_t {
+    base_only = 1,
+    keep_data = 2,
+    full = 3,
+};
+
+struct fwpkg_header {
+    std::uint8_t ext_magic[4];
+    std::uint8_t int_magic[4];
+    std::uint32_t version;
+    std::uint64_t data_length;
+    std::uint8_t md5[16];
+    std::uint8_t sha256[32];
+};
+
+constexpr std::uint32_t fwpkg_header_size = 256;
+constexpr std::uint32_t fwpkg_version = 0x00010000;
+constexpr std::uint32_t fwpkg_window_size = 65536;
+
+// The descrambling read window the zip callbacks work on.
+struct package_stream {
+    file f;
+    scrozzler scrambler;
+    std::uint64_t data_size = 0;
+    std::uint64_t position = 0;
+    std::uint32_t window_pos = 0;
+    std::uint32_t window_len = 0;
+    std::uint8_t window[fwpkg_window_size];
+};
+
+// One archive member as the zip's central directory lists it.
+struct member_info {
+    std::string name;
+    std::uint64_t size = 0;             // uncompressed bytes
+    std::uint64_t compressed_size = 0;  // bytes stored in the archive
+};
+
+class fwpkg {
+public:
+    fwpkg();
+    fwpkg(const fwpkg&) = delete;
+    fwpkg& operator=(const fwpkg&) = delete;
+    ~fwpkg();
+
+    // Throws "fwpkg: already open", the file layer's "file: cannot open: ...",
+    // "fwpkg: bad file header", and metadata errors.
+    void open(const std::string& path);
+    void close();
+    bool is_open() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+    // True when both digests match; false on mismatch, short read or cancel.
+    bool verify(progress_handler& handler);
+    // Writes the package to the handset behind device_handle; true when the
+    // final reset was sent. Every failure is a std::runtime_error.
+    // Every partition it will write is checked before the first write: a bad
+    // element, a partition of 4 GiB or more ("Partition too large: <label>"),
+    // a missing image or one larger than its partition stops it with nothing
+    // written. After the programmer upload it waits for the programmer to start:
+    // 3000 ms, or the number of milliseconds in the environment variable
+    // BRV_PROGRAMMER_WAIT_MS when that holds a decimal number (tests use 0).
+    bool flash(int device_handle, progress_handler& handler, bool no_write, std::uint32_t type);
+    void cancel() { cancelled_ = true; }
+
+    // One archive member; with bound != 0 the result is exactly bound bytes
+    // (zero-padded). Throws "Invalid package: cannot read <name>",
+    // "buffer too small for file", "fwpkg: corrupt member <name>" when the
+    // member's CRC does not match its bytes, or the system text of the error
+    // (never "Success": a short read is an input/output error).
+    buffer read_file(const std::string& name, std::uint64_t bound);
+
+    // Every member in archive order. Throws "fwpkg: not open" without a package,
+    // "fwpkg: no archive" when the payload did not open as a zip, and the system
+    // text of the error when the central directory cannot be read.
+    std::vector<member_info> members();
+
+    const fwpkg_header& header() const { return header_; }
+    const std::string& device_code_name() const { return device_code_name_; }
+    const std::string& device_display_name() const { return device_display_name_; }
+    std::uint32_t device_memory_type() const { return device_memory_type_; }
+    std::uint32_t device_sector_size() const { return device_sector_size_; }
+    const buffer& device_image() const { return device_image_; }
+    const buffer& package_notes() const { return package_notes_; }
+    const std::string& firehose_filename() const { return firehose_filename_; }
+    const std::string& program_filename() const { return program_filename_; }
+    const std::string& patch_filename() const { return patch_filename_; }
+
+private:
+    // False (after logging why) when the header is short or its magic, version
+    // or length is wrong; file errors throw.
+    bool decode_header(std::uint64_t file_size);
+    void load_metadata();
+    // The uncompressed size of a member, from the archive's directory; throws
+    // like read_file when it is missing.
+    std::uint64_t member_size(const std::string& name);
+
+    std::string path_;
+    fwpkg_header header_{};
+    package_stream stream_;
+    unzFile zip_ = nullptr;
+    zlib_filefunc_def zip_io_{};
+    bool busy_ = false;
+    std::atomic<bool> cancelled_{false};
+    std::string device_code_name_;
+    std::string device_display_name_;
+    std::uint32_t device_memory_type_ = 0;
+    std::uint32_t device_sector_size_ = 0;
+    buffer device_image_;
+    buffer package_notes_;
+    std::string firehose_filename_;
+    std::string program_filename_;
+    std::string patch_filename_;
+};

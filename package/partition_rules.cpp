@@ -1,0 +1,37 @@
+#include "partition_rules.h"
+
+#include <array>
+#include <string_view>
+
+namespace {
+
+constexpr std::size_t slot_label_min = 3;  // at least one character before "_x"
+constexpr std::size_t slot_suffix_length = 2;
+
+constexpr std::array<std::string_view, 8> os_partitions = {
+    "boot", "recovery", "dtbo", "vbmeta", "vendor", "system", "cache", "userdata",
+};
+
+bool is_ascii_letter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+} // namespace
+
+std::string strip_slot_suffix(const std::string& label)
+{
+    const std::size_t n = label.size();
+    if (n >= slot_label_min && label[n - 2] == '_' && is_ascii_letter(label[n - 1]))
+        return label.substr(0, n - slot_suffix_length);
+    return label;
+}
+
+bool is_base_partition(const std::string& label)
+{
+    const std::string name = strip_slot_suffix(label);
+    for (std::string_view os : os_partitions)
+        if (name == os)
+            return false;
+    return true;
+}

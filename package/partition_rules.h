@@ -1,0 +1,15 @@
+// Which partitions belong to the operating system and which to the base
+// firmware. OS partitions are "boot", "recovery", "dtbo", "vbmeta", "vendor",
+// "system", "cache" and "userdata", also with an A/B slot suffix ("boot_a",
+// "system_b"); every other label is a base partition. Labels are case-sensitive.
+#pragma once
+
+#include <string>
+
+// The label without its slot suffix: an underscore and one ASCII letter ending a
+// label of at least three characters are removed ("boot_a" -> "boot");
+// anything else is returned whole ("ab_1", "_a").
+std::string strip_slot_suffix(const std::string& label);
+
+// True unless the label, without its slot suffix, names an OS partition.
+bool is_base_partition(const std::string& label);

@@ -1,0 +1,394 @@
+// The package file: header checks, verification, the descrambling window
+// behind minizip, and member reads.
+#include "fwpkg.h"
+#include "package_stream.h"
+#include "package_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+using namespace pkgtest;
+
+namespace {
+
+constexpr const char* params_text =
+    "device_code_name=tern\n"
+    "device_display_name=Tern One\n"
+    "device_memory_type=emmc\n"
+    "device_sector_size=512\n"
+    "firehose_filename=prog.elf\n"
+    "program_filename=rawprogram0.xml\n"
+    "patch_filename=patch0.xml\n";
+
+std::vector<zip_member> basic_members()
+{
+    return {{"meta/params.txt", params_text},
+            {"meta/device.png", pattern_bytes(700, 1)},
+            {"meta/notes.txt", "Release 1\n"},
+            {"images/small.bin", pattern_bytes(1000, 2)},
+            // Stored and larger than a block: its bytes cross window boundaries.
+            {"images/big.bin", pattern_bytes(300000, 3), false}};
+}
+
+std::string open_error(fwpkg& pkg, const std::string& path)
+{
+    try {
+        pkg.open(path);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+std::string read_error(fwpkg& pkg, const std::string& name, std::uint64_t bound)
+{
+    try {
+        pkg.read_file(name, bound);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+std::string as_string(const buffer& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.c_ptr()), b.size());
+}
+
+class Container : public ::testing::Test {
+protected:
+    std::string package(const std::string& name, const std::string& payload, const header_tweak& tweak = {})
+    {
+        const auto path = dir / name;
+        write_package(path, payload, tweak);
+        return path.string();
+    }
+
+    temp_dir dir;
+    log_capture log;
+    fwpkg pkg;
+};
+
+TEST_F(Container, BrokenHeadersAreRefusedAndLeaveThePackageClosed)
+{
+    const std::string good_zip = make_zip(basic_members());
+    struct broken {
+        const char* name;
+        header_tweak tweak;
+        const char* line;
+    };
+    const broken cases[] = {
+        {"ext.brp", {.bad_external_magic = true}, "I:bad external magic\n"},
+        {"int.brp", {.bad_internal_magic = true}, "I:bad internal magic\n"},
+        {"ver.brp", {.version = 0x00020000}, "I:bad version\n"},
+        {"long.brp", {.length_delta = 1}, "I:data length mismatch\n"},
+        {"short.brp", {.length_delta = -1}, "I:data length mismatch\n"},
+    };
+    for (const broken& c : cases) {
+        log.clear();
+        EXPECT_EQ(open_error(pkg, package(c.name, good_zip, c.tweak)), "fwpkg: bad file header") << c.name;
+        EXPECT_TRUE(log.has(c.line)) << c.name;
+        EXPECT_FALSE(pkg.is_open()) << c.name;
+        EXPECT_EQ(pkg.header().version, 0u);
+    }
+
+    write_file(dir / "tiny.brp", std::string("BRV\0", 4) + std::string(96, 'x'));
+    log.clear();
+    EXPECT_EQ(open_error(pkg, (dir / "tiny.brp").string()), "fwpkg: bad file header");
+    EXPECT_TRUE(log.has("I:failed to read header\n"));
+    EXPECT_FALSE(pkg.is_open());
+
+    // After every refusal a good package still opens.
+    pkg.open(package("good.brp", good_zip));
+    EXPECT_TRUE(pkg.is_open());
+    EXPECT_EQ(pkg.header().data_length, good_zip.size());
+}
+
+TEST_F(Container, OpenFailuresOfTheFileAndOfTheCaller)
+{
+    const std::string error = open_error(pkg, (dir / "missing.brp").string());
+    EXPECT_EQ(error, std::string("file: cannot open: ") + std::strerror(ENOENT));
+    EXPECT_FALSE(pkg.is_open());
+
+    const std::string path = package("a.brp", make_zip(basic_members()));
+    pkg.open(path);
+    EXPECT_EQ(open_error(pkg, path), "fwpkg: already open");
+    EXPECT_TRUE(pkg.is_open());
+    pkg.close();
+    EXPECT_FALSE(pkg.is_open());
+    EXPECT_EQ(pkg.header().data_length, 0u);
+    EXPECT_EQ(read_error(pkg, "meta/notes.txt", 0), "Invalid package: cannot read meta/notes.txt");
+    progress_recorder closed;
+    EXPECT_FALSE(pkg.verify(closed));
+    EXPECT_EQ(closed.started_calls(), 0u);
+    pkg.open(path);
+    EXPECT_EQ(as_string(pkg.read_file("meta/notes.txt", 0)), "Release 1\n");
+}
+
+TEST_F(Container, PayloadThatIsNotAZipOpensWithoutArchiveAndFailsVerification)
+{
+    pkg.open(package("junk.brp", pattern_bytes(5000, 9)));
+    EXPECT_TRUE(log.has("E:fwpkg: failed to open zip\n"));
+    EXPECT_TRUE(pkg.is_open());
+    EXPECT_EQ(read_error(pkg, "meta/params.txt", 0), "Invalid package: cannot read meta/params.txt");
+    progress_recorder rec;
+    EXPECT_FALSE(pkg.verify(rec));
+}
+
+TEST_F(Container, VerifyAcceptsTheDigestsAndReportsByteProgress)
+{
+    const std::string payload = make_zip(basic_members());
+    pkg.open(package("p.brp", payload));
+    progress_recorder rec;
+    EXPECT_TRUE(pkg.verify(rec));
+    EXPECT_EQ(rec.max_seen(), payload.size());
+    EXPECT_EQ(rec.values().back(), payload.size());
+    EXPECT_EQ(rec.messages(), std::vector<std::string>{"Verifying package"});
+    EXPECT_EQ(rec.started_calls(), 1u);
+    EXPECT_EQ(rec.finished_calls(), 1u);
+    // Members read after a verification pass are intact.
+    EXPECT_EQ(as_string(pkg.read_file("images/big.bin", 0)), pattern_bytes(300000, 3));
+}
+
+TEST_F(Container, VerifyDetectsAnyChangedByteWithMd5First)
+{
+    const std::string payload = make_zip(basic_members());
+    // Bytes of the stored member that opening does not read: first, middle, last.
+    const std::size_t big_at = payload.find(pattern_bytes(300000, 3).substr(0, 64));
+    ASSERT_NE(big_at, std::string::npos);
+    for (std::size_t at : {big_at, big_at + 150000, big_at + 299999}) {
+        // The header carries the digests of the original payload.
+        const std::string path = package("flip.brp", payload);
+        std::string file_bytes = read_whole_file(path);
+        file_bytes[256 + at] = static_cast<char>(file_bytes[256 + at] ^ 0x40);
+        write_file(path, file_bytes);
+
+        log.clear();
+        fwpkg p;
+        p.open(path);
+        progress_recorder rec;
+        EXPECT_FALSE(p.verify(rec)) << at;
+        EXPECT_TRUE(log.has("I:md5 mismatch\n")) << at;
+        EXPECT_FALSE(log.has("I:sha256 mismatch\n")) << at;
+    }
+
+    log.clear();
+    pkg.open(package("sha.brp", payload, {.bad_sha256 = true}));
+    progress_recorder rec;
+    EXPECT_FALSE(pkg.verify(rec));
+    EXPECT_TRUE(log.has("I:sha256 mismatch\n"));
+    EXPECT_FALSE(log.has("I:md5 mismatch\n"));
+}
+
+TEST_F(Container, WholeBlockPayloadIsVerifiedInFullChunksOnly)
+{
+    constexpr std::size_t blocks = 3;
+    const std::string payload = make_zip({{"meta/params.txt", params_text}, {"fill.bin", pattern_bytes(150000, 4), false}},
+                                         blocks * fwpkg_window_size);
+    ASSERT_EQ(payload.size(), blocks * fwpkg_window_size);
+    pkg.open(package("k.brp", payload));
+    progress_recorder rec;
+    ASSERT_TRUE(pkg.verify(rec));
+    // One notification for the message, then one per chunk, each a full block.
+    const std::vector<std::uint64_t> expected{0, 65536, 131072, 196608};
+    EXPECT_EQ(rec.values(), expected);
+    EXPECT_EQ(as_string(pkg.read_file("fill.bin", 0)), pattern_bytes(150000, 4));
+}
+
+TEST_F(Container, FileShortenedAfterOpenFailsVerification)
+{
+    const std::string payload =
+        make_zip({{"meta/params.txt", params_text}, {"fill.bin", pattern_bytes(90000, 8), false}}, 100000);
+    const std::string path = package("cut.brp", payload);
+    pkg.open(path);
+    std::filesystem::resize_file(path, 256 + 70000);
+    progress_recorder rec;
+    EXPECT_FALSE(pkg.verify(rec));
+    EXPECT_TRUE(log.has("I:Failed to read 34464 bytes at 65536\n"));
+    EXPECT_EQ(rec.finished_calls(), 1u);
+}
+
+TEST_F(Container, CancelStopsVerificationAndASecondOperationIsRefused)
+{
+    const std::string payload = make_zip({{"meta/params.txt", params_text}, {"fill.bin", pattern_bytes(200000, 5), false}});
+    pkg.open(package("c.brp", payload));
+
+    progress_recorder rec;
+    std::string nested_error;
+    rec.on_change([&] {
+        progress_recorder inner;
+        try {
+            pkg.verify(inner);
+        } catch (const std::runtime_error& e) {
+            nested_error = e.what();
+        }
+        pkg.cancel();
+    });
+    EXPECT_FALSE(pkg.verify(rec));
+    EXPECT_EQ(nested_error, "Object in use");
+    // Stopped after the first chunk: the message, one chunk, then the jump to 100 %.
+    const std::vector<std::uint64_t> expected{0, 65536, payload.size()};
+    EXPECT_EQ(rec.values(), expected);
+    EXPECT_EQ(rec.finished_calls(), 1u);
+
+    // The guard is released: the next verification runs to the end.
+    progress_recorder again;
+    EXPECT_TRUE(pkg.verify(again));
+}
+
+TEST_F(Container, ReadFileBoundsPaddingAndCase)
+{
+    pkg.open(package("r.brp", make_zip(basic_members())));
+    const std::string small = pattern_bytes(1000, 2);
+
+    EXPECT_EQ(as_string(pkg.read_file("images/small.bin", 0)), small);
+    const buffer padded = pkg.read_file("images/small.bin", 4096);
+    ASSERT_EQ(padded.size(), 4096u);
+    EXPECT_EQ(as_string(padded).substr(0, 1000), small);
+    EXPECT_EQ(as_string(padded).substr(1000), std::string(3096, '\0'));
+    EXPECT_EQ(pkg.read_file("images/small.bin", 1000).size(), 1000u);
+
+    EXPECT_EQ(read_error(pkg, "images/small.bin", 512), "buffer too small for file");
+    EXPECT_EQ(read_error(pkg, "images/SMALL.bin", 0), "Invalid package: cannot read images/SMALL.bin");
+    EXPECT_EQ(read_error(pkg, "nothing", 0), "Invalid package: cannot read nothing");
+    EXPECT_EQ(as_string(pkg.read_file("images/big.bin", 0)), pattern_bytes(300000, 3));
+}
+
+TEST_F(Container, MemberWithBadCrcIsNeverHandedOut)
+{
+    std::vector<zip_member> members = basic_members();
+    members.push_back({"images/bad.bin", pattern_bytes(5000, 6), false, true});
+    pkg.open(package("crc.brp", make_zip(members)));
+    EXPECT_EQ(read_error(pkg, "images/bad.bin", 0), "fwpkg: corrupt member images/bad.bin");
+    EXPECT_EQ(read_error(pkg, "images/bad.bin", 8192), "fwpkg: corrupt member images/bad.bin");
+    // The archive stays usable.
+    EXPECT_EQ(as_string(pkg.read_file("images/small.bin", 0)), pattern_bytes(1000, 2));
+}
+
+TEST_F(Container, DamagedCompressedDataIsAnErrorNotASuccess)
+{
+    const std::string image = pattern_bytes(20000, 7) + std::string(20000, 'a');
+    std::string payload = make_zip({{"meta/params.txt", params_text}, {"img.bin", image, true}});
+    // Damage the deflate stream in the middle of the member's data.
+    const std::size_t data_at = payload.find("img.bin") + 7 + 200;
+    for (std::size_t i = 0; i < 64; ++i)
+        payload[data_at + i] = static_cast<char>(0xff);
+    pkg.open(package("dmg.brp", payload));
+    const std::string error = read_error(pkg, "img.bin", 0);
+    EXPECT_NE(error, "no error");
+    EXPECT_NE(error, std::strerror(0));
+}
+
+// The read window seen through the callbacks minizip uses.
+class Stream : public ::testing::Test {
+protected:
+    void open_stream(const std::string& payload)
+    {
+        plain = payload;
+        const auto path = dir / "s.brp";
+        write_package(path, payload);
+        s = std::make_unique<package_stream>();
+        s->f.open_existing(path.string(), true);
+        s->scrambler.set_key(fwpkg_window_size, static_cast<std::uint32_t>(payload.size()));
+        s->data_size = payload.size();
+        package_stream_io(io, *s);
+        handle = io.zopen_file(io.opaque, "ignored", ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+        ASSERT_NE(handle, nullptr);
+    }
+
+    std::string read(std::size_t n)
+    {
+        std::string out(n, '\0');
+        out.resize(io.zread_file(io.opaque, handle, out.data(), n));
+        return out;
+    }
+
+    long seek(long offset, int origin)
+    {
+        return io.zseek_file(io.opaque, handle, static_cast<uLong>(offset), origin);
+    }
+
+    long tell() { return io.ztell_file(io.opaque, handle); }
+
+    temp_dir dir;
+    std::string plain;
+    std::unique_ptr<package_stream> s;
+    zlib_filefunc_def io{};
+    voidpf handle = nullptr;
+};
+
+TEST_F(Stream, OnlyReadModeOpens)
+{
+    open_stream(pattern_bytes(100, 1));
+    EXPECT_EQ(io.zopen_file(io.opaque, "x", ZLIB_FILEFUNC_MODE_WRITE | ZLIB_FILEFUNC_MODE_CREATE), nullptr);
+    EXPECT_EQ(io.zwrite_file(io.opaque, handle, "abc", 3), 0u);
+    EXPECT_EQ(io.zerror_file(io.opaque, handle), 0);
+}
+
+TEST_F(Stream, SmallPayloadReadsWholeAndStopsAtTheEnd)
+{
+    open_stream(pattern_bytes(1234, 2));
+    EXPECT_EQ(read(100), plain.substr(0, 100));
+    EXPECT_EQ(read(5000), plain.substr(100));
+    EXPECT_EQ(tell(), 1234);
+    EXPECT_EQ(read(10), "");
+}
+
+TEST_F(Stream, SeekOriginsAndTheEnd)
+{
+    open_stream(pattern_bytes(3 * 65536 + 77, 3));
+    const long size = static_cast<long>(plain.size());
+    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_END), 0);
+    EXPECT_EQ(tell(), size);
+    EXPECT_EQ(read(1), "");
+    EXPECT_EQ(seek(size + 1, ZLIB_FILEFUNC_SEEK_SET), -1);
+    EXPECT_EQ(seek(1, ZLIB_FILEFUNC_SEEK_END), -1);
+    EXPECT_EQ(tell(), size);
+    EXPECT_EQ(seek(0, 7), -1);
+
+    EXPECT_EQ(seek(-22, ZLIB_FILEFUNC_SEEK_END), 0);
+    EXPECT_EQ(read(100), plain.substr(plain.size() - 22));
+    EXPECT_EQ(seek(70000, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(seek(-10000, ZLIB_FILEFUNC_SEEK_CUR), 0);
+    EXPECT_EQ(tell(), 60000);
+    EXPECT_EQ(read(10000), plain.substr(60000, 10000));
+    EXPECT_EQ(seek(-70001, ZLIB_FILEFUNC_SEEK_CUR), -1);
+    EXPECT_EQ(tell(), 70000);
+}
+
+TEST_F(Stream, ReadEndingAtABlockBoundaryThenSeekThere)
+{
+    open_stream(pattern_bytes(2 * 65536 + 500, 4));
+    EXPECT_EQ(read(65536), plain.substr(0, 65536));
+    EXPECT_EQ(seek(65536, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(read(300), plain.substr(65536, 300));
+    // Back into the first block, then a read that spans two block changes.
+    EXPECT_EQ(seek(65000, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(read(66000), plain.substr(65000, 66000));
+    EXPECT_EQ(read(2000), plain.substr(131000));
+}
+
+TEST_F(Stream, WholeBlockPayloadEndsCleanly)
+{
+    open_stream(pattern_bytes(2 * 65536, 5));
+    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_END), 0);
+    EXPECT_EQ(read(1), "");
+    EXPECT_EQ(seek(131071, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(read(5), plain.substr(131071));
+    EXPECT_EQ(read(5), "");
+    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(read(plain.size()), plain);
+}
+
+TEST_F(Stream, CloseCallbackClosesTheFile)
+{
+    open_stream(pattern_bytes(10, 6));
+    EXPECT_EQ(io.zclose_file(io.opaque, handle), 0);
+    EXPECT_FALSE(s->f.open());
+}
+
+} // namespace

@@ -1,0 +1,570 @@
+// The flash procedure end to end: a package built from fixture files, written
+// onto the virtual handset through the real USB layer and protocol clients.
+#include "fwpkg.h"
+#include "package_test_support.h"
+#include "usb.h"
+#include "vhandset.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+using namespace pkgtest;
+
+namespace {
+
+constexpr std::uint64_t disk_bytes = 1 << 20;
+constexpr unsigned detach_wait_ms = 3000;
+
+struct part {
+    std::string label;
+    std::string file;       // "" writes nothing
+    std::uint32_t start;    // sector
+    std::uint32_t sectors;
+    std::string image;      // the member's bytes
+    unsigned lun = 0;
+    int file_sector_offset = 0;
+};
+
+struct patch {
+    std::string file;       // "DISK" is applied by the handset
+    unsigned lun;
+    std::uint32_t sector;
+    std::uint32_t byte_offset;
+    std::uint32_t size;
+    std::uint32_t value;
+};
+
+// One handset kind with the package for it and the LUN contents the test expects.
+class Flash : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("BRV_PROGRAMMER_WAIT_MS", "0", 1);
+        use_memory("emmc");
+    }
+
+    void TearDown() override
+    {
+        vhandset::detach_all();
+    }
+
+    void use_memory(const std::string& memory)
+    {
+        opts.memory = memory;
+        opts.disk_size = disk_bytes;
+        sector_size = memory == "emmc" ? 512 : 4096;
+        luns = memory == "emmc" ? 1 : 6;
+    }
+
+    std::string program_xml(const std::vector<part>& parts) const
+    {
+        std::string xml = "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for the test-->\n";
+        for (const part& p : parts)
+            xml += "  <program SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" file_sector_offset=\"" +
+                   std::to_string(p.file_sector_offset) + "\" filename=\"" + p.file + "\" label=\"" + p.label +
+                   "\" num_partition_sectors=\"" + std::to_string(p.sectors) +
+                   "\" partofsingleimage=\"false\" physical_partition_number=\"" + std::to_string(p.lun) +
+                   "\" readbackverify=\"false\" size_in_KB=\"" + std::to_string(p.sectors * sector_size / 1024) +
+                   ".0\" sparse=\"false\" start_byte_hex=\"0x0\" start_sector=\"" + std::to_string(p.start) +
+                   "\" />\n";
+        return xml + "</data>\n";
+    }
+
+    std::string patch_xml(const std::vector<patch>& patches) const
+    {
+        std::string xml = "<?xml version=\"1.0\" ?>\n<patches>\n";
+        for (const patch& p : patches)
+            xml += "  <patch SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" byte_offset=\"" +
+                   std::to_string(p.byte_offset) + "\" filename=\"" + p.file + "\" physical_partition_number=\"" +
+                   std::to_string(p.lun) + "\" size_in_bytes=\"" + std::to_string(p.size) + "\" start_sector=\"" +
+                   std::to_string(p.sector) + "\" value=\"" + std::to_string(p.value) + "\" what=\"test\"/>\n";
+        return xml + "</patches>\n";
+    }
+
+    std::string params() const
+    {
+        return "device_code_name=tern\ndevice_display_name=Tern\ndevice_memory_type=" + opts.memory +
+               "\ndevice_sector_size=" + std::to_string(sector_size) +
+               "\nfirehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n";
+    }
+
+    // Packs the parts, the patches and the extra members (which override the
+    // generated ones of the same name) and opens the package.
+    void make_package(const std::vector<part>& parts, const std::vector<patch>& patches,
+                      const std::map<std::string, std::string>& extra = {})
+    {
+        std::map<std::string, std::string> files{
+            {"meta/params.txt", params()},
+            {"meta/device.png", pattern_bytes(200, 77)},
+            {"meta/notes.txt", "Test release\n"},
+            {"prog_firehose.elf", elf32_programmer(pattern_bytes(6000, 78))},
+            {"rawprogram0.xml", program_xml(parts)},
+            {"patch0.xml", patch_xml(patches)},
+        };
+        for (const part& p : parts)
+            if (!p.file.empty())
+                files[p.file] = p.image;
+        for (const auto& [name, bytes] : extra)
+            files[name] = bytes;
+        pack_files(dir.path(), dir / "test.brp", files);
+        pkg.open((dir / "test.brp").string());
+    }
+
+    // Gives every LUN a recognisable old content and attaches the handset.
+    void attach()
+    {
+        const auto state = dir / "handset";
+        std::filesystem::remove_all(state);  // a fresh transcript for every handset
+        luns_before.clear();
+        for (unsigned lun = 0; lun < luns; ++lun) {
+            luns_before.push_back(pattern_bytes(disk_bytes, 1000 + lun));
+            write_file(state / ("lun" + std::to_string(lun) + ".img"), luns_before.back());
+        }
+        expected = luns_before;
+        handset = vhandset::attach(opts, state);
+    }
+
+    bool flash(std::uint32_t type, bool no_write = false)
+    {
+        const int handle = usb_open_vidpid(edl_vidpid, true);
+        if (handle < 0)
+            throw std::runtime_error("test: cannot open the handset");
+        try {
+            const bool result = pkg.flash(handle, rec, no_write, type);
+            usb_close(handle);
+            return result;
+        } catch (...) {
+            usb_close(handle);
+            throw;
+        }
+    }
+
+    std::string flash_error(std::uint32_t type)
+    {
+        try {
+            flash(type);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "no error";
+    }
+
+    // What the handset should hold once the part is written: the image at its
+    // first sector, zeros to the partition's end.
+    void expect_written(const part& p)
+    {
+        std::string region = p.image;
+        region.resize(std::size_t{p.sectors} * sector_size, '\0');
+        expected[p.lun].replace(std::size_t{p.start} * sector_size, region.size(), region);
+    }
+
+    void expect_patched(const patch& p)
+    {
+        for (std::uint32_t i = 0; i < p.size; ++i)
+            expected[p.lun][std::size_t{p.sector} * sector_size + p.byte_offset + i] =
+                static_cast<char>((std::uint64_t{p.value} >> (8 * i)) & 0xff);
+    }
+
+    // After a reset the handset leaves the bus; a refused flash leaves it on.
+    void check_luns(bool reset_sent = true)
+    {
+        if (reset_sent) {
+            EXPECT_TRUE(handset->wait_detached(detach_wait_ms));
+        }
+        for (unsigned lun = 0; lun < luns; ++lun) {
+            const std::string now = read_whole_file(handset->lun_image(lun));
+            ASSERT_EQ(now.size(), expected[lun].size()) << "lun " << lun;
+            if (now == expected[lun])
+                continue;
+            std::size_t at = 0;
+            while (now[at] == expected[lun][at])
+                ++at;
+            ADD_FAILURE() << "lun " << lun << " differs first at byte " << at << " (sector " << at / sector_size
+                          << ")";
+        }
+    }
+
+    // The programmer's requests as "<name> <label or filename>", in order.
+    std::vector<std::string> requests() const
+    {
+        const std::string prefix = "firehose <";
+        std::vector<std::string> out;
+        for (const std::string& line : handset->transcript()) {
+            if (line.rfind(prefix, 0) != 0)
+                continue;
+            const std::string rest = line.substr(prefix.size());
+            const std::string name = rest.substr(0, rest.find_first_of(" />"));
+            if (name == "program")
+                out.push_back("program " + attribute(rest, "label"));
+            else if (name == "patch")
+                out.push_back("patch " + attribute(rest, "filename"));
+            else if (name == "power" || name == "configure")
+                out.push_back(name);
+        }
+        return out;
+    }
+
+    static std::string attribute(const std::string& element, const std::string& name)
+    {
+        const std::string key = " " + name + "=\"";
+        const std::size_t at = element.find(key);
+        if (at == std::string::npos)
+            return "?";
+        const std::size_t start = at + key.size();
+        return element.substr(start, element.find('"', start) - start);
+    }
+
+    std::vector<std::string> raw_lines() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& line : handset->transcript())
+            if (line.rfind("firehose raw ", 0) == 0)
+                out.push_back(line);
+        return out;
+    }
+
+    temp_dir dir;
+    log_capture log;
+    vhandset::handset_options opts;
+    std::uint32_t sector_size = 512;
+    unsigned luns = 1;
+    std::vector<std::string> luns_before;
+    std::vector<std::string> expected;
+    std::shared_ptr<vhandset::handset> handset;
+    progress_recorder rec;
+    fwpkg pkg;
+};
+
+const std::vector<patch> standard_patches{
+    {"gpt_main0.bin", 0, 1, 32, 8, 77},
+    {"DISK", 0, 1, 32, 4, 0x11223344},
+    {"disk", 0, 1, 40, 4, 0x55667788},
+    {"DISK", 0, 2, 0, 2, 0xBEEF},
+};
+
+std::vector<part> emmc_parts()
+{
+    return {
+        {"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+        {"grow", "", 1000, 0, ""},
+        {"boot", "boot.img", 100, 8, pattern_bytes(1000, 2)},
+        {"modem", "modem.bin", 120, 12, pattern_bytes(4096, 3)},
+        {"system", "system.img", 200, 64, pattern_bytes(20000, 4)},
+        {"cache", "cache.img", 300, 0, "never"},
+        {"userdata", "userdata.img", 400, 32, pattern_bytes(3000, 5)},
+    };
+}
+
+TEST_F(Flash, FullWritesBasePatchesOsThenResets)
+{
+    const std::vector<part> parts = emmc_parts();
+    make_package(parts, standard_patches);
+    attach();
+    ASSERT_TRUE(flash(full));
+
+    for (const part& p : parts)
+        if (!p.file.empty() && p.sectors != 0)
+            expect_written(p);
+    expect_patched(standard_patches[1]);
+    expect_patched(standard_patches[3]);
+    check_luns();
+
+    const std::vector<std::string> order{"configure",      "program xbl",    "program modem", "patch DISK",
+                                         "patch DISK",     "program boot",   "program system",
+                                         "program userdata", "power"};
+    EXPECT_EQ(requests(), order);
+    // The 1000-byte boot image travels as its whole 8-sector partition.
+    const std::vector<std::string> raw = raw_lines();
+    ASSERT_EQ(raw.size(), 5u);
+    EXPECT_EQ(raw[2], "firehose raw 4096 bytes");
+
+    EXPECT_EQ(rec.max_seen(), 2u + 1u + 3u);
+    EXPECT_EQ(rec.values().back(), 6u);
+    const std::vector<std::string> messages{"Writing xbl.elf to xbl",      "Writing modem.bin to modem",
+                                            "Patching",                    "Writing boot.img to boot",
+                                            "Writing system.img to system", "Writing userdata.img to userdata"};
+    EXPECT_EQ(rec.messages(), messages);
+    for (const char* line : {"I:Sending programmer\n", "I:Connected\n", "I:Ignoring grow: no file\n",
+                             "I:Ignoring cache: zero sectors\n", "I:Not DISK patch, skipping\n",
+                             "I:Finished programming, resetting device...\n"})
+        EXPECT_TRUE(log.has(line)) << line;
+    EXPECT_EQ(log.count("I:Not DISK patch, skipping\n"), 2u);
+}
+
+TEST_F(Flash, UfsLunsGetTheirImagesAtFullPartitionSize)
+{
+    use_memory("ufs");
+    std::vector<part> parts{
+        {"xbl_a", "xbl.elf", 6, 4, pattern_bytes(9000, 11), 1},
+        {"abl_a", "abl.elf", 6, 2, pattern_bytes(4096, 12), 4},
+        {"boot_a", "boot.img", 20, 8, pattern_bytes(30000, 13), 0},
+        {"vendor_a", "vendor.img", 40, 16, pattern_bytes(1, 14), 0},
+        {"userdata", "userdata.img", 100, 40, pattern_bytes(70000, 15), 0},
+    };
+    const std::vector<patch> patches{{"DISK", 1, 1, 8, 8, 0xCAFEF00D}, {"gpt_backup1.bin", 1, 2, 0, 4, 1}};
+    make_package(parts, patches);
+    attach();
+    ASSERT_TRUE(flash(0));  // no type chosen: same as full
+
+    for (const part& p : parts)
+        expect_written(p);
+    expect_patched(patches[0]);
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl_a", "program abl_a", "patch DISK",
+                                                    "program boot_a", "program vendor_a", "program userdata", "power"}));
+}
+
+TEST_F(Flash, KeepDataLeavesUserdataAloneButWritesOtherSlots)
+{
+    std::vector<part> parts = emmc_parts();
+    parts.push_back({"userdata_b", "userdata_b.img", 500, 8, pattern_bytes(100, 6)});
+    make_package(parts, standard_patches);
+    attach();
+    ASSERT_TRUE(flash(keep_data));
+
+    for (const part& p : parts)
+        if (!p.file.empty() && p.sectors != 0 && p.label != "userdata")
+            expect_written(p);
+    expect_patched(standard_patches[1]);
+    expect_patched(standard_patches[3]);
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "program modem", "patch DISK",
+                                                    "patch DISK", "program boot", "program system",
+                                                    "program userdata_b", "power"}));
+    EXPECT_EQ(rec.max_seen(), 2u + 1u + 3u);
+}
+
+TEST_F(Flash, BaseOnlyWritesBasePartitionsAndPatches)
+{
+    const std::vector<part> parts{
+        {"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+        {"boot_b", "boot.img", 100, 8, pattern_bytes(1000, 2)},
+        {"system", "system.img", 200, 64, pattern_bytes(20000, 4)},
+    };
+    make_package(parts, standard_patches);
+    attach();
+    ASSERT_TRUE(flash(base_only));
+
+    expect_written(parts[0]);
+    expect_patched(standard_patches[1]);
+    expect_patched(standard_patches[3]);
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "patch DISK", "patch DISK", "power"}));
+    EXPECT_EQ(rec.max_seen(), 2u);
+}
+
+TEST_F(Flash, CancelDuringBaseSkipsEveryOsPartitionAndStillResets)
+{
+    const std::vector<part> parts = emmc_parts();
+    make_package(parts, standard_patches);
+    attach();
+    rec.on_change([this] {
+        if (rec.message() == "Writing xbl.elf to xbl")
+            pkg.cancel();
+    });
+    ASSERT_TRUE(flash(full));
+
+    expect_written(parts[0]);
+    expect_written(parts[3]);
+    expect_patched(standard_patches[1]);
+    expect_patched(standard_patches[3]);
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "program modem", "patch DISK",
+                                                    "patch DISK", "power"}));
+    EXPECT_TRUE(log.has("I:Finished programming, resetting device...\n"));
+}
+
+TEST_F(Flash, NoWriteSendsTheSameRequestsAndChangesNothing)
+{
+    const std::vector<part> parts = emmc_parts();
+    make_package(parts, standard_patches);
+    attach();
+    ASSERT_TRUE(flash(full, true));
+    check_luns();  // nothing expected to change
+    const std::vector<std::string> dry = handset->transcript();
+    const std::vector<std::string> dry_raw = raw_lines();
+
+    vhandset::detach_all();
+    std::filesystem::remove_all(dir / "handset");
+    attach();
+    ASSERT_TRUE(flash(full, false));
+    const std::vector<std::string> wet = handset->transcript();
+
+    ASSERT_EQ(dry.size(), wet.size());
+    for (std::size_t i = 0; i < dry.size(); ++i) {
+        if (dry[i].rfind("firehose <configure", 0) == 0) {
+            EXPECT_NE(dry[i].find("SkipWrite=\"1\""), std::string::npos) << dry[i];
+            EXPECT_NE(wet[i].find("SkipWrite=\"0\""), std::string::npos) << wet[i];
+        } else {
+            EXPECT_EQ(dry[i], wet[i]);
+        }
+    }
+    EXPECT_EQ(dry_raw.size(), 5u);
+}
+
+// Each package fault stops the flash after upload and configure, before the
+// first partition is written.
+struct refusal {
+    const char* name;
+    const char* message;
+};
+
+class FlashRefusal : public Flash {
+protected:
+    void expect_refused_before_writing(const char* message)
+    {
+        attach();
+        EXPECT_EQ(flash_error(full), message);
+        check_luns(false);
+        const std::vector<std::string> r = requests();
+        ASSERT_FALSE(r.empty());
+        EXPECT_EQ(r.front(), "configure");
+        for (const std::string& req : r)
+            EXPECT_EQ(req.rfind("program", 0), std::string::npos) << req;
+        EXPECT_FALSE(log.has("I:Finished programming, resetting device...\n"));
+    }
+};
+
+TEST_F(FlashRefusal, BadElementLastInTheProgramList)
+{
+    std::vector<part> parts = emmc_parts();
+    parts.push_back({"persist", "persist.img", 600, 8, "p", 0, 1});
+    make_package(parts, standard_patches);
+    expect_refused_before_writing("file_sector_offset is not zero");
+}
+
+TEST_F(FlashRefusal, PartitionReaching4GiB)
+{
+    std::vector<part> parts = emmc_parts();
+    parts.push_back({"super", "super.img", 600, 8388608, "s"});
+    make_package(parts, standard_patches);
+    expect_refused_before_writing("Partition too large: super");
+}
+
+TEST_F(FlashRefusal, ImageLargerThanItsPartition)
+{
+    std::vector<part> parts = emmc_parts();
+    parts.push_back({"vbmeta", "vbmeta.img", 600, 1, pattern_bytes(513, 9)});
+    make_package(parts, standard_patches);
+    expect_refused_before_writing("buffer too small for file");
+}
+
+TEST_F(FlashRefusal, ImageMissingFromTheArchive)
+{
+    const std::vector<part> parts = emmc_parts();
+    std::vector<part> listed = parts;
+    listed.push_back({"dtbo", "dtbo.img", 600, 1, "d"});
+    make_package(parts, standard_patches, {{"rawprogram0.xml", program_xml(listed)}});
+    expect_refused_before_writing("Invalid package: cannot read dtbo.img");
+}
+
+TEST_F(FlashRefusal, ElementChecks)
+{
+    const std::vector<std::pair<std::string, const char*>> cases{
+        {"<data><program label=\"\" filename=\"a\" SECTOR_SIZE_IN_BYTES=\"512\"/></data>", "no label"},
+        {"<data><program label=\"a\" filename=\"\" SECTOR_SIZE_IN_BYTES=\"4096\"/></data>", "Bad sector size"},
+        {"<?xml version=\"1.0\"?><programs><program label=\"a\"/></programs>", "Cannot find program data"},
+        {"garbage", "Cannot find program data"},
+    };
+    for (const auto& [xml, message] : cases) {
+        vhandset::detach_all();
+        pkg.close();
+        make_package(emmc_parts(), standard_patches, {{"rawprogram0.xml", xml}});
+        log.clear();
+        expect_refused_before_writing(message);
+    }
+}
+
+TEST_F(FlashRefusal, PatchChecks)
+{
+    const std::vector<std::pair<std::string, const char*>> cases{
+        {"<patches><patch filename=\"DISK\"/><patch what=\"x\"/></patches>", "patch has no filename"},
+        {"<data/>", "Cannot find patch data"},
+    };
+    for (const auto& [xml, message] : cases) {
+        vhandset::detach_all();
+        pkg.close();
+        make_package(emmc_parts(), standard_patches, {{"patch0.xml", xml}});
+        expect_refused_before_writing(message);
+    }
+}
+
+TEST_F(FlashRefusal, CorruptImageIsNotWritten)
+{
+    const std::vector<part> parts{
+        {"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+        {"tz", "tz.mbn", 80, 8, pattern_bytes(3000, 2)},
+    };
+    std::vector<zip_member> members{
+        {"meta/params.txt", params()},
+        {"prog_firehose.elf", elf32_programmer(pattern_bytes(6000, 78))},
+        {"rawprogram0.xml", program_xml(parts)},
+        {"patch0.xml", patch_xml(standard_patches)},
+        {"xbl.elf", parts[0].image},
+        {"tz.mbn", parts[1].image, false, true},
+    };
+    write_package(dir / "crc.brp", make_zip(members));
+    pkg.open((dir / "crc.brp").string());
+    attach();
+    EXPECT_EQ(flash_error(full), "fwpkg: corrupt member tz.mbn");
+    expect_written(parts[0]);
+    check_luns(false);
+    EXPECT_EQ(raw_lines().size(), 1u);
+    EXPECT_EQ(requests().back(), "program xbl");
+}
+
+TEST_F(FlashRefusal, MissingProgrammerFailsAfterTheHandshake)
+{
+    pack_files(dir.path(), dir / "noprog.brp",
+               {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
+    pkg.open((dir / "noprog.brp").string());
+    attach();
+    EXPECT_EQ(flash_error(full), "Invalid package: cannot read prog_firehose.elf");
+    EXPECT_TRUE(log.has("I:Sending programmer\n"));
+}
+
+TEST_F(Flash, PreconditionsNeedNoHandset)
+{
+    progress_recorder r;
+    EXPECT_THROW(pkg.flash(-1, r, false, full), std::runtime_error);
+    try {
+        pkg.flash(-1, r, false, full);
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "fwpkg: not open");
+    }
+
+    for (const char* params : {"device_sector_size=512\nfirehose_filename=p\nprogram_filename=r\npatch_filename=q\n",
+                               "device_memory_type=emmc\nfirehose_filename=p\nprogram_filename=r\npatch_filename=q\n",
+                               "device_memory_type=ufs\ndevice_sector_size=4096\nprogram_filename=r\npatch_filename=q\n"}) {
+        fwpkg p;
+        pack_files(dir.path(), dir / "meta.brp", {{"meta/params.txt", params}});
+        p.open((dir / "meta.brp").string());
+        try {
+            p.flash(-1, r, false, full);
+            ADD_FAILURE() << "flash accepted " << params;
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "fwpkg: invalid metadata");
+        }
+    }
+
+    // A flash while verification runs is refused by the busy guard.
+    make_package(emmc_parts(), standard_patches);
+    std::string nested;
+    rec.on_change([&] {
+        if (!nested.empty())
+            return;
+        progress_recorder inner;
+        try {
+            pkg.flash(-1, inner, false, full);
+            nested = "no error";
+        } catch (const std::runtime_error& e) {
+            nested = e.what();
+        }
+    });
+    EXPECT_TRUE(pkg.verify(rec));
+    EXPECT_EQ(nested, "Object in use");
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+// Fixtures for the package tests: temporary directories, hand-made archives and
+// package files (including deliberately broken ones), a minimal ELF programmer,
+// a log recorder and a progress recorder.
+#pragma once
+
+#include "progress.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace pkgtest {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object ends.
+class temp_dir {
+public:
+    temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    ~temp_dir();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::string read_whole_file(const std::filesystem::path& path);
+
+// Deterministic pseudo-random bytes (different seeds give different bytes).
+std::string pattern_bytes(std::size_t n, std::uint32_t seed);
+
+struct zip_member {
+    std::string name;
+    std::string bytes;
+    bool deflate = true;
+    bool wrong_crc = false;  // stored with a CRC that does not match the bytes
+};
+
+// A zip archive of the members. With exact_size non-zero, the archive comment
+// pads it to exactly that many bytes (it must be reachable with a comment of
+// at most 65535 bytes).
+std::string make_zip(const std::vector<zip_member>& members, std::size_t exact_size = 0);
+
+// Changes applied to an otherwise correct header.
+struct header_tweak {
+    std::int64_t length_delta = 0;    // added to the stored payload length
+    std::uint32_t version = 0x00010000;
+    bool bad_external_magic = false;
+    bool bad_internal_magic = false;
+    bool bad_sha256 = false;          // stored SHA-256 differs from the payload's
+};
+
+// Writes a package file: header (digests over `payload`) and the scrambled payload.
+void write_package(const std::filesystem::path& path, const std::string& payload, const header_tweak& tweak = {});
+
+// A package from a directory of files (names relative, '/'-separated), built
+// by the project's packer.
+void pack_files(const std::filesystem::path& work_dir, const std::filesystem::path& package,
+                const std::map<std::string, std::string>& files);
+
+// A minimal valid 32-bit ELF executable with one PT_LOAD segment of `code`.
+std::string elf32_programmer(const std::string& code);
+
+// Collects log lines ("I:..." / "E:...") while it exists.
+class log_capture {
+public:
+    log_capture();
+    log_capture(const log_capture&) = delete;
+    log_capture& operator=(const log_capture&) = delete;
+    ~log_capture();
+    std::vector<std::string> lines() const;
+    bool has(const std::string& line) const;
+    std::size_t count(const std::string& line) const;
+    void clear();
+};
+
+// Records what a long operation reported.
+class progress_recorder : public progress_handler {
+public:
+    void started() override;
+    void changed() override;
+    void finished() override;
+
+    unsigned started_calls() const;
+    unsigned finished_calls() const;
+    // Every distinct message in the order it first appeared.
+    std::vector<std::string> messages() const;
+    std::uint64_t max_seen() const;
+    // The handler's value at every change notification.
+    std::vector<std::uint64_t> values() const;
+    // Runs inside every change notification (on the operation's thread).
+    void on_change(std::function<void()> action);
+
+private:
+    mutable std::mutex record_lock_;
+    std::function<void()> on_change_;
+    std::vector<std::uint64_t> values_;
+    unsigned started_ = 0;
+    unsigned finished_ = 0;
+    std::uint64_t max_ = 0;
+    std::vector<std::string> messages_;
+};
+
+} // namespace pkgtest

@@ -1,0 +1,166 @@
+// The program and patch XML as the flash procedure reads them, before anything
+// reaches a handset.
+#include "fwpkg.h"
+#include "package_test_support.h"
+#include "program_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+using namespace pkgtest;
+
+namespace {
+
+buffer bytes(const std::string& text)
+{
+    buffer b;
+    b.enqueue(text.data(), text.size());
+    return b;
+}
+
+std::string program(const std::string& label, const std::string& file, const std::string& sectors,
+                    const std::string& sector_size = "512", const std::string& offset = "0")
+{
+    return "  <program SECTOR_SIZE_IN_BYTES=\"" + sector_size + "\" file_sector_offset=\"" + offset +
+           "\" filename=\"" + file + "\" label=\"" + label + "\" num_partition_sectors=\"" + sectors +
+           "\" physical_partition_number=\"0\" start_sector=\"34\"/>\n";
+}
+
+std::string program_xml(const std::string& body)
+{
+    return "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated-->\n" + body + "</data>\n";
+}
+
+std::vector<std::string> labels(const std::vector<xmlNode*>& nodes)
+{
+    std::vector<std::string> out;
+    for (xmlNode* n : nodes)
+        out.push_back(xml_attribute(n, "label"));
+    return out;
+}
+
+std::string list_error(const std::string& xml, std::uint32_t type = full, std::uint32_t sector_size = 512)
+{
+    try {
+        read_program_list(bytes(xml), sector_size, type);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+std::string patch_error(const std::string& xml)
+{
+    try {
+        read_patch_list(bytes(xml));
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+const std::string mixed = program_xml(program("xbl", "xbl.elf", "100") + program("boot_b", "boot.img", "64") +
+                                      program("PrimaryGPT", "gpt.bin", "34") + program("grow", "", "0") +
+                                      program("userdata", "userdata.img", "80") + program("cache", "c.img", "0") +
+                                      program("userdata_b", "ud.img", "80") + program("system", "system.img", "200"));
+
+TEST(ProgramList, SortsBaseAndOsInDocumentOrder)
+{
+    log_capture log;
+    const program_list all = read_program_list(bytes(mixed), 512, full);
+    EXPECT_EQ(labels(all.base), (std::vector<std::string>{"xbl", "PrimaryGPT"}));
+    EXPECT_EQ(labels(all.os), (std::vector<std::string>{"boot_b", "userdata", "userdata_b", "system"}));
+    EXPECT_TRUE(log.has("I:Ignoring grow: no file\n"));
+    EXPECT_TRUE(log.has("I:Ignoring cache: zero sectors\n"));
+
+    // Keep Data leaves out exactly "userdata", silently.
+    log.clear();
+    const program_list keep = read_program_list(bytes(mixed), 512, keep_data);
+    EXPECT_EQ(labels(keep.os), (std::vector<std::string>{"boot_b", "userdata_b", "system"}));
+    EXPECT_EQ(log.count("I:Ignoring grow: no file\n"), 1u);
+    EXPECT_EQ(log.lines().size(), 2u);
+
+    // Any other type value writes everything, like full.
+    EXPECT_EQ(labels(read_program_list(bytes(mixed), 512, 0).os).size(), 4u);
+}
+
+TEST(ProgramList, EveryElementIsCheckedEvenWhenNothingIsWritten)
+{
+    EXPECT_EQ(list_error(program_xml(program("", "a.bin", "8"))), "no label");
+    EXPECT_EQ(list_error(program_xml(program("x", "", "8", "4096"))), "Bad sector size");
+    EXPECT_EQ(list_error(program_xml(program("x", "", "0", ""))), "Bad sector size");
+    EXPECT_EQ(list_error(program_xml(program("a", "a.bin", "8") + program("z", "z.bin", "8", "512", "1"))),
+              "file_sector_offset is not zero");
+    EXPECT_EQ(list_error(program_xml("<program label=\"x\" filename=\"a\" num_partition_sectors=\"1\"/>")),
+              "Bad sector size");
+    EXPECT_EQ(list_error(program_xml(program("ok", "a.bin", "8"))), "no error");
+    EXPECT_EQ(list_error(program_xml(program("ok", "a.bin", "8", "4096")), full, 4096), "no error");
+}
+
+TEST(ProgramList, PartitionsOf4GiBOrMoreAreRefusedBeforeAnyWrite)
+{
+    // 8388608 x 512 = 4 GiB exactly: one byte too many for a single image.
+    EXPECT_EQ(list_error(program_xml(program("xbl", "x.bin", "8") + program("modem", "m.bin", "8388608"))),
+              "Partition too large: modem");
+    EXPECT_EQ(list_error(program_xml(program("modem", "m.bin", "8388607"))), "no error");
+    EXPECT_EQ(list_error(program_xml(program("big", "b.bin", "-1"))), "Partition too large: big");
+    // The product is taken in 64 bits: 1048577 x 4096 wraps to 4096 in 32.
+    EXPECT_EQ(list_error(program_xml(program("sys", "s.img", "1048577", "4096")), full, 4096),
+              "Partition too large: sys");
+    // Only partitions that will be written count.
+    EXPECT_EQ(list_error(program_xml(program("system", "s.img", "1048577", "4096")), base_only, 4096), "no error");
+    EXPECT_EQ(list_error(program_xml(program("userdata", "u.img", "16777216")), keep_data), "no error");
+    EXPECT_EQ(list_error(program_xml(program("userdata", "u.img", "16777216")), full), "Partition too large: userdata");
+    EXPECT_EQ(list_error(program_xml(program("grow", "", "16777216"))), "no error");
+}
+
+TEST(ProgramList, DocumentsThatAreNotProgramLists)
+{
+    EXPECT_EQ(list_error("this is not xml"), "Cannot find program data");
+    EXPECT_EQ(list_error(""), "Cannot find program data");
+    EXPECT_EQ(list_error("<?xml version=\"1.0\"?><patches><program label=\"x\"/></patches>"), "Cannot find program data");
+    // Other children of <data> are skipped.
+    const program_list l = read_program_list(
+        bytes(program_xml("<read label=\"x\"/>\n<erase/>\n" + program("xbl", "x", "1") + "text")), 512, full);
+    EXPECT_EQ(labels(l.base), std::vector<std::string>{"xbl"});
+}
+
+TEST(ProgramList, ElementTextIsTheElementAlone)
+{
+    const std::string xml = program_xml("\t<program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" "
+                                        "filename=\"x.bin\" label=\"xbl\" num_partition_sectors=\"8\" "
+                                        "start_sector=\"NUM_DISK_SECTORS-33.\" />\n");
+    const program_list l = read_program_list(bytes(xml), 512, full);
+    ASSERT_EQ(l.base.size(), 1u);
+    EXPECT_EQ(element_text(l.base[0]),
+              "<program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" filename=\"x.bin\" label=\"xbl\" "
+              "num_partition_sectors=\"8\" start_sector=\"NUM_DISK_SECTORS-33.\"/>");
+    EXPECT_EQ(partition_bytes(l.base[0]), 4096u);
+}
+
+TEST(PatchList, OnlyDiskPatchesAreKept)
+{
+    log_capture log;
+    const patch_list l = read_patch_list(bytes(
+        "<?xml version=\"1.0\" ?>\n<patches>\n"
+        "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"64\" filename=\"gpt_main0.bin\" value=\"0\" what=\"a\"/>\n"
+        "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"64\" filename=\"DISK\" value=\"1\" what=\"b\"/>\n"
+        "  <patch filename=\"disk\" what=\"c\"/>\n"
+        "  <!-- comment -->\n"
+        "  <patch filename=\"DISK\" what=\"d\"/>\n"
+        "</patches>\n"));
+    ASSERT_EQ(l.patches.size(), 2u);
+    EXPECT_EQ(xml_attribute(l.patches[0], "what"), "b");
+    EXPECT_EQ(xml_attribute(l.patches[1], "what"), "d");
+    EXPECT_EQ(log.count("I:Not DISK patch, skipping\n"), 2u);
+
+    EXPECT_EQ(patch_error("<patches><patch what=\"x\"/></patches>"), "patch has no filename");
+    EXPECT_EQ(patch_error("<patches><patch filename=\"\"/></patches>"), "patch has no filename");
+    EXPECT_EQ(patch_error("not xml"), "Cannot find patch data");
+    EXPECT_EQ(patch_error("<data><patch filename=\"DISK\"/></data>"), "Cannot find patch data");
+    EXPECT_EQ(patch_error("<patches/>"), "no error");
+}
+
+} // namespace
