@@ -1,0 +1,135 @@
+#include "tool_env.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tooltest {
+
+fs::path binary_dir()
+{
+    const char* d = std::getenv("BRV_BINARY_DIR");
+    if (!d)
+        throw std::runtime_error("BRV_BINARY_DIR is not set (run the tests through ctest)");
+    return d;
+}
+
+fs::path brv_program() { return binary_dir() / "bin" / "brv"; }
+fs::path launcher_program() { return binary_dir() / "bin" / "brv-vhandset"; }
+fs::path demo_package() { return binary_dir() / "examples" / "demo.brp"; }
+fs::path demo_sources() { return binary_dir() / "examples" / "demo"; }
+
+scratch_dir::scratch_dir()
+{
+    std::string templ = (fs::temp_directory_path() / "brv-tools-XXXXXX").string();
+    if (!::mkdtemp(templ.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    scratch_dir capture;
+    const std::string out_path = (capture / "out").string();
+    const std::string err_path = (capture / "err").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e)
+        env_strings.emplace_back(*e);
+    env_strings.insert(env_strings.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : env_strings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_t pid;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed for " + argv[0]);
+    }
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = read_text(out_path);
+    r.err = read_text(err_path);
+    return r;
+}
+
+std::string read_text(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::uint8_t> read_bytes(const fs::path& p)
+{
+    const std::string s = read_text(p);
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+}
+
+void write_bytes(const fs::path& p, const std::vector<std::uint8_t>& bytes)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + p.string());
+}
+
+void write_text(const fs::path& p, const std::string& text)
+{
+    write_bytes(p, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+void make_package_sources(const fs::path& dir)
+{
+    write_text(dir / "meta/params.txt",
+               "device_code_name=fixture\n"
+               "device_display_name=Fixture Phone\n"
+               "device_memory_type=ufs\n"
+               "device_sector_size=4096\n"
+               "firehose_filename=prog.elf\n"
+               "program_filename=rawprogram0.xml\n"
+               "patch_filename=patch0.xml\n");
+    write_text(dir / "meta/notes.txt", "Fixture notes\nsecond line\n");
+    write_text(dir / "images/sub/readme.txt", "nested member\n");
+    std::vector<std::uint8_t> blob(200 * 1024 + 17);
+    std::uint32_t x = 12345;
+    for (auto& b : blob) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    write_bytes(dir / "images/blob.bin", blob);
+    write_text(dir / "empty.txt", "");
+}
+
+} // namespace tooltest

@@ -1,0 +1,23 @@
+// Ctrl-C as a polite request: the first SIGINT asks the package operation in
+// progress to stop at its next safe point (fwpkg::cancel); a second one ends
+// the program the usual way. Scope object: the previous handling comes back
+// when it ends.
+#pragma once
+
+#include "fwpkg.h"
+
+#include <csignal>
+
+class interrupt_cancels {
+public:
+    explicit interrupt_cancels(fwpkg& pkg);
+    interrupt_cancels(const interrupt_cancels&) = delete;
+    interrupt_cancels& operator=(const interrupt_cancels&) = delete;
+    ~interrupt_cancels();
+
+    // True when a SIGINT arrived while this object was alive.
+    bool interrupted() const;
+
+private:
+    struct sigaction previous_ {};
+};
