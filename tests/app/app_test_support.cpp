@@ -1,0 +1,300 @@
+#include "app_test_support.h"
+
+#include "message_box.h"
+#include "package_builder.h"
+
+#include <FL/Fl.H>
+#include <FL/fl_draw.H>
+
+#include <zlib.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace apptest {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr double pump_step_seconds = 0.01;
+
+std::vector<std::string> captured;
+
+void record_message(const char* text)
+{
+    captured.emplace_back(text);
+}
+
+void write_bytes(const fs::path& path, const void* data, std::size_t size)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+void write_text(const fs::path& path, const std::string& text)
+{
+    write_bytes(path, text.data(), text.size());
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<std::uint8_t> out(n);
+    for (auto& b : out)
+        b = static_cast<std::uint8_t>(gen());
+    return out;
+}
+
+void put_be32(std::vector<std::uint8_t>& out, std::uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+void png_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data)
+{
+    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    std::vector<std::uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    out.insert(out.end(), body.begin(), body.end());
+    put_be32(out, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+}
+
+// A solid-colour RGB PNG (colour type 2, 8 bits).
+std::vector<std::uint8_t> solid_png(int w, int h, std::uint32_t rgb)
+{
+    std::vector<std::uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::vector<std::uint8_t> ihdr;
+    put_be32(ihdr, static_cast<std::uint32_t>(w));
+    put_be32(ihdr, static_cast<std::uint32_t>(h));
+    ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
+    png_chunk(out, "IHDR", ihdr);
+    std::vector<std::uint8_t> raw;
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0);
+        for (int x = 0; x < w; ++x)
+            raw.insert(raw.end(), {static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
+                                   static_cast<std::uint8_t>(rgb)});
+    }
+    uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<std::uint8_t> packed(packed_size);
+    if (compress(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size())) != Z_OK)
+        throw std::runtime_error("png: compress failed");
+    packed.resize(packed_size);
+    png_chunk(out, "IDAT", packed);
+    png_chunk(out, "IEND", {});
+    return out;
+}
+
+// A 32-bit little-endian ELF executable with one PT_LOAD segment.
+std::vector<std::uint8_t> programmer_elf()
+{
+    constexpr std::uint32_t header_size = 52;
+    constexpr std::uint32_t phdr_size = 32;
+    constexpr std::uint32_t segment_offset = 0x100;
+    constexpr std::uint32_t load_address = 0x08000000;
+    const std::vector<std::uint8_t> segment = random_bytes(3000, 7);
+
+    std::vector<std::uint8_t> out{0x7f, 'E', 'L', 'F', 1, 1, 1, 0};
+    out.resize(16, 0);
+    put_le(out, 2, 2);               // executable
+    put_le(out, 40, 2);              // ARM
+    put_le(out, 1, 4);               // version
+    put_le(out, load_address, 4);    // entry
+    put_le(out, header_size, 4);     // program headers follow the header
+    put_le(out, 0, 4);               // no section headers
+    put_le(out, 0, 4);               // flags
+    put_le(out, header_size, 2);
+    put_le(out, phdr_size, 2);
+    put_le(out, 1, 2);               // one program header
+    put_le(out, 40, 2);
+    put_le(out, 0, 2);
+    put_le(out, 0, 2);
+    put_le(out, 1, 4);               // PT_LOAD
+    put_le(out, segment_offset, 4);
+    put_le(out, load_address, 4);
+    put_le(out, load_address, 4);
+    put_le(out, segment.size(), 4);
+    put_le(out, segment.size(), 4);
+    put_le(out, 5, 4);               // read + execute
+    put_le(out, 4, 4);
+    out.resize(segment_offset, 0);
+    out.insert(out.end(), segment.begin(), segment.end());
+    return out;
+}
+
+std::string program_element(const std::string& label, const std::string& file, std::uint64_t start,
+                            std::uint64_t sectors)
+{
+    return "  <program SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) +
+           "\" file_sector_offset=\"0\" filename=\"" + file + "\" label=\"" + label +
+           "\" num_partition_sectors=\"" + std::to_string(sectors) +
+           "\" physical_partition_number=\"0\" sparse=\"false\" start_sector=\"" + std::to_string(start) + "\" />\n";
+}
+} // namespace
+
+bool pump_until(const std::function<bool()>& done, unsigned timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        Fl::wait(pump_step_seconds);
+    }
+    return true;
+}
+
+void pump_for(unsigned ms)
+{
+    pump_until([] { return false; }, ms);
+}
+
+std::uint32_t pixel_at(Fl_Window& window, int x, int y)
+{
+    Fl::flush();
+    window.make_current();
+    unsigned char rgb[3] = {};
+    fl_read_image(rgb, x, y, 1, 1);
+    return (std::uint32_t{rgb[0]} << 16) | (std::uint32_t{rgb[1]} << 8) | rgb[2];
+}
+
+namespace {
+std::size_t count_colour(Fl_Window& window, int x, int y, int w, int h, std::uint32_t rgb)
+{
+    Fl::flush();
+    window.make_current();
+    std::vector<unsigned char> pixels(static_cast<std::size_t>(w) * h * 3);
+    fl_read_image(pixels.data(), x, y, w, h);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i + 2 < pixels.size(); i += 3) {
+        std::uint32_t p = (std::uint32_t{pixels[i]} << 16) | (std::uint32_t{pixels[i + 1]} << 8) | pixels[i + 2];
+        if (p == rgb)
+            ++count;
+    }
+    return count;
+}
+} // namespace
+
+bool area_has_colour(Fl_Window& window, int x, int y, int w, int h, std::uint32_t rgb)
+{
+    return count_colour(window, x, y, w, h, rgb) > 0;
+}
+
+bool area_is_uniform(Fl_Window& window, int x, int y, int w, int h, std::uint32_t rgb)
+{
+    return count_colour(window, x, y, w, h, rgb) == static_cast<std::size_t>(w) * h;
+}
+
+message_capture::message_capture()
+{
+    captured.clear();
+    set_message_presenter(record_message);
+}
+
+message_capture::~message_capture()
+{
+    set_message_presenter(nullptr);
+}
+
+const std::vector<std::string>& message_capture::messages() const
+{
+    return captured;
+}
+
+void message_capture::clear()
+{
+    captured.clear();
+}
+
+built_package build_package(const fs::path& work_dir, const package_layout& layout)
+{
+    built_package built;
+    fs::path tree = work_dir / "tree";
+    fs::remove_all(tree);
+
+    built.xbl = random_bytes(1000, 1);         // shorter than its 8 sectors: the tail is zero
+    built.boot = random_bytes(4096, 2);
+    built.userdata = random_bytes(2048, 3);
+    write_bytes(tree / "xbl.img", built.xbl.data(), built.xbl.size());
+    write_bytes(tree / "boot.img", built.boot.data(), built.boot.size());
+    write_bytes(tree / "userdata.img", built.userdata.data(), built.userdata.size());
+    std::vector<std::uint8_t> elf = programmer_elf();
+    write_bytes(tree / "programmer.elf", elf.data(), elf.size());
+
+    write_text(tree / "rawprogram0.xml",
+               "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for tests -->\n" +
+                   program_element("xbl", "xbl.img", xbl_sector, 8) +
+                   program_element("boot_a", "boot.img", boot_sector, 16) +
+                   program_element("userdata", "userdata.img", userdata_sector, 8) +
+                   program_element("misc", "", 150, 8) + "</data>\n");
+    write_text(tree / "patch0.xml",
+               "<?xml version=\"1.0\" ?>\n<patches>\n"
+               "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"0\" filename=\"DISK\" "
+               "physical_partition_number=\"0\" size_in_bytes=\"4\" start_sector=\"" +
+                   std::to_string(patch_sector) + "\" value=\"" + std::to_string(patch_value) +
+                   "\" what=\"marker\" />\n"
+                   "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"0\" filename=\"gpt_main0.bin\" "
+                   "physical_partition_number=\"0\" size_in_bytes=\"4\" start_sector=\"1\" value=\"0\" "
+                   "what=\"image only\" />\n</patches>\n");
+    write_text(tree / "meta" / "params.txt",
+               "# test package\ndevice_code_name=x1\ndevice_display_name=" + layout.display_name +
+                   "\ndevice_memory_type=emmc\ndevice_sector_size=512\nfirehose_filename=programmer.elf\n"
+                   "program_filename=rawprogram0.xml\npatch_filename=patch0.xml\n");
+    write_text(tree / "meta" / "notes.txt", layout.notes);
+    if (layout.picture_w > 0) {
+        std::vector<std::uint8_t> png = solid_png(layout.picture_w, layout.picture_h, layout.picture_rgb);
+        write_bytes(tree / "meta" / "device.png", png.data(), png.size());
+    }
+    if (layout.filler_bytes > 0) {
+        std::vector<std::uint8_t> filler = random_bytes(layout.filler_bytes, 4);
+        write_bytes(tree / "zz_filler.bin", filler.data(), filler.size());
+    }
+
+    built.path = work_dir / "test.brp";
+    pack_directory(tree.string(), built.path.string());
+
+    if (layout.corrupt_payload) {
+        // Inside the first member's data (boot.img sorts first): the archive
+        // still opens, but the digests no longer match.
+        constexpr std::streamoff corrupt_at = 256 + 60;
+        std::fstream f(built.path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(corrupt_at);
+        char c = 0;
+        f.read(&c, 1);
+        c = static_cast<char>(c ^ 0x5a);
+        f.seekp(corrupt_at);
+        f.write(&c, 1);
+    }
+    return built;
+}
+
+std::vector<std::uint8_t> read_sectors(const fs::path& image, std::uint64_t sector, std::size_t count)
+{
+    std::ifstream in(image, std::ios::binary);
+    std::vector<std::uint8_t> out(count);
+    in.seekg(static_cast<std::streamoff>(sector * sector_size));
+    in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count));
+    out.resize(static_cast<std::size_t>(in.gcount()));
+    return out;
+}
+
+fs::path fresh_dir(const std::string& name)
+{
+    fs::path dir = fs::temp_directory_path() / ("brv-app-test-" + std::to_string(::getpid()) + "-" + name);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+} // namespace apptest
