@@ -1,0 +1,222 @@
+// Package throughput on large inputs: verification of a 1 GiB package,
+// extraction of a 512 MiB member, and a full flash of a 512 MiB partition onto
+// the virtual handset (time and the process's peak resident memory).
+//
+// The fixture (a 1 GiB package, 2 GiB of scratch files while it is built) is
+// made once under $TMPDIR and removed at exit. With BRV_BENCH_DIR set, it lives
+// in that directory instead, is kept, and is reused by the next run.
+// Run: build/bin/package_bench [--benchmark_filter=...]
+#include "fwpkg.h"
+#include "package_builder.h"
+#include "usb.h"
+#include "vhandset.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t mib = 1ull << 20;
+constexpr std::uint64_t member_bytes = 512 * mib;
+constexpr std::uint64_t sector = 512;
+constexpr std::uint64_t partition_start = 34;
+constexpr std::uint64_t disk_bytes = 640 * mib;
+constexpr std::size_t write_chunk = 1 << 20;
+const char* const image_name = "system.img";
+
+class null_progress : public progress_handler {
+public:
+    void started() override {}
+    void changed() override {}
+    void finished() override {}
+};
+
+void write_text(const fs::path& p, const std::string& s)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+// Incompressible, like the already-compressed images real packages carry, so
+// the package is as large as its content.
+void write_random(const fs::path& p, std::uint64_t size, std::uint64_t seed)
+{
+    std::ofstream f(p, std::ios::binary);
+    std::vector<std::uint64_t> chunk(write_chunk / sizeof(std::uint64_t));
+    std::uint64_t x = seed | 1;
+    for (std::uint64_t done = 0; done < size; done += write_chunk) {
+        for (auto& w : chunk) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        f.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(std::min<std::uint64_t>(write_chunk, size - done)));
+    }
+}
+
+// A 32-bit ELF with one loadable segment: enough for the boot ROM to accept.
+std::string tiny_elf()
+{
+    std::string e(52 + 32 + 16, '\0');
+    auto put = [&](std::size_t off, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            e[off + i] = static_cast<char>(v >> (8 * i));
+    };
+    std::memcpy(e.data(), "\x7f" "ELF\x01\x01\x01", 7);
+    put(16, 2, 2);          // executable
+    put(18, 40, 2);         // ARM
+    put(20, 1, 4);          // version
+    put(24, 0x1000, 4);     // entry
+    put(28, 52, 4);         // program headers right after the header
+    put(40, 52, 2);
+    put(42, 32, 2);
+    put(44, 1, 2);
+    put(46, 40, 2);
+    put(52, 1, 4);          // PT_LOAD
+    put(56, 84, 4);         // offset
+    put(60, 0x1000, 4);     // vaddr
+    put(64, 0x1000, 4);     // paddr
+    put(68, 16, 4);         // filesz
+    put(72, 16, 4);         // memsz
+    put(76, 5, 4);          // R+X
+    put(80, 4, 4);          // align
+    return e;
+}
+
+struct fixture {
+    fs::path dir;
+    fs::path package;
+    bool keep = false;
+
+    fixture()
+    {
+        if (const char* d = std::getenv("BRV_BENCH_DIR")) {
+            dir = d;
+            keep = true;
+        } else {
+            dir = fs::temp_directory_path() / ("brv-package-bench-" + std::to_string(::getpid()));
+        }
+        package = dir / "bench.brp";
+        if (keep && fs::exists(package))
+            return;
+        fs::create_directories(dir / "src");
+        const fs::path src = dir / "src";
+        write_text(src / "meta/params.txt",
+                   "device_code_name=bench\ndevice_display_name=Bench\ndevice_memory_type=emmc\n"
+                   "device_sector_size=512\nfirehose_filename=prog.elf\nprogram_filename=rawprogram0.xml\n"
+                   "patch_filename=patch0.xml\n");
+        write_text(src / "prog.elf", tiny_elf());
+        write_text(src / "rawprogram0.xml",
+                   "<?xml version=\"1.0\" ?>\n<data>\n  <program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" "
+                   "filename=\"" + std::string(image_name) + "\" label=\"system_a\" num_partition_sectors=\"" +
+                       std::to_string(member_bytes / sector) + "\" physical_partition_number=\"0\" start_sector=\"" +
+                       std::to_string(partition_start) + "\"/>\n</data>\n");
+        write_text(src / "patch0.xml", "<?xml version=\"1.0\" ?>\n<patches>\n</patches>\n");
+        write_random(src / image_name, member_bytes, 1);
+        write_random(src / "filler.bin", member_bytes, 2);
+        pack_directory(src.string(), package.string());
+        fs::remove_all(src);
+    }
+    ~fixture()
+    {
+        std::error_code ec;
+        if (!keep)
+            fs::remove_all(dir, ec);
+        else
+            fs::remove_all(dir / "handset", ec);
+    }
+};
+
+fixture& shared_fixture()
+{
+    static fixture f;
+    return f;
+}
+
+double peak_rss_mib()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
+// Registered first: its peak memory is not inflated by the other cases.
+void BM_FlashPartition512MiB(benchmark::State& state)
+{
+    fixture& f = shared_fixture();
+    ::setenv("BRV_PROGRAMMER_WAIT_MS", "0", 1);
+    fwpkg pkg;
+    pkg.open(f.package.string());
+    null_progress progress;
+    const double rss_before = peak_rss_mib();
+    for (auto _ : state) {
+        vhandset::handset_options opts;
+        opts.memory = "emmc";
+        opts.disk_size = disk_bytes;
+        auto h = vhandset::attach(opts, f.dir / "handset");
+        const int handle = usb_open_vidpid(edl_vidpid, true);
+        if (handle < 0) {
+            state.SkipWithError("cannot open the virtual handset");
+            break;
+        }
+        const bool ok = pkg.flash(handle, progress, false, full);
+        usb_close(handle);
+        h->wait_detached(5000);
+        vhandset::detach_all();
+        if (!ok) {
+            state.SkipWithError("flash failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * member_bytes));
+    state.counters["peak_rss_MiB"] = peak_rss_mib();
+    state.counters["rss_before_MiB"] = rss_before;
+}
+
+void BM_ReadMember512MiB(benchmark::State& state)
+{
+    fixture& f = shared_fixture();
+    fwpkg pkg;
+    pkg.open(f.package.string());
+    for (auto _ : state) {
+        buffer b = pkg.read_file(image_name, 0);
+        benchmark::DoNotOptimize(b.c_ptr());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * member_bytes));
+    state.counters["peak_rss_MiB"] = peak_rss_mib();
+}
+
+void BM_VerifyPackage1GiB(benchmark::State& state)
+{
+    fixture& f = shared_fixture();
+    fwpkg pkg;
+    pkg.open(f.package.string());
+    null_progress progress;
+    for (auto _ : state) {
+        if (!pkg.verify(progress)) {
+            state.SkipWithError("verification failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * pkg.header().data_length));
+}
+
+} // namespace
+
+BENCHMARK(BM_FlashPartition512MiB)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ReadMember512MiB)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_VerifyPackage1GiB)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+BENCHMARK_MAIN();
