@@ -1,28 +1,24 @@
 #!/usr/bin/env bash
 # The main job: Brenvik against one emulated handset. With a display the window
-# starts under the virtual-handset launcher; without one, the command line
-# flashes the demo package onto the virtual handset.
+# starts under the virtual-handset launcher, in the folder that holds the demo
+# package (the file chooser opens there); without one, brv flashes the demo
+# package onto the virtual handset with a progress bar.
 set -euo pipefail
-build=${1:-build}
+build=$(realpath "${1:-build}")
 bin="$build/bin"
 demo="$build/examples/demo.brp"
 state="$build/run-handset"
+# The demo package is for an eMMC handset (512-byte sectors).
+handset=(--state "$state" --memory emmc --disk-size 64M)
 
-if [[ ! -x "$bin/brv-vhandset" ]]; then
-  echo "Only the window exists so far; starting it."
-  exec "$bin/brenvik"
-fi
+echo "Demo package: $demo"
+echo "Virtual handset state (LUN images, transcript.txt, control FIFO): $state"
 
-# Must match the demo package's storage (examples/demo/meta/params.txt).
-handset_opts=(--state "$state" $(cat examples/demo/handset-options 2>/dev/null || true))
-
-if [[ -n "${DISPLAY:-}" && -x "$bin/brenvik" ]]; then
-  echo "Package to open: $(realpath "$demo")"
-  echo "Handset state (LUN images, transcript): $state"
+if [[ -n "${DISPLAY:-}" ]]; then
+  echo "Starting Brenvik: choose File/Open, pick demo.brp, then press Flash."
   cd "$(dirname "$demo")"
-  exec "$OLDPWD/$bin/brv-vhandset" "${handset_opts[@]}" -- "$OLDPWD/$bin/brenvik"
+  exec "$bin/brv-vhandset" "${handset[@]}" -- "$bin/brenvik"
 fi
 
-echo "No display: flashing $demo onto the virtual handset with brv."
-echo "Handset state (LUN images, transcript): $state"
-exec "$bin/brv-vhandset" "${handset_opts[@]}" -- "$bin/brv" flash "$demo"
+echo "No display: flashing the demo package with brv."
+exec "$bin/brv-vhandset" "${handset[@]}" -- "$bin/brv" flash "$demo"
