@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -677,6 +678,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev_handle, uint8_
         const int r = run_to_completion(t.get());
         if (r < 0)
             return r;
+        if (t->status == LIBUSB_TRANSFER_STALL)
+            errno = EPIPE;  // what the kernel leaves behind for a stalled request; lsusb looks at it
         if (t->status != LIBUSB_TRANSFER_COMPLETED)
             return status_to_error(t->status);
         if (in && t->actual_length > 0)

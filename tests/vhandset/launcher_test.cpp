@@ -104,9 +104,16 @@ TEST_F(launcher_test, OptionsAreWrittenToTheStateDirectoryForTheProgram)
 
 TEST_F(launcher_test, LsusbSeesTheDownloadInterface)
 {
-    const auto o = run(with_launcher("", "lsusb -v -d 05c6:9008"));
+    const auto o = run(with_launcher("--manufacturer Acme\\ Phones --product Rescue\\ Port --serial 77",
+                                     "lsusb -v -d 05c6:9008"));
     ASSERT_EQ(o.status, 0) << o.output;
     EXPECT_TRUE(has_line(o.output, "ID 05c6:9008")) << o.output;
+    EXPECT_TRUE(has_line(o.output, "iManufacturer\\s+1 Acme Phones")) << o.output;
+    EXPECT_TRUE(has_line(o.output, "iProduct\\s+2 Rescue Port")) << o.output;
+    EXPECT_TRUE(has_line(o.output, "iSerial\\s+3 77")) << o.output;
+    // A stalled debug-descriptor request is routine for lsusb; it complains only
+    // when the failure does not look like a stall.
+    EXPECT_EQ(o.output.find("can't get debug descriptor"), std::string::npos) << o.output;
     EXPECT_TRUE(has_line(o.output, "bInterfaceClass\\s+255")) << o.output;
     EXPECT_TRUE(has_line(o.output, "bInterfaceSubClass\\s+255"));
     EXPECT_TRUE(has_line(o.output, "bInterfaceProtocol\\s+255"));
