@@ -1,5 +1,6 @@
 #include "app_test_support.h"
 
+#include "elf_image.h"
 #include "message_box.h"
 #include "package_builder.h"
 
@@ -19,6 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr double pump_step_seconds = 0.01;
+constexpr std::uint32_t programmer_segment_bytes = 3000;
 
 std::vector<std::string> captured;
 
@@ -56,12 +58,6 @@ void put_be32(std::vector<std::uint8_t>& out, std::uint32_t v)
         out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
-void put_le(std::vector<std::uint8_t>& out, std::uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 void png_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data)
 {
     put_be32(out, static_cast<std::uint32_t>(data.size()));
@@ -94,43 +90,6 @@ std::vector<std::uint8_t> solid_png(int w, int h, std::uint32_t rgb)
     packed.resize(packed_size);
     png_chunk(out, "IDAT", packed);
     png_chunk(out, "IEND", {});
-    return out;
-}
-
-// A 32-bit little-endian ELF executable with one PT_LOAD segment.
-std::vector<std::uint8_t> programmer_elf()
-{
-    constexpr std::uint32_t header_size = 52;
-    constexpr std::uint32_t phdr_size = 32;
-    constexpr std::uint32_t segment_offset = 0x100;
-    constexpr std::uint32_t load_address = 0x08000000;
-    const std::vector<std::uint8_t> segment = random_bytes(3000, 7);
-
-    std::vector<std::uint8_t> out{0x7f, 'E', 'L', 'F', 1, 1, 1, 0};
-    out.resize(16, 0);
-    put_le(out, 2, 2);               // executable
-    put_le(out, 40, 2);              // ARM
-    put_le(out, 1, 4);               // version
-    put_le(out, load_address, 4);    // entry
-    put_le(out, header_size, 4);     // program headers follow the header
-    put_le(out, 0, 4);               // no section headers
-    put_le(out, 0, 4);               // flags
-    put_le(out, header_size, 2);
-    put_le(out, phdr_size, 2);
-    put_le(out, 1, 2);               // one program header
-    put_le(out, 40, 2);
-    put_le(out, 0, 2);
-    put_le(out, 0, 2);
-    put_le(out, 1, 4);               // PT_LOAD
-    put_le(out, segment_offset, 4);
-    put_le(out, load_address, 4);
-    put_le(out, load_address, 4);
-    put_le(out, segment.size(), 4);
-    put_le(out, segment.size(), 4);
-    put_le(out, 5, 4);               // read + execute
-    put_le(out, 4, 4);
-    out.resize(segment_offset, 0);
-    out.insert(out.end(), segment.begin(), segment.end());
     return out;
 }
 
@@ -229,8 +188,7 @@ built_package build_package(const fs::path& work_dir, const package_layout& layo
     write_bytes(tree / "xbl.img", built.xbl.data(), built.xbl.size());
     write_bytes(tree / "boot.img", built.boot.data(), built.boot.size());
     write_bytes(tree / "userdata.img", built.userdata.data(), built.userdata.size());
-    std::vector<std::uint8_t> elf = programmer_elf();
-    write_bytes(tree / "programmer.elf", elf.data(), elf.size());
+    write_text(tree / "programmer.elf", testsupport::make_elf(false, {programmer_segment_bytes}));
 
     write_text(tree / "rawprogram0.xml",
                "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for tests -->\n" +

@@ -1,5 +1,6 @@
 // The flash procedure end to end: a package built from fixture files, written
 // onto the virtual handset through the real USB layer and protocol clients.
+#include "elf_image.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
 #include "usb.h"
@@ -11,6 +12,7 @@
 #include <stdexcept>
 
 using namespace pkgtest;
+using testsupport::make_elf_from_segments;
 
 namespace {
 
@@ -99,7 +101,7 @@ protected:
             {"meta/params.txt", params()},
             {"meta/device.png", pattern_bytes(200, 77)},
             {"meta/notes.txt", "Test release\n"},
-            {"prog_firehose.elf", elf32_programmer(pattern_bytes(6000, 78))},
+            {"prog_firehose.elf", make_elf_from_segments(false, {pattern_bytes(6000, 78)})},
             {"rawprogram0.xml", program_xml(parts)},
             {"patch0.xml", patch_xml(patches)},
         };
@@ -499,7 +501,7 @@ TEST_F(FlashRefusal, CorruptImageIsNotWritten)
     };
     std::vector<zip_member> members{
         {"meta/params.txt", params()},
-        {"prog_firehose.elf", elf32_programmer(pattern_bytes(6000, 78))},
+        {"prog_firehose.elf", make_elf_from_segments(false, {pattern_bytes(6000, 78)})},
         {"rawprogram0.xml", program_xml(parts)},
         {"patch0.xml", patch_xml(standard_patches)},
         {"xbl.elf", parts[0].image},

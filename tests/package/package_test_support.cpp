@@ -41,12 +41,6 @@ void put_be(std::string& out, std::uint64_t v, int bytes)
         out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
 
-void put_le(std::string& out, std::uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
 std::string zip_once(const fs::path& path, const std::vector<zip_member>& members, const std::string& comment)
 {
     zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
@@ -180,44 +174,6 @@ void pack_files(const fs::path& work_dir, const fs::path& package, const std::ma
     for (const auto& [name, bytes] : files)
         write_file(source / name, bytes);
     pack_directory(source.string(), package.string());
-}
-
-std::string elf32_programmer(const std::string& code)
-{
-    constexpr std::uint32_t ehdr_size = 52;
-    constexpr std::uint32_t phdr_size = 32;
-    constexpr std::uint32_t load_address = 0x08000000;
-    const std::uint32_t code_offset = ehdr_size + phdr_size;
-
-    std::string elf;
-    elf.append("\x7f" "ELF", 4);
-    elf.push_back(1);  // 32-bit
-    elf.push_back(1);  // little-endian
-    elf.push_back(1);  // version
-    elf.append(9, '\0');
-    put_le(elf, 2, 2);              // executable
-    put_le(elf, 40, 2);             // ARM
-    put_le(elf, 1, 4);              // version
-    put_le(elf, load_address, 4);   // entry
-    put_le(elf, ehdr_size, 4);      // program headers
-    put_le(elf, 0, 4);              // no section headers
-    put_le(elf, 0, 4);              // flags
-    put_le(elf, ehdr_size, 2);
-    put_le(elf, phdr_size, 2);
-    put_le(elf, 1, 2);              // one program header
-    put_le(elf, 40, 2);             // section header entry size
-    put_le(elf, 0, 2);
-    put_le(elf, 0, 2);
-    // PT_LOAD, readable and executable.
-    put_le(elf, 1, 4);
-    put_le(elf, code_offset, 4);
-    put_le(elf, load_address, 4);
-    put_le(elf, load_address, 4);
-    put_le(elf, code.size(), 4);
-    put_le(elf, code.size(), 4);
-    put_le(elf, 5, 4);
-    put_le(elf, 4, 4);
-    return elf + code;
 }
 
 log_capture::log_capture()

@@ -1,6 +1,6 @@
 // Fixtures for the package tests: temporary directories, hand-made archives and
-// package files (including deliberately broken ones), a minimal ELF programmer,
-// a log recorder and a progress recorder.
+// package files (including deliberately broken ones), a log recorder and a
+// progress recorder.
 #pragma once
 
 #include "progress.h"
@@ -64,9 +64,6 @@ void write_package(const std::filesystem::path& path, const std::string& payload
 // by the project's packer.
 void pack_files(const std::filesystem::path& work_dir, const std::filesystem::path& package,
                 const std::map<std::string, std::string>& files);
-
-// A minimal valid 32-bit ELF executable with one PT_LOAD segment of `code`.
-std::string elf32_programmer(const std::string& code);
 
 // Collects log lines ("I:..." / "E:...") while it exists.
 class log_capture {

@@ -66,7 +66,7 @@ void handset_session::boot_programmer()
 {
     sahara rom;
     rom.open(handle_);
-    const std::string image = make_elf(false, {6000});
+    const std::string image = testsupport::make_elf(false, {6000});
     rom.upload(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
     rom.close();
 }

@@ -15,6 +15,8 @@
 
 namespace {
 
+using testsupport::make_elf;
+
 vhandset::handset_options with(const std::function<void(vhandset::handset_options&)>& change)
 {
     vhandset::handset_options o;

@@ -1,8 +1,8 @@
 #include "handset_fixture.h"
 
-#include <algorithm>
+#include "elf_image.h"
+
 #include <cerrno>
-#include <iterator>
 #include <unistd.h>
 
 namespace usbtest {
@@ -44,41 +44,7 @@ constexpr std::uint32_t done_size = 8;
 constexpr std::uint32_t done_resp_size = 12;
 constexpr std::uint32_t boot_timeout_ms = 2000;
 constexpr std::uint32_t settle_timeout_ms = 300;
-
-void put_half(std::vector<std::uint8_t>& out, std::size_t at, std::uint16_t v)
-{
-    out[at] = static_cast<std::uint8_t>(v);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put_word_at(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v)
-{
-    for (std::size_t i = 0; i < word_size; ++i)
-        out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// The smallest image a boot ROM accepts: a 32-bit little-endian ELF header,
-// one loadable program header and a 16-byte segment.
-std::vector<std::uint8_t> tiny_programmer()
-{
-    constexpr std::size_t header = 52, phdr = 32, segment = 16;
-    std::vector<std::uint8_t> elf(header + phdr + segment, 0);
-    const std::uint8_t ident[] = {0x7f, 'E', 'L', 'F', 1 /*32-bit*/, 1 /*little-endian*/, 1 /*version*/};
-    std::copy(std::begin(ident), std::end(ident), elf.begin());
-    put_half(elf, 16, 2);          // executable
-    put_word_at(elf, 20, 1);       // version
-    put_word_at(elf, 28, header);  // program headers follow the header
-    put_half(elf, 40, header);
-    put_half(elf, 42, phdr);
-    put_half(elf, 44, 1);
-    put_word_at(elf, header + 0, 1);                 // loadable
-    put_word_at(elf, header + 4, header + phdr);     // file offset
-    put_word_at(elf, header + 16, segment);          // file size
-    put_word_at(elf, header + 20, segment);          // memory size
-    for (std::size_t i = 0; i < segment; ++i)
-        elf[header + phdr + i] = static_cast<std::uint8_t>(0xa0 + i);
-    return elf;
-}
+constexpr std::uint32_t tiny_segment_size = 16;
 
 } // namespace
 
@@ -149,7 +115,8 @@ void handset_test::boot_programmer(int handle, int pipe)
     const auto resp = hello_response(mode_image_transfer);
     ASSERT_EQ(usb_write(handle, pipe, resp.data(), resp.size()), static_cast<long>(resp.size()));
     ASSERT_TRUE(usb_set_timeout(handle, pipe, boot_timeout_ms));
-    const auto image = tiny_programmer();
+    // The smallest image a boot ROM accepts: one loadable 16-byte segment.
+    const std::string image = testsupport::make_elf(false, {tiny_segment_size});
     for (;;) {
         std::uint8_t request[read_data_size] = {};
         const long n = usb_read(handle, pipe, request, sizeof request);
