@@ -60,6 +60,7 @@ void device::start(firmware fw)
 
 void device::join_firmware()
 {
+    std::lock_guard lock(join_mutex_);
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
 }

@@ -37,6 +37,7 @@ public:
     // Starts the firmware on the handset's own thread.
     void start(firmware fw);
     // Waits for the firmware thread to end and joins it. Never from that thread.
+    // Safe to call from several threads at once.
     void join_firmware();
     bool firmware_ended_locked() const { return firmware_ended_; }
 
@@ -116,6 +117,9 @@ private:
     mutable std::condition_variable link_wakeup_;      // host data arrived, or unplugged
     mutable std::condition_variable firmware_ended_cv_;
     std::thread thread_;
+    // The unplugging thread and a bus enumeration that reaps departed handsets
+    // may both come to join the firmware; joining a thread twice is undefined.
+    std::mutex join_mutex_;
 };
 
 } // namespace vhandset

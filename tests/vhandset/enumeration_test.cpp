@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <set>
+#include <thread>
 
 using namespace vhandset_test;
 
@@ -65,6 +66,24 @@ TEST_F(usb_test, EnumerationFollowsHandsetsOnTheBus)
     EXPECT_EQ(libusb_get_device_address(one.list[0]), second->device_address());
     ASSERT_EQ(vhandset::attached_handsets().size(), 1u);
     EXPECT_EQ(vhandset::attached_handsets()[0], second);
+}
+
+// Unplugging joins the handset's firmware while an enumeration on another
+// thread may be reaping the same departed handset: the firmware must be
+// joined once, and neither side may hang.
+TEST_F(usb_test, UnplugWhileAnotherThreadEnumeratesNeverHangs)
+{
+    std::atomic<bool> stop{false};
+    std::thread enumerator([&] {
+        while (!stop) {
+            device_list l(ctx);
+        }
+    });
+    for (int i = 0; i < 300; ++i)
+        vhandset::detach(plug(idle_firmware));
+    stop = true;
+    enumerator.join();
+    EXPECT_TRUE(vhandset::attached_handsets().empty());
 }
 
 TEST_F(usb_test, DescriptorsPresentOneVendorInterfaceWithTwoBulkEndpoints)
