@@ -7,8 +7,8 @@ packages=(
   cmake g++ make pkg-config
   libfltk1.3-dev libpng-dev libusb-1.0-0-dev libminizip-dev zlib1g-dev libxml2-dev
   libgtest-dev libbenchmark-dev libssl-dev
-  xvfb xauth xdotool imagemagick x11-utils
-  usbutils gdisk unzip openssl python3
+  xvfb xauth xdotool imagemagick
+  usbutils gdisk unzip openssl
 )
 
 missing=()
