@@ -351,7 +351,9 @@ void flash_page::flash_start()
     if (!start_worker(flash_worker)) {
         flashing_ = false;
         error_text_ = text_no_thread;
-        flash_finished(false);
+        // Nothing reached the handset: report the failure, but do not claim the
+        // handset is safe to disconnect; the detector simply watches again.
+        flash_finished(false, false);
     }
 }
 
@@ -387,10 +389,10 @@ void flash_page::flash_done(void* data)
     page->flashing_ = false;
     bool success = page->worker_.result;
     log_info("flash_done: success=%s\n", yes_no(success));
-    page->flash_finished(success);
+    page->flash_finished(success, true);
 }
 
-void flash_page::flash_finished(bool success)
+void flash_page::flash_finished(bool success, bool handset_touched)
 {
     set_cursor(FL_CURSOR_DEFAULT);
     set_busy_menu(false);
@@ -400,7 +402,8 @@ void flash_page::flash_finished(bool success)
     if (quitting_)
         return;
     show_message("%s", success ? text_succeeded : error_text_.c_str());
-    footer_->set_text(text_safe);
+    if (handset_touched)
+        footer_->set_text(text_safe);
     start_detector();
 }
 
@@ -427,9 +430,13 @@ void flash_page::finish_worker()
     if (!worker_running_)
         return;
     quitting_ = true;
-    package_.cancel();
-    while (worker_running_)
+    set_cursor(FL_CURSOR_WAIT);
+    // A worker clears the cancel request when its operation begins, so a request
+    // made in the instant after the start would be lost: keep repeating it.
+    while (worker_running_) {
+        package_.cancel();
         Fl::wait(finish_poll_seconds);
+    }
     quitting_ = false;
 }
 

@@ -97,7 +97,8 @@ private:
 
     // The state a verification ends in; failure_text is shown on failure (not while quitting).
     void validate_finished(bool success, const char* failure_text);
-    void flash_finished(bool success);
+    // handset_touched: a flash worker ran (the footer then says the handset may be unplugged).
+    void flash_finished(bool success, bool handset_touched);
     // Starts `function` in the worker record; false (and nothing runs) when the
     // system refuses the thread.
     bool start_worker(bool (*function)(void*));

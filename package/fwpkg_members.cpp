@@ -1,20 +1,7 @@
 #include "fwpkg.h"
+#include "zip_errors.h"
 
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
-
-namespace {
-
-[[noreturn]] void fail_zip(int result)
-{
-    // minizip's -1 means the I/O layer already left errno; other codes carry no errno.
-    if (result != UNZ_ERRNO)
-        errno = EIO;
-    throw std::runtime_error(std::strerror(errno));
-}
-
-} // namespace
 
 std::vector<member_info> fwpkg::members()
 {
@@ -28,15 +15,15 @@ std::vector<member_info> fwpkg::members()
         unz_file_info64 info{};
         r = unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
         if (r != UNZ_OK)
-            fail_zip(r);
+            throw_zip_error(r);
         std::string name(info.size_filename, '\0');
         r = unzGetCurrentFileInfo64(zip_, &info, name.data(), name.size(), nullptr, 0, nullptr, 0);
         if (r != UNZ_OK)
-            fail_zip(r);
+            throw_zip_error(r);
         list.push_back({std::move(name), info.uncompressed_size, info.compressed_size});
         r = unzGoToNextFile(zip_);
     }
     if (r != UNZ_END_OF_LIST_OF_FILE)
-        fail_zip(r);
+        throw_zip_error(r);
     return list;
 }

@@ -714,6 +714,8 @@ TEST_F(flash_page_test, flash_worker_that_cannot_start_is_reported_and_flash_sta
     EXPECT_TRUE(page_->detector().running());
     EXPECT_TRUE(item_active("File/Open"));
     EXPECT_TRUE(all_zero(*h, apptest::xbl_sector, 512));
+    // Nothing was sent to the handset, so nothing says it may be unplugged.
+    EXPECT_EQ(footer_text(), "Device detected");
 }
 
 TEST(flash_page_quit, file_quit_during_verification_exits_with_status_zero)
