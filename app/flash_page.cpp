@@ -27,9 +27,6 @@ constexpr int progress_height = 44;
 constexpr int footer_top = 620;
 constexpr int footer_height = 100;
 
-constexpr std::uint16_t edl_vendor = 0x05c6;
-constexpr std::uint16_t edl_product = 0x9008;
-
 constexpr char item_open[] = "File/Open";
 constexpr char item_close[] = "File/Close";
 constexpr char item_quit[] = "File/Quit";
@@ -67,7 +64,7 @@ constexpr int exit_status = 0;
 
 const std::vector<usb_vidpid_t>& watched_identities()
 {
-    static const std::vector<usb_vidpid_t> ids{{edl_vendor, edl_product}};
+    static const std::vector<usb_vidpid_t> ids{edl_identity};
     return ids;
 }
 
@@ -361,7 +358,7 @@ bool flash_page::flash_worker(void* data)
 {
     auto* page = static_cast<flash_page*>(data);
     bool success = false;
-    int handle = usb_open_vidpid(usb_pack_vidpid(edl_vendor, edl_product), true);
+    int handle = usb_open_vidpid(edl_vidpid, true);
     if (handle < 0) {
         page->error_text_ = text_cannot_open_device;
     } else {

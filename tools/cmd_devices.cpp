@@ -30,10 +30,7 @@ private:
 int run_devices(const parsed_args&)
 {
     device_list devices;
-    const usb_vidpid_t edl_ids[] = {
-        {static_cast<std::uint16_t>(edl_vidpid & 0xffff), static_cast<std::uint16_t>(edl_vidpid >> 16)},
-        {0, 0},
-    };
+    const usb_vidpid_t edl_ids[] = {edl_identity, {0, 0}};
     if (!usb_init() || !usb_get_devices(devices.out()) || !usb_filter_vidpid(devices.out(), edl_ids)) {
         std::fprintf(stderr, "Cannot list USB devices: %s\n", std::strerror(errno));
         return exit_failed;

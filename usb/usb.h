@@ -44,7 +44,9 @@ constexpr std::uint32_t usb_pack_vidpid(std::uint16_t vid, std::uint16_t pid)
 }
 constexpr std::uint16_t usb_packed_vid(std::uint32_t packed) { return static_cast<std::uint16_t>(packed); }
 constexpr std::uint16_t usb_packed_pid(std::uint32_t packed) { return static_cast<std::uint16_t>(packed >> 16); }
-constexpr std::uint32_t edl_vidpid = usb_pack_vidpid(0x05c6, 0x9008);
+// The emergency-download identity, as an identity and packed.
+constexpr usb_vidpid_t edl_identity{0x05c6, 0x9008};
+constexpr std::uint32_t edl_vidpid = usb_pack_vidpid(edl_identity.vid, edl_identity.pid);
 
 int usb_error_to_errno(int libusb_code);
 
