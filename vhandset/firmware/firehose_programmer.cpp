@@ -339,21 +339,32 @@ void firehose_programmer::drain_input()
     }
 }
 
-void firehose_programmer::program(const firehose_request& r)
+bool firehose_programmer::begin_raw(const firehose_request& r, raw_span* span)
 {
-    unsigned lun = 0;
     std::uint64_t start = 0, count = 0;
     reply refusal;
-    if (!check_range(r, &lun, &start, &count, &refusal)) {
+    if (!check_range(r, &span->lun, &start, &count, &refusal)) {
         respond(refusal);
-        return;
+        return false;
     }
     const std::uint64_t ss = storage_->sector_size();
-    const std::uint64_t total = count * ss;
+    span->first_byte = start * ss;
+    span->total = count * ss;
+    span->half = std::max<std::uint64_t>(span->total / 2, 1);
+    respond(ack({{"rawmode", "true"}}));
+    return true;
+}
+
+void firehose_programmer::program(const firehose_request& r)
+{
+    raw_span span;
+    if (!begin_raw(r, &span))
+        return;
+    const unsigned lun = span.lun;
+    const std::uint64_t total = span.total;
+    const std::uint64_t half = span.half;
     const bool cut_short = fault_plan::has(hits_, "short");
     const bool unplug = fault_plan::has(hits_, "disconnect");
-    const std::uint64_t half = std::max<std::uint64_t>(total / 2, 1);
-    respond(ack({{"rawmode", "true"}}));
 
     std::vector<unsigned char> buf(std::min<std::uint64_t>(payload_to_target_, total));
     std::uint64_t got = 0;
@@ -372,7 +383,7 @@ void firehose_programmer::program(const firehose_request& r)
         }
         if (!skip_write_ && !write_failed) {
             try {
-                storage_->write(lun, start * ss + got, buf.data(), n);
+                storage_->write(lun, span.first_byte + got, buf.data(), n);
             } catch (const std::exception&) {
                 write_failed = true;
             }
@@ -399,26 +410,20 @@ void firehose_programmer::program(const firehose_request& r)
 
 void firehose_programmer::read(const firehose_request& r)
 {
-    unsigned lun = 0;
-    std::uint64_t start = 0, count = 0;
-    reply refusal;
-    if (!check_range(r, &lun, &start, &count, &refusal)) {
-        respond(refusal);
+    raw_span span;
+    if (!begin_raw(r, &span))
         return;
-    }
-    const std::uint64_t ss = storage_->sector_size();
-    const std::uint64_t total = count * ss;
+    const std::uint64_t total = span.total;
+    const std::uint64_t half = span.half;
     const bool stall = fault_plan::has(hits_, "stall");
     const bool unplug = fault_plan::has(hits_, "disconnect");
-    const std::uint64_t half = std::max<std::uint64_t>(total / 2, 1);
-    respond(ack({{"rawmode", "true"}}));
 
     std::vector<unsigned char> buf(std::min<std::uint64_t>(payload_from_target_, total));
     for (std::uint64_t sent = 0; sent < total;) {
         std::uint64_t n = std::min<std::uint64_t>(total - sent, buf.size());
         if ((stall || unplug) && sent < half)
             n = std::min(n, half - sent);
-        storage_->read(lun, start * ss + sent, buf.data(), static_cast<std::size_t>(n));
+        storage_->read(span.lun, span.first_byte + sent, buf.data(), static_cast<std::size_t>(n));
         link_.send(buf.data(), static_cast<std::size_t>(n));
         sent += n;
         if (sent >= half && unplug)

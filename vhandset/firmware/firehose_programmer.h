@@ -60,6 +60,17 @@ private:
     // sector and count, else returns the refusal.
     bool check_range(const firehose_request& r, unsigned* lun, std::uint64_t* start, std::uint64_t* count,
                      reply* refusal);
+
+    // Where a raw data phase goes, in bytes of one LUN.
+    struct raw_span {
+        unsigned lun = 0;
+        std::uint64_t first_byte = 0;
+        std::uint64_t total = 0;
+        std::uint64_t half = 0;  // where the cut-short faults strike
+    };
+    // Opens the raw data phase of program and read: refuses a bad range, else
+    // acknowledges with rawmode="true" and fills the span.
+    bool begin_raw(const firehose_request& r, raw_span* span);
     void drain_input();
 
     device_link& link_;
