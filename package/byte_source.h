@@ -1,0 +1,16 @@
+// A forward-only stream of bytes: an archive member being inflated, a file, or
+// a test's memory. Readers of large images pull bounded pieces through it, so
+// nothing the size of a partition is ever held in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class byte_source {
+public:
+    virtual ~byte_source() = default;
+    // Copies up to len bytes into out and returns how many; 0 only at the end.
+    // A source that cannot deliver (corrupt data, I/O error) throws
+    // std::runtime_error, never returns a short count that reads as the end.
+    virtual std::size_t read(std::uint8_t* out, std::size_t len) = 0;
+};
