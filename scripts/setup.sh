@@ -1,15 +1,56 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when some are
-# missing. As non-root it prints the command instead of running it.
+# Installs the Debian packages the build, the tests and the benchmarks need,
+# only when some are missing. As non-root it prints the command instead.
+#
+#   scripts/setup.sh                       install what is missing
+#   scripts/setup.sh --check BUILD [--without PKG]...
+#       configure the project once more under strace and compare every system
+#       file that configure and the build in BUILD used with this list: fails,
+#       naming the package, when the build depends on a package the list does
+#       not bring in (a package somebody once installed by hand). --without
+#       drops a package from the list, to prove the check notices.
 set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
   libfltk1.3-dev libpng-dev libusb-1.0-0-dev libminizip-dev zlib1g-dev libxml2-dev
-  libgtest-dev libbenchmark-dev libssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   xvfb xauth xdotool imagemagick
   usbutils gdisk unzip openssl
+  python3 strace
 )
+
+here=$(cd "$(dirname "$0")" && pwd)
+
+check() {
+  local build=$1; shift
+  local without=()
+  while (($#)); do
+    [[ $1 == --without && $# -ge 2 ]] || { echo "usage: $0 --check BUILD [--without PKG]..." >&2; exit 2; }
+    without+=("$2"); shift 2
+  done
+  local listed=()
+  for p in "${packages[@]}"; do
+    [[ " ${without[*]-} " == *" $p "* ]] || listed+=("$p")
+  done
+  local work
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  if ! strace -f -qq -e trace=%file -o "$work/trace" \
+      cmake -S "$here/.." -B "$work/build" >"$work/configure.log" 2>&1; then
+    echo "check: the configure failed:" >&2
+    tail -20 "$work/configure.log" >&2
+    return 1
+  fi
+  python3 "$here/check_packages.py" "$work/trace" "$build" "${listed[@]}"
+}
+
+if [[ ${1-} == --check ]]; then
+  [[ $# -ge 2 ]] || { echo "usage: $0 --check BUILD [--without PKG]..." >&2; exit 2; }
+  shift
+  check "$@"
+  exit $?
+fi
 
 missing=()
 for p in "${packages[@]}"; do
