@@ -17,20 +17,35 @@
 
 namespace {
 
+// The handshake (greeting, ping, configure) and the queries answer within
+// milliseconds; a programmer silent for this long at the handshake is not there.
 constexpr std::uint32_t pipe_timeout_ms = 500;
+// Writes into storage answer late: a programmer flushes a large raw write before
+// it closes the phase (well over a second on eMMC), and patches and power
+// commands touch storage too. Thirty seconds covers slow parts with a wide
+// margin, while an unplugged handset still fails at once (ENODEV, not a time-out).
+constexpr std::uint32_t storage_timeout_ms = 30000;
+// After the nop that ends a raw phase, input that is already on its way is
+// dropped; a log line arriving later is read as a document by the next response.
+constexpr std::uint32_t settle_drain_ms = 20;
 constexpr usb_interface_match vendor_interface = {0xff, 0xff, 0xff};
 
 // Requests are formatted into a 1024-byte area: at most 1023 characters.
 constexpr std::size_t request_area_bytes = 1024;
 constexpr std::size_t max_request_chars = request_area_bytes - 1;
 
-// Received bytes not yet handed out as a document.
-constexpr std::size_t rx_capacity = 1024;
+// Received bytes not yet handed out as a document. Programmers send documents of
+// up to their MaxXMLSizeInBytes (4096 in the field), several per transfer; the
+// receive size of the USB layer is 64 KiB. Past this, the peer is not speaking
+// Firehose.
+constexpr std::size_t receive_bytes = 65536;
+constexpr std::size_t rx_capacity = 4 * receive_bytes;
 // A document ends with the first "/data" and the character after it (the ">").
 constexpr char document_end[] = "/data";
 constexpr std::size_t document_end_bytes = sizeof document_end;  // "/data" plus ">"
 
-// Payload sizes offered in configure, and the bounds of a programmer's counter-proposal.
+// Payload size asked for in the target's direction, and the bounds of a
+// programmer's counter-proposal.
 constexpr std::uint32_t default_payload_bytes = 16384;
 constexpr std::uint64_t min_proposed_payload = 4096;
 constexpr std::uint64_t max_proposed_payload = 2147483648u;
@@ -42,6 +57,9 @@ constexpr std::uint32_t file_read_sectors = 2048;
 constexpr std::uint32_t min_poke_bytes = 1;
 constexpr std::uint32_t max_poke_bytes = 8;
 constexpr std::uint64_t sector_number_limit = std::uint64_t{1} << 32;
+// The data phase reads its source and writes the USB pipe in pieces of the
+// negotiated payload size; a 2 GiB proposal must not become a 2 GiB buffer.
+constexpr std::uint32_t max_piece_bytes = 16u << 20;
 
 constexpr char ack[] = "ACK";
 constexpr char raw_on[] = "true";
@@ -148,16 +166,11 @@ std::string attribute(xmlNode* node, const char* name)
 }
 
 // A log element without a value logs an empty line rather than nothing.
-void log_programmer_line(xmlNode* node)
+std::string log_programmer_line(xmlNode* node)
 {
-    log_info("log: %s\n", attribute(node, "value").c_str());
-}
-
-std::uint32_t whole_sectors(std::uint64_t size, std::uint32_t sector_size)
-{
-    if (size % sector_size != 0)
-        throw std::runtime_error("attempt to write partial sector");
-    return static_cast<std::uint32_t>(size / sector_size);
+    std::string text = attribute(node, "value");
+    log_info("log: %s\n", text.c_str());
+    return text;
 }
 
 // Sector numbers travel as 32-bit decimals; a range past them would wrap to sector 0.
@@ -167,22 +180,68 @@ void check_sector_range(std::uint32_t start, std::uint64_t count)
         throw std::runtime_error("firehose: sector range beyond 32-bit sector numbers");
 }
 
-// Sizes travel as 32-bit decimals; a larger image would be cut short.
-std::uint32_t image_size(std::uint64_t size)
+// Sector counts travel as 32-bit decimals.
+std::uint64_t whole_sectors_64(std::uint64_t size, std::uint32_t sector_size)
 {
-    if (size > UINT32_MAX)
-        throw std::runtime_error("firehose: image of 4 GiB or more");
-    return static_cast<std::uint32_t>(size);
+    if (size % sector_size != 0)
+        throw std::runtime_error("attempt to write partial sector");
+    if (size / sector_size > UINT32_MAX)
+        throw std::runtime_error("firehose: more than 4294967295 sectors in one command");
+    return size / sector_size;
 }
 
+// A caller's memory as a byte source.
+class memory_source : public byte_source {
+public:
+    memory_source(const std::uint8_t* data, std::uint64_t size) : data_(data), left_(size) {}
+    std::size_t read(std::uint8_t* out, std::size_t len) override
+    {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(len, left_));
+        std::memcpy(out, data_, n);
+        data_ += n;
+        left_ -= n;
+        return n;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::uint64_t left_;
+};
+
+// Restores the pipe's time-out when the scope ends, also on an exception.
+class timeout_scope {
+public:
+    timeout_scope(usbport& port, std::uint32_t ms) : port_(port), saved_(port.timeout()) { port_.set_timeout(ms); }
+    timeout_scope(const timeout_scope&) = delete;
+    timeout_scope& operator=(const timeout_scope&) = delete;
+    ~timeout_scope()
+    {
+        try {
+            port_.set_timeout(saved_);
+        } catch (const std::runtime_error&) {
+            // The pipe is gone; the next use reports that.
+        }
+    }
+
+private:
+    usbport& port_;
+    std::uint32_t saved_;
+};
+
 } // namespace
+
+firehose_refusal::firehose_refusal(const std::string& text, const std::string& reason)
+    : std::runtime_error(reason.empty() ? text : text + " (programmer: " + reason + ")"), reason_(reason)
+{
+}
 
 void firehose::document_deleter::operator()(_xmlDoc* doc) const
 {
     xmlFreeDoc(doc);
 }
 
-void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size)
+void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
+                    const firehose_options& options)
 {
     // Every sector count below divides by it.
     if (sector_size == 0)
@@ -191,7 +250,9 @@ void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_typ
     sector_size_ = sector_size;
     physical_partition_ = 0;
     max_payload_from_target_ = 0;
+    piece_bytes_ = 0;
     rx_.clear();
+    last_log_.clear();
     port_.set_timeout(pipe_timeout_ms);
 
     // The programmer's start-up messages: read until it falls silent, which
@@ -214,20 +275,47 @@ void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_typ
     slot reply[configure_slot_count];
     for (std::size_t i = 0; i < configure_slot_count; ++i)
         reply[i].name = configure_slot_names[i];
-    configure(memory_name, skip_write, default_payload_bytes, reply);
+    std::uint32_t proposal = options.max_payload_to_target;
+    configure(memory_name, skip_write, proposal, reply);
     if (reply[cfg_value].value != ack) {
         // The programmer refused and proposes the payload size it takes; one
         // renegotiation only.
-        const std::uint32_t proposal = read_number(reply[cfg_payload_to_target].value);
+        proposal = read_number(reply[cfg_payload_to_target].value);
         if (proposal < min_proposed_payload || proposal > max_proposed_payload)
-            throw std::runtime_error("payload size out of bounds");
+            refuse("payload size out of bounds");
         configure(memory_name, skip_write, proposal, reply);
         if (reply[cfg_value].value != ack)
-            throw std::runtime_error("no ack from target");
+            refuse("no ack from target");
     }
     if (read_number(reply[cfg_min_version].value) == 0)
-        throw std::runtime_error("target version unsupported");
+        refuse("target version unsupported");
     max_payload_from_target_ = read_number(reply[cfg_payload_from_target].value);
+
+    // The acknowledgement states the size it settled on; it never exceeds the
+    // proposal, and a missing or nonsensical one leaves the proposal standing.
+    std::uint32_t payload = proposal;
+    const std::uint32_t accepted = read_number(reply[cfg_payload_to_target].value);
+    if (accepted != 0 && accepted < payload)
+        payload = accepted;
+    payload = std::min(payload, max_piece_bytes);
+    piece_bytes_ = options.sector_writes ? sector_size_ : std::max(payload / sector_size_, 1u) * sector_size_;
+}
+
+bool firehose::probe(int device_handle)
+{
+    port_.open_pipe(device_handle, vendor_interface);
+    port_.set_timeout(pipe_timeout_ms);
+    rx_.clear();
+    last_log_.clear();
+    try {
+        // Whatever the last session left in the pipe goes first.
+        discard_input();
+        nop("ping");
+        return true;
+    } catch (const std::runtime_error&) {
+        port_.close_pipe();
+        return false;
+    }
 }
 
 void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target, slot* slots)
@@ -245,8 +333,14 @@ void firehose::send(const std::string& request)
 {
     if (request.size() > max_request_chars)
         fail_too_long();
+    last_log_.clear();
     port_.write(request.data(), request.size());
     log_at(2, "firehose >>> %s\n", request.c_str());
+}
+
+void firehose::refuse(const char* text) const
+{
+    throw firehose_refusal(text, last_log_);
 }
 
 std::string firehose::cut_document()
@@ -259,12 +353,12 @@ std::string firehose::cut_document()
             log_at(2, "firehose <<< %s\n", doc.c_str());
             return doc;
         }
-        const std::size_t room = rx_capacity - rx_.size();
-        if (room == 0)
+        // A document this long without an end is not a Firehose document.
+        if (rx_.size() >= rx_capacity)
             throw std::runtime_error("rx buffer full");
-        // At most the free room, so rx never grows past its capacity; a time-out
-        // leaves what rx holds for the next attempt.
-        const buffer received = port_.read(room);
+        // A whole USB transfer at a time; a time-out leaves what rx holds for
+        // the next attempt.
+        const buffer received = port_.read(receive_bytes);
         rx_.append(reinterpret_cast<const char*>(received.c_ptr()), static_cast<std::size_t>(received.size()));
     }
 }
@@ -297,7 +391,7 @@ void firehose::receive_response(slot* slots, std::size_t count)
         const document doc = receive_document(&data);
         for (xmlNode* child = data->children; child != nullptr; child = child->next) {
             if (named(child, "log")) {
-                log_programmer_line(child);
+                last_log_ = log_programmer_line(child);
             } else if (named(child, "response")) {
                 // Log lines after the response belong to no one and are not read.
                 for (std::size_t i = 0; i < count; ++i)
@@ -313,7 +407,13 @@ void firehose::expect_ack()
     slot value{"value", {}};
     receive_response(&value, 1);
     if (value.value != ack)
-        throw std::runtime_error("no ack from target");
+        refuse("no ack from target");
+}
+
+void firehose::receive_slow_response(slot* slots, std::size_t count)
+{
+    const timeout_scope slow(port_, storage_timeout_ms);
+    receive_response(slots, count);
 }
 
 void firehose::discard_input()
@@ -331,13 +431,19 @@ void firehose::nop(const std::string& value)
 void firehose::power(const std::string& value)
 {
     send(make_request(power_element, value.c_str()));
-    expect_ack();
+    slot reply{"value", {}};
+    receive_slow_response(&reply, 1);
+    if (reply.value != ack)
+        refuse("no ack from target");
 }
 
 void firehose::command(const std::string& element)
 {
     send(make_request(caller_element, element.c_str()));
-    expect_ack();
+    slot reply{"value", {}};
+    receive_slow_response(&reply, 1);
+    if (reply.value != ack)
+        refuse("no ack from target");
 }
 
 buffer firehose::peek(std::uint64_t address, std::uint32_t size)
@@ -385,9 +491,9 @@ void firehose::send_raw_request(const std::string& request)
     slot reply[] = {{"value", {}}, {"rawmode", {}}};
     receive_response(reply, 2);
     if (reply[0].value != ack)
-        throw std::runtime_error("no ack from target");
+        refuse("no ack from target");
     if (reply[1].value != raw_on)
-        throw std::runtime_error("no rawmode from target");
+        refuse("no rawmode from target");
 }
 
 buffer firehose::read(std::uint32_t start_sector, std::uint32_t sectors)
@@ -396,11 +502,22 @@ buffer firehose::read(std::uint32_t start_sector, std::uint32_t sectors)
     buffer result;
     if (sectors == 0)
         return result;
+    if (max_payload_from_target_ / sector_size_ == 0)
+        throw std::runtime_error("target payload size too small for a sector");
+    result.reserve(std::uint64_t{sector_size_} * sectors);
+    read(start_sector, sectors, [&result](const std::uint8_t* data, std::size_t size) { result.enqueue(data, size); });
+    return result;
+}
+
+void firehose::read(std::uint32_t start_sector, std::uint32_t sectors, const data_sink& sink)
+{
+    check_sector_range(start_sector, sectors);
+    if (sectors == 0)
+        return;
     // Each request may ask for no more than the programmer agreed to send at once.
     const std::uint32_t sectors_per_request = max_payload_from_target_ / sector_size_;
     if (sectors_per_request == 0)
         throw std::runtime_error("target payload size too small for a sector");
-    result.reserve(std::uint64_t{sector_size_} * sectors);
 
     unsigned attempts = 0;
     while (sectors > 0) {
@@ -420,12 +537,11 @@ buffer firehose::read(std::uint32_t start_sector, std::uint32_t sectors)
             continue;
         }
         attempts = 0;
-        result.enqueue(data);
+        sink(data.c_ptr(), static_cast<std::size_t>(data.size()));
         expect_ack();
         start_sector += chunk;
         sectors -= chunk;
     }
-    return result;
 }
 
 void firehose::read_to_file(std::uint32_t start_sector, std::uint32_t sectors, const std::string& path)
@@ -442,58 +558,102 @@ void firehose::read_to_file(std::uint32_t start_sector, std::uint32_t sectors, c
     out.close();
 }
 
-void firehose::program_request(const std::string& request, const std::uint8_t* data, std::uint32_t size)
+void firehose::program_request(const std::string& request, byte_source& data, std::uint64_t size,
+                               const data_progress& on_piece)
 {
     send_raw_request(request);
-    log_info("Write %u bytes, %u sectors\n", size, size / sector_size_);
-    // One sector per USB write, straight from the caller's memory: the size is
-    // a whole number of sectors, so no piece needs padding.
-    for (std::uint64_t offset = 0; offset < size; offset += sector_size_)
-        port_.write(data + offset, sector_size_);
+    log_info("Write %llu bytes, %llu sectors\n", static_cast<unsigned long long>(size),
+             static_cast<unsigned long long>(size / sector_size_));
+    {
+        // Pieces of the negotiated payload size, each a whole number of
+        // sectors (the last one shorter), from one reused buffer; once the
+        // source runs dry the rest of the partition is zeros.
+        const timeout_scope slow(port_, storage_timeout_ms);
+        const std::size_t piece_max = piece_bytes_ != 0 ? piece_bytes_ : sector_size_;
+        const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_max);
+        bool source_ended = false;
+        for (std::uint64_t done = 0; done < size;) {
+            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece_max, size - done));
+            std::size_t filled = 0;
+            while (!source_ended && filled < length) {
+                const std::size_t got = data.read(piece.get() + filled, length - filled);
+                if (got == 0)
+                    source_ended = true;
+                filled += got;
+            }
+            std::memset(piece.get() + filled, 0, length - filled);
+            port_.write(piece.get(), length);
+            done += length;
+            if (on_piece)
+                on_piece(done);
+        }
+    }
 
     slot reply[] = {{"value", {}}, {"rawmode", {}}};
-    receive_response(reply, 2);
+    receive_slow_response(reply, 2);
     if (reply[0].value != ack)
-        throw std::runtime_error("no ack from target");
+        refuse("no ack from target");
     if (reply[1].value != raw_off)
-        throw std::runtime_error("no rawmode from target");
+        refuse("no rawmode from target");
     nop("ping");
+    // Only what is already on its way: waiting out a whole time-out here cost
+    // half a second per partition.
+    const timeout_scope quick(port_, settle_drain_ms);
     discard_input();
+}
+
+void firehose::program(std::uint32_t start_sector, byte_source& data, std::uint64_t size,
+                       const data_progress& on_piece)
+{
+    const std::uint64_t sectors = whole_sectors_64(size, sector_size_);
+    check_sector_range(start_sector, sectors);
+    program_request(make_request(program_element_format, sector_size_, static_cast<std::uint32_t>(sectors),
+                                 physical_partition_, start_sector),
+                    data, size, on_piece);
+}
+
+void firehose::program_element(const std::string& element, byte_source& data, std::uint64_t size,
+                               const data_progress& on_piece)
+{
+    whole_sectors_64(size, sector_size_);
+    // The element's own attributes say where the data goes; the host adds only the data.
+    program_request(make_request(caller_element, element.c_str()), data, size, on_piece);
 }
 
 void firehose::program(std::uint32_t start_sector, const std::uint8_t* data, std::uint32_t size)
 {
-    const std::uint32_t sectors = whole_sectors(size, sector_size_);
-    check_sector_range(start_sector, sectors);
-    program_request(make_request(program_element_format, sector_size_, sectors, physical_partition_, start_sector),
-                    data, size);
+    memory_source source(data, size);
+    program(start_sector, source, size);
 }
 
 void firehose::program(std::uint32_t start_sector, const buffer& data)
 {
-    program(start_sector, data.c_ptr(), image_size(data.size()));
+    memory_source source(data.c_ptr(), data.size());
+    program(start_sector, source, data.size());
 }
 
 void firehose::program(std::uint32_t start_sector, const std::string& path)
 {
     const file_mapping image(path);
-    program(start_sector, image.data(), image_size(image.size()));
+    memory_source source(image.data(), image.size());
+    program(start_sector, source, image.size());
 }
 
 void firehose::program_element(const std::string& element, const std::uint8_t* data, std::uint32_t size)
 {
-    whole_sectors(size, sector_size_);
-    // The element's own attributes say where the data goes; the host adds only the data.
-    program_request(make_request(caller_element, element.c_str()), data, size);
+    memory_source source(data, size);
+    program_element(element, source, size);
 }
 
 void firehose::program_element(const std::string& element, const buffer& data)
 {
-    program_element(element, data.c_ptr(), image_size(data.size()));
+    memory_source source(data.c_ptr(), data.size());
+    program_element(element, source, data.size());
 }
 
 void firehose::program_element(const std::string& element, const std::string& path)
 {
     const file_mapping image(path);
-    program_element(element, image.data(), image_size(image.size()));
+    memory_source source(image.data(), image.size());
+    program_element(element, source, image.size());
 }

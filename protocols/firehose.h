@@ -1,16 +1,45 @@
 // Host side of the Firehose protocol spoken by the flash programmer: XML
 // requests, XML documents in return (log lines and one response per request),
-// and raw-mode sector data. Every failure throws std::runtime_error; port
-// errors (time-out, broken link) pass through with the port's own text, while a
-// refusal by the programmer reads "no ack from target" (or another fixed text).
+// and raw-mode sector data. Every failure throws std::runtime_error. The two
+// kinds stay apart: port errors (time-out, broken link) pass through as plain
+// runtime_errors with the port's own text, while a refusal by the programmer is
+// a firehose_refusal reading "no ack from target" (or another fixed text),
+// followed by the programmer's own log line when it gave one since the request.
 #pragma once
 
 #include "buffer.h"
+#include "byte_source.h"
 #include "usbport.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+
+// The handset answered, and said no.
+class firehose_refusal : public std::runtime_error {
+public:
+    // what() is the fixed text, then " (programmer: <reason>)" when there is one.
+    firehose_refusal(const std::string& text, const std::string& reason);
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::string reason_;
+};
+
+struct firehose_options {
+    // Proposed in the first configure as MaxPayloadSizeToTargetInBytes; the raw
+    // data phase then writes pieces of up to what the programmer accepted.
+    std::uint32_t max_payload_to_target = 1048576;
+    // One sector per USB write in the data phase, whatever the payload size.
+    bool sector_writes = false;
+};
+
+// Called during a raw data phase with the bytes of the phase done so far.
+using data_progress = std::function<void(std::uint64_t bytes_done)>;
+// Called during a raw read with each piece that arrived, in order.
+using data_sink = std::function<void(const std::uint8_t* data, std::size_t size)>;
 
 struct _xmlDoc;
 struct _xmlNode;
@@ -27,7 +56,12 @@ public:
 
     // Opens the pipe, reads the programmer's greeting, pings and configures
     // (with one renegotiation of the payload size when the programmer asks).
-    void open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size);
+    void open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
+              const firehose_options& options = {});
+    // Opens the pipe and answers whether a programmer is already running: true
+    // when a nop is acknowledged within the handshake time-out. Nothing else is
+    // sent; a false answer leaves the pipe closed.
+    bool probe(int device_handle);
     void close();
 
     // Requests are at most 1023 characters; a longer one is refused, never cut.
@@ -48,6 +82,9 @@ public:
     std::uint32_t total_logical_blocks();
     void set_physical_partition(std::uint32_t n) { physical_partition_ = n; }
     buffer read(std::uint32_t start_sector, std::uint32_t sectors);
+    // The same sectors handed to sink piece by piece (at most the target's
+    // payload size each), so nothing of their size is held in memory.
+    void read(std::uint32_t start_sector, std::uint32_t sectors, const data_sink& sink);
     void read_to_file(std::uint32_t start_sector, std::uint32_t sectors, const std::string& path);
     void program(std::uint32_t start_sector, const std::uint8_t* data, std::uint32_t size);
     void program(std::uint32_t start_sector, const buffer& data);
@@ -55,9 +92,17 @@ public:
     void program_element(const std::string& element, const std::uint8_t* data, std::uint32_t size);
     void program_element(const std::string& element, const buffer& data);
     void program_element(const std::string& element, const std::string& path);
+    // Streaming forms: size bytes (a whole number of sectors, at most 2^32 - 1
+    // sectors) pulled from data in pieces; once data ends, zeros up to size.
+    void program(std::uint32_t start_sector, byte_source& data, std::uint64_t size,
+                 const data_progress& on_piece = {});
+    void program_element(const std::string& element, byte_source& data, std::uint64_t size,
+                         const data_progress& on_piece = {});
 
     std::uint32_t sector_size() const { return sector_size_; }
     std::uint32_t max_payload_from_target() const { return max_payload_from_target_; }
+    // Bytes per USB write in the raw data phase, as negotiated (whole sectors).
+    std::uint32_t data_piece_bytes() const { return piece_bytes_; }
 
 private:
     struct document_deleter {
@@ -73,12 +118,20 @@ private:
     void configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target, slot* slots);
     // A request whose acknowledgement opens raw mode ("value" ACK, "rawmode" true).
     void send_raw_request(const std::string& request);
-    // Sends a program request, the data one sector per write, and checks the close.
-    void program_request(const std::string& request, const std::uint8_t* data, std::uint32_t size);
+    // Sends a program request, the data in negotiated pieces, and checks the close.
+    void program_request(const std::string& request, byte_source& data, std::uint64_t size,
+                         const data_progress& on_piece);
+    // The response that closes a raw phase, a patch or a power command: real
+    // storage may take seconds before it answers.
+    void receive_slow_response(slot* slots, std::size_t count);
+    [[noreturn]] void refuse(const char* text) const;
 
     usbport port_;
     std::uint32_t sector_size_ = 0;
     std::uint32_t physical_partition_ = 0;
     std::uint32_t max_payload_from_target_ = 0;
+    std::uint32_t piece_bytes_ = 0;
     std::string rx_;
+    // The programmer's last log line since the current request was sent.
+    std::string last_log_;
 };

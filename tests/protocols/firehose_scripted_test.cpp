@@ -135,7 +135,7 @@ protected:
     // Greeting of two log documents, then the programmer falls silent; configure
     // requests get the given replies in turn.
     void open(firehose& fh, std::vector<std::string> configure_replies, bool skip_write = false,
-              std::uint32_t sector_size = 4096)
+              std::uint32_t sector_size = 4096, const firehose_options& options = {})
     {
         link.deliver(log_document("INFO: Binary build date: today"));
         link.deliver(log_document("INFO: Chip serial num: 1234"));
@@ -147,11 +147,12 @@ protected:
                 replies->erase(replies->begin());
             }
         };
-        fh.open(device_handle, skip_write, memory_ufs, sector_size);
+        fh.open(device_handle, skip_write, memory_ufs, sector_size, options);
     }
-    void open_connected(firehose& fh, const std::string& from_target = "16384", std::uint32_t sector_size = 4096)
+    void open_connected(firehose& fh, const std::string& from_target = "16384", std::uint32_t sector_size = 4096,
+                        const std::string& to_target = "1048576", const firehose_options& options = {})
     {
-        open(fh, {configure_reply("ACK", "1048576", from_target)}, false, sector_size);
+        open(fh, {configure_reply("ACK", to_target, from_target)}, false, sector_size, options);
         target.requests.clear();
     }
 
@@ -182,8 +183,9 @@ TEST_F(firehose_scripted, open_logs_greeting_pings_then_configures_with_default_
     EXPECT_EQ(target.requests[0], framed("<nop value=\"ping\"/>"));
     EXPECT_EQ(target.requests[1],
               framed("<configure ZLPAwareHost=\"0\" SkipStorageInit=\"0\" MemoryName=\"ufs\" SkipWrite=\"0\" "
-                     "MaxPayloadSizeToTargetInBytes=\"16384\" MaxPayloadSizeFromTargetInBytes=\"16384\"/>"));
+                     "MaxPayloadSizeToTargetInBytes=\"1048576\" MaxPayloadSizeFromTargetInBytes=\"16384\"/>"));
     EXPECT_EQ(fh.max_payload_from_target(), 1048576u);
+    EXPECT_EQ(fh.data_piece_bytes(), 1048576u);
     EXPECT_EQ(fh.sector_size(), 4096u);
     EXPECT_TRUE(log.has("I:firehose >>> " + framed("<nop value=\"ping\"/>") + "\n"));
 }
@@ -191,15 +193,27 @@ TEST_F(firehose_scripted, open_logs_greeting_pings_then_configures_with_default_
 TEST_F(firehose_scripted, refused_configure_is_repeated_once_with_the_proposed_size)
 {
     firehose fh;
-    open(fh, {configure_reply("NAK", "1048576", "16384"), configure_reply("ACK", "1048576", "16384")}, true);
+    open(fh, {configure_reply("NAK", "131072", "16384"), configure_reply("ACK", "131072", "16384")}, true);
 
     const auto configures = target.named("configure");
     ASSERT_EQ(configures.size(), 2u);
-    EXPECT_EQ(programmer::attr(configures[0], "MaxPayloadSizeToTargetInBytes"), "16384");
-    EXPECT_EQ(programmer::attr(configures[1], "MaxPayloadSizeToTargetInBytes"), "1048576");
+    EXPECT_EQ(programmer::attr(configures[0], "MaxPayloadSizeToTargetInBytes"), "1048576");
+    EXPECT_EQ(programmer::attr(configures[1], "MaxPayloadSizeToTargetInBytes"), "131072");
     EXPECT_EQ(programmer::attr(configures[1], "MaxPayloadSizeFromTargetInBytes"), "16384");
     for (const auto& c : configures)
         EXPECT_EQ(programmer::attr(c, "SkipWrite"), "1");
+    EXPECT_EQ(fh.data_piece_bytes(), 131072u);
+
+    // A smaller proposal of our own gives the original configure, byte for byte.
+    restart();
+    firehose small;
+    firehose_options options;
+    options.max_payload_to_target = 16384;
+    open(small, {configure_reply("ACK", "16384", "16384")}, false, 4096, options);
+    EXPECT_EQ(target.named("configure").at(0),
+              framed("<configure ZLPAwareHost=\"0\" SkipStorageInit=\"0\" MemoryName=\"ufs\" SkipWrite=\"0\" "
+                     "MaxPayloadSizeToTargetInBytes=\"16384\" MaxPayloadSizeFromTargetInBytes=\"16384\"/>"));
+    EXPECT_EQ(small.data_piece_bytes(), 16384u);
 }
 
 TEST_F(firehose_scripted, proposals_outside_4k_to_2g_are_refused_before_a_second_configure)
@@ -373,32 +387,27 @@ TEST_F(firehose_scripted, data_inside_a_log_text_cuts_the_document_and_both_halv
     }
 }
 
-TEST_F(firehose_scripted, rx_never_holds_more_than_1024_bytes)
+TEST_F(firehose_scripted, long_documents_arrive_whole_but_endless_input_is_refused)
 {
     firehose fh;
     open_connected(fh);
-    target.on["nop"] = [this](const std::string&) {
-        link.deliver(std::string(1000, ' '));
-        link.deliver(std::string(24, ' '));
-    };
-    try {
-        fh.nop("x");
-        ADD_FAILURE() << "nop acknowledged";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "rx buffer full");
+    // Programmers send documents of up to their MaxXMLSizeInBytes, several in one transfer.
+    const std::string long_log = log_document("INFO: " + std::string(1100, 'l'));
+    const std::string replies[] = {long_log + ack, log_document(std::string(900, 'm')) + ack};
+    for (const auto& reply : replies) {
+        target.on["nop"] = [this, reply](const std::string&) { link.deliver(reply); };
+        EXPECT_NO_THROW(fh.nop("x"));
     }
 
-    // A transfer larger than the room left is the port's overflow, not a longer rx.
-    fh.discard_input();
     target.on["nop"] = [this](const std::string&) {
-        link.deliver(std::string(1000, ' '));
-        link.deliver(std::string(25, ' '));
+        for (int i = 0; i < 5; ++i)
+            link.deliver(std::string(65536, ' '));
     };
     try {
         fh.nop("y");
         ADD_FAILURE() << "nop acknowledged";
     } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), std::strerror(EOVERFLOW));
+        EXPECT_STREQ(e.what(), "rx buffer full");
     }
 }
 
@@ -714,23 +723,76 @@ protected:
     std::vector<std::string> raw_writes;
 };
 
-TEST_F(firehose_scripted_program, data_goes_one_sector_per_write_then_a_ping)
+TEST_F(firehose_scripted_program, data_goes_in_negotiated_pieces_then_a_ping)
+{
+    struct data_case {
+        const char* accepted;   // MaxPayloadSizeToTargetInBytes in the configure ACK
+        bool sector_writes;
+        std::vector<std::size_t> writes;
+    };
+    const data_case cases[] = {
+        {"16384", false, {16384, 4096}},
+        {"10000", false, {8192, 8192, 4096}},  // whole sectors only
+        {"16384", true, {4096, 4096, 4096, 4096, 4096}},
+        {"1048576", false, {20480}},
+    };
+    const std::string image = pattern(5 * 4096, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.accepted) + (c.sector_writes ? " sector writes" : ""));
+        restart();
+        firehose_options options;
+        options.sector_writes = c.sector_writes;
+        firehose fh;
+        open_connected(fh, "16384", 4096, c.accepted, options);
+        serve();
+        raw_writes.clear();
+        received = 0;
+        fh.set_physical_partition(2);
+        fh.program(100, reinterpret_cast<const std::uint8_t*>(image.data()), 5 * 4096);
+
+        std::vector<std::size_t> sizes;
+        std::string joined;
+        for (const auto& w : raw_writes) {
+            sizes.push_back(w.size());
+            joined += w;
+        }
+        EXPECT_EQ(sizes, c.writes);
+        EXPECT_EQ(joined, image);
+        EXPECT_TRUE(log.has("I:Write 20480 bytes, 5 sectors\n"));
+        ASSERT_EQ(target.requests.size(), 2u);
+        EXPECT_EQ(target.requests[0],
+                  framed("<program SECTOR_SIZE_IN_BYTES=\"4096\" num_partition_sectors=\"5\" "
+                         "physical_partition_number=\"2\" start_sector=\"100\" read_back_verify=\"0\"/>"));
+        EXPECT_EQ(target.requests[1], framed("<nop value=\"ping\"/>"));
+    }
+}
+
+TEST_F(firehose_scripted_program, a_short_source_is_padded_with_zeros_and_progress_follows_the_pieces)
 {
     firehose fh;
-    open_connected(fh);
+    open_connected(fh, "16384", 4096, "8192");
     serve();
-    fh.set_physical_partition(2);
-    const std::string image = pattern(8192, 3);
-    fh.program(100, reinterpret_cast<const std::uint8_t*>(image.data()), 8192);
+    class short_source : public byte_source {
+    public:
+        std::size_t read(std::uint8_t* out, std::size_t len) override
+        {
+            // Odd-sized reads, as an inflating member gives them.
+            const std::size_t n = std::min<std::size_t>({len, left, 1000});
+            std::memset(out, 0xab, n);
+            left -= n;
+            return n;
+        }
+        std::size_t left = 5000;
+    } source;
+    std::vector<std::uint64_t> reports;
+    fh.program_element("<custom num_partition_sectors=\"4\"/>", source, 4 * 4096,
+                       [&](std::uint64_t done) { reports.push_back(done); });
 
-    ASSERT_EQ(raw_writes.size(), 2u);
-    EXPECT_EQ(raw_writes[0], image.substr(0, 4096));
-    EXPECT_EQ(raw_writes[1], image.substr(4096));
-    EXPECT_TRUE(log.has("I:Write 8192 bytes, 2 sectors\n"));
-    ASSERT_EQ(target.requests.size(), 2u);
-    EXPECT_EQ(target.requests[0], framed("<program SECTOR_SIZE_IN_BYTES=\"4096\" num_partition_sectors=\"2\" "
-                                         "physical_partition_number=\"2\" start_sector=\"100\" read_back_verify=\"0\"/>"));
-    EXPECT_EQ(target.requests[1], framed("<nop value=\"ping\"/>"));
+    std::string joined;
+    for (const auto& w : raw_writes)
+        joined += w;
+    EXPECT_EQ(joined, std::string(5000, '\xab') + std::string(4 * 4096 - 5000, '\0'));
+    EXPECT_EQ(reports, (std::vector<std::uint64_t>{8192, 16384}));
 }
 
 TEST_F(firehose_scripted_program, partial_sectors_are_refused_before_anything_is_sent)
@@ -794,6 +856,19 @@ TEST_F(firehose_scripted_program, refusals_around_the_data)
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "no ack from target");
     }
+
+    // The programmer's reason, given in a log line before its refusal, is part
+    // of the message, and the refusal is told apart from a broken link.
+    target.on["program"] = [this](const std::string&) {
+        link.deliver(log_document("ERROR: range restricted: lun=0, start_sector=9999, num_sectors=1") + nak);
+    };
+    try {
+        fh.program(0, data, 4096);
+        ADD_FAILURE();
+    } catch (const firehose_refusal& e) {
+        EXPECT_STREQ(e.what(), "no ack from target (programmer: ERROR: range restricted: lun=0, "
+                               "start_sector=9999, num_sectors=1)");
+    }
 }
 
 TEST_F(firehose_scripted_program, element_and_file_forms_send_the_same_data)
@@ -811,8 +886,8 @@ TEST_F(firehose_scripted_program, element_and_file_forms_send_the_same_data)
     std::filesystem::remove(path);
 
     EXPECT_EQ(target.requests.at(0), framed("<custom num_partition_sectors=\"3\" start_sector=\"5\"/>"));
-    ASSERT_EQ(raw_writes.size(), 3u);
-    EXPECT_EQ(raw_writes[0] + raw_writes[1] + raw_writes[2], image);
+    ASSERT_EQ(raw_writes.size(), 1u);
+    EXPECT_EQ(raw_writes[0], image);
 
     buffer b;
     b.enqueue(image.data(), 4096);
