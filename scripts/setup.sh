@@ -16,7 +16,7 @@ packages=(
   libfltk1.3-dev libpng-dev libusb-1.0-0-dev libminizip-dev zlib1g-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   xvfb xauth xdotool imagemagick
-  usbutils gdisk unzip openssl
+  usbutils gdisk unzip openssl android-sdk-libsparse-utils
   python3 strace
 )
 
