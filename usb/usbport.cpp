@@ -8,12 +8,19 @@ namespace {
 
 [[noreturn]] void throw_errno()
 {
+    throw usb_link_error(errno);
+}
+
+std::string error_text(int error)
+{
     char text[256];
     // GNU strerror_r: the result may or may not point into `text`.
-    throw std::runtime_error(strerror_r(errno, text, sizeof text));
+    return strerror_r(error, text, sizeof text);
 }
 
 } // namespace
+
+usb_link_error::usb_link_error(int error) : std::runtime_error(error_text(error)), error_(error) {}
 
 usbport::~usbport()
 {

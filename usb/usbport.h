@@ -1,5 +1,5 @@
 // One bulk pipe (IN and OUT endpoint) of one open USB device. Every failure is a
-// std::runtime_error carrying the system's error text for errno (a read that
+// usb_link_error (a std::runtime_error) carrying the system's error text for errno (a read that
 // times out says so; a transfer larger than the caller's room reports an
 // overflow). The device handle is borrowed: destroying a usbport closes its pipe
 // but never the device.
@@ -9,7 +9,19 @@
 #include "usb.h"
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+
+// The link failed: what() is the system's text for error() (ETIMEDOUT when the
+// handset did not answer in time, ENODEV when it left the bus, ...).
+class usb_link_error : public std::runtime_error {
+public:
+    explicit usb_link_error(int error);
+    int error() const { return error_; }
+
+private:
+    int error_;
+};
 
 class usbport {
 public:
