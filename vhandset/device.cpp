@@ -16,6 +16,10 @@ constexpr std::uint8_t request_type_mask = 0x60;
 constexpr std::uint8_t recipient_mask = 0x1f;
 constexpr std::uint16_t feature_endpoint_halt = 0;
 constexpr std::uint16_t feature_remote_wakeup = 1;
+// Device writes the host has not taken yet, beyond which the firmware waits
+// (as a controller whose buffers are full does): a long read streams instead
+// of piling up in memory.
+constexpr std::size_t in_backlog_limit = 4 << 20;
 
 bool is_in(const libusb_control_setup& s) { return (s.bmRequestType & LIBUSB_ENDPOINT_IN) != 0; }
 
@@ -110,7 +114,11 @@ std::size_t device::receive(void* dst, std::size_t max, unsigned timeout_ms, boo
 
 void device::send(const void* src, std::size_t len)
 {
-    std::lock_guard lock(model_mutex());
+    std::unique_lock lock(model_mutex());
+    link_wakeup_.wait(lock, [&] {
+        const std::size_t backlog = in_.pending_bytes();
+        return unplugged_ || backlog == 0 || backlog + len <= in_backlog_limit;
+    });
     if (unplugged_)
         throw unplugged();
     if (faults_.in_drop.next())
@@ -195,6 +203,7 @@ int device::submit_locked(libusb_transfer* t, const libusb_device_handle* owner)
     transfer_list finished;
     if (in) {
         in_.submit(t, finished);
+        link_wakeup_.notify_all();  // room for a firmware write waiting on the backlog
     } else {
         st.zero_packet_after = (t->flags & LIBUSB_TRANSFER_ADD_ZERO_PACKET) != 0 && t->length > 0 &&
                                t->length % static_cast<int>(options_.max_packet) == 0;

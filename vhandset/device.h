@@ -114,7 +114,7 @@ private:
     const libusb_device_handle* interface_owner_ = nullptr;
     in_endpoint in_;
     out_endpoint out_;
-    mutable std::condition_variable link_wakeup_;      // host data arrived, or unplugged
+    mutable std::condition_variable link_wakeup_;      // host data or an IN transfer arrived, or unplugged
     mutable std::condition_variable firmware_ended_cv_;
     std::thread thread_;
     // The unplugging thread and a bus enumeration that reaps departed handsets

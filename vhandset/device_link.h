@@ -34,7 +34,8 @@ public:
     // a whole multiple of the packet size, followed by a zero-length packet if the
     // handset's zlp option is on. Each call therefore ends one host IN transfer
     // (unless the zlp option is off and the length is a packet multiple, in which
-    // case the host transfer continues with the next write). Never blocks for long.
+    // case the host transfer continues with the next write). Waits only while
+    // megabytes the host has not taken yet are queued (back-pressure).
     virtual void send(const void* src, std::size_t len) = 0;
 
     // Leaves the bus (power reset): pending host transfers complete with

@@ -169,3 +169,33 @@ TEST_F(usb_test, ReadWithoutDataTimesOutAndLaterDataIsNotLost)
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.data, pattern(7));
 }
+
+TEST_F(usb_test, FirmwareWritesWaitWhileMegabytesAreUnread)
+{
+    // A long read streams: the firmware cannot queue far ahead of the host.
+    constexpr int pieces = 32;
+    constexpr int piece = 1 << 20;
+    std::atomic<int> sent{0};
+    plug([&](vhandset::device_link& link) {
+        const bytes b = pattern(piece);
+        for (int i = 0; i < pieces; ++i) {
+            link.send(b.data(), b.size());
+            ++sent;
+        }
+        idle_firmware(link);
+    });
+    libusb_device_handle* h = open_claimed();
+    ASSERT_NE(h, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(sent.load(), 5) << "unread writes pile up";
+    std::size_t total = 0;
+    while (total < std::size_t{pieces} * piece) {
+        const auto r = bulk_read(h, piece);
+        ASSERT_EQ(r.status, 0);
+        total += r.data.size();
+    }
+    const auto until = clock_type::now() + std::chrono::milliseconds(long_wait_ms);
+    while (sent.load() < pieces && clock_type::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(sent.load(), pieces);
+}

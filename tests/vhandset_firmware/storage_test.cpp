@@ -56,6 +56,39 @@ TEST(Storage, ImagesAreSparseAndReusedOnlyAtTheirSize)
     EXPECT_EQ(back[0] | back[1] | back[2] | back[3], 0) << "another size: a fresh disk";
 }
 
+TEST(Storage, ZerosStayHolesSoATenGibLunCostsOnlyItsData)
+{
+    vhtest::scratch_dir d;
+    constexpr std::uint64_t gib = 1ull << 30;
+    storage s(d.path(), "emmc", 10 * gib);
+    const std::vector<unsigned char> data(1 << 20, 0x5a);
+    const std::vector<unsigned char> zeros(1 << 20, 0);
+    s.write(0, 0, data.data(), data.size());
+    s.write(0, 9 * gib + 512, data.data(), data.size());  // not aligned to a block
+    for (int i = 0; i < 256; ++i)  // 256 MiB of padding as a host streams it
+        s.write(0, gib + static_cast<std::uint64_t>(i) * zeros.size(), zeros.data(), zeros.size());
+    for (int i = 0; i < 64; ++i)   // sector-sized zero writes over the hole
+        s.write(0, 2 * gib + static_cast<std::uint64_t>(i) * 512, zeros.data(), 512);
+    s.write(0, 0, zeros.data(), 4096 + 100);  // zeros over data: the data is gone
+
+    struct stat st {};
+    ASSERT_EQ(stat((d.path() / "lun0.img").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), 10 * gib);
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 3u << 20) << "only the two data pieces take room";
+
+    struct expected {
+        std::uint64_t offset;
+        unsigned char value;
+    };
+    for (const auto& e : std::vector<expected>{{0, 0}, {4095, 0}, {4096 + 99, 0}, {4096 + 100, 0x5a},
+                                               {(1 << 20) - 1, 0x5a}, {9 * gib + 511, 0}, {9 * gib + 512, 0x5a},
+                                               {9 * gib + 512 + (1 << 20) - 1, 0x5a}, {9 * gib + 512 + (1 << 20), 0}}) {
+        unsigned char b = 0xee;
+        s.read(0, e.offset, &b, 1);
+        EXPECT_EQ(b, e.value) << "at " << e.offset;
+    }
+}
+
 TEST(Storage, AccessOutsideALunIsRefused)
 {
     vhtest::scratch_dir d;

@@ -21,6 +21,9 @@ constexpr unsigned drain_quiet_ms = 100;  // silence that ends discarding after 
 constexpr std::uint32_t max_patch_bytes = 8;
 constexpr std::uint64_t max_peek_bytes = 4096;
 constexpr std::size_t peek_bytes_per_line = 16;
+// Raw data is stored as it arrives, in pieces of at most this much, whatever
+// payload size was agreed: the handset runs inside the host's process.
+constexpr std::uint64_t raw_piece_bytes = 1 << 20;
 constexpr const char garbage[] = "\x01\xfe garbled \xff\x02 output 0123456789abcdef \x7f";
 
 const char* const startup_lines[] = {
@@ -366,7 +369,7 @@ void firehose_programmer::program(const firehose_request& r)
     const bool cut_short = fault_plan::has(hits_, "short");
     const bool unplug = fault_plan::has(hits_, "disconnect");
 
-    std::vector<unsigned char> buf(std::min<std::uint64_t>(payload_to_target_, total));
+    std::vector<unsigned char> buf(std::min({std::uint64_t{payload_to_target_}, total, raw_piece_bytes}));
     std::uint64_t got = 0;
     bool write_failed = false;
     bool timed_out = false;

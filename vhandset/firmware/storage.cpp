@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,10 @@ constexpr std::uint32_t ufs_sector = 4096;
 constexpr unsigned emmc_luns = 1;
 constexpr unsigned ufs_luns = 6;
 constexpr std::size_t crc_chunk = 64 * 1024;
+// Zero detection works on pieces aligned to the file system's usual block, so
+// an all-zero block can become (or stay) a hole.
+constexpr std::uint64_t hole_granule = 4096;
+constexpr std::size_t zero_chunk = 64 * 1024;
 
 [[noreturn]] void sys_fail(const std::string& what)
 {
@@ -40,6 +45,52 @@ int open_lun(const std::filesystem::path& file, std::uint64_t size)
         sys_fail("cannot size " + file.string());
     }
     return fd;
+}
+
+bool all_zero(const unsigned char* p, std::size_t n)
+{
+    return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
+}
+
+void put_bytes(int fd, std::uint64_t offset, const unsigned char* p, std::size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = ::pwrite(fd, p, len, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            sys_fail("write");
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        len -= static_cast<std::size_t>(n);
+    }
+}
+
+// True when no byte of [offset, offset + len) is backed by data.
+bool inside_hole(int fd, std::uint64_t offset, std::uint64_t len)
+{
+    const off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data < 0)
+        return errno == ENXIO;  // no data from here to the end of the file
+    return static_cast<std::uint64_t>(data) >= offset + len;
+}
+
+// Zeros over a hole cost nothing; over data they punch the data out, and only
+// where the file system cannot punch are zeros written.
+void put_zeros(int fd, std::uint64_t offset, std::uint64_t len)
+{
+    if (inside_hole(fd, offset, len))
+        return;
+    if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(len)) == 0)
+        return;
+    static const unsigned char zeros[zero_chunk] = {};
+    while (len > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, zero_chunk));
+        put_bytes(fd, offset, zeros, n);
+        offset += n;
+        len -= n;
+    }
 }
 
 } // namespace
@@ -123,15 +174,25 @@ void storage::write(unsigned lun, std::uint64_t offset, const void* src, std::si
 {
     check(lun, offset, len);
     const auto* p = static_cast<const unsigned char*>(src);
-    while (len > 0) {
-        const ssize_t n = ::pwrite(fds_[lun], p, len, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            sys_fail("write");
-        p += n;
-        offset += static_cast<std::uint64_t>(n);
-        len -= static_cast<std::size_t>(n);
+    // Runs of whole granules that are all zeros or all not; each run is one call.
+    auto granule_end = [&](std::size_t at) {
+        return std::min<std::size_t>(len, at + static_cast<std::size_t>(hole_granule - (offset + at) % hole_granule));
+    };
+    std::size_t at = 0;
+    while (at < len) {
+        std::size_t end = granule_end(at);
+        const bool zero = all_zero(p + at, end - at);
+        while (end < len) {
+            const std::size_t next = granule_end(end);
+            if (all_zero(p + end, next - end) != zero)
+                break;
+            end = next;
+        }
+        if (zero)
+            put_zeros(fds_[lun], offset + at, end - at);
+        else
+            put_bytes(fds_[lun], offset + at, p + at, end - at);
+        at = end;
     }
 }
 

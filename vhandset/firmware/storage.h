@@ -1,6 +1,7 @@
 // The handset's storage: one sparse image file per LUN in the state directory
 // (lun0.img, lun1.img, ...). eMMC has one LUN of 512-byte sectors, UFS has
-// LUNs 0..5 of 4096-byte sectors; every LUN is disk_size bytes.
+// LUNs 0..5 of 4096-byte sectors; every LUN is disk_size bytes. All-zero
+// stretches stay holes, so a large disk costs only the room its data takes.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +32,8 @@ public:
     std::uint64_t num_sectors() const { return sectors_; }
 
     // Byte-addressed access. Throw std::out_of_range when the range leaves the
-    // LUN or the LUN does not exist, std::runtime_error on I/O errors.
+    // LUN or the LUN does not exist, std::runtime_error on I/O errors. Zeros
+    // written over a hole leave it a hole; zeros over data punch it out.
     void read(unsigned lun, std::uint64_t offset, void* dst, std::size_t len) const;
     void write(unsigned lun, std::uint64_t offset, const void* src, std::size_t len);
 
