@@ -61,8 +61,10 @@ private:
     std::vector<std::uint32_t> merged_blocks_;  // blocks of each of the first runs
 };
 
-// Reads the whole image from the source and checks it; writes nothing.
-// sector_size must not be 0 (std::invalid_argument). Every failure is a
+// Reads the whole image from the source and checks it; writes nothing. Holds
+// a 256 KiB buffer while it runs. sector_size must not be 0
+// (std::invalid_argument); partition_bytes is the partition's size, which the
+// expanded image must not exceed. Every failure is a
 // std::runtime_error "Sparse image <member>: <what>", chunks numbered from 1:
 //   "does not start with the sparse magic (found 0x12345678)"
 //   "major version 2, only 1 is known"
@@ -87,8 +89,9 @@ sparse_plan check_sparse_image(byte_source& source, const std::string& member, s
 // One contiguous stretch of the partition to write. offset and length are
 // whole blocks of the plan's block size, hence whole sectors; length > 0;
 // offset + length <= plan.expanded_bytes <= plan.partition_bytes. Runs come in
-// increasing offset order and never overlap. DONT_CARE blocks belong to no run:
-// the partition keeps what it held there.
+// increasing offset order and never overlap. DONT_CARE blocks and the
+// partition beyond expanded_bytes belong to no run: writing only the runs
+// leaves whatever the partition held there.
 struct sparse_run {
     std::uint64_t offset = 0;  // bytes from the partition's start
     std::uint64_t length = 0;  // bytes
@@ -120,10 +123,12 @@ public:
     std::optional<sparse_run> next_run();
 
     // Up to len bytes of the current run (RAW: the image's bytes, FILL: the
-    // pattern repeated); 0 only once the current run's length has been
-    // delivered, and before the first next_run(). Throws std::runtime_error with
-    // the messages of check_sparse_image, or "Sparse image <member>: changed
-    // since it was checked (chunk 7)" when the chunks no longer fit the plan.
+    // pattern repeated), often fewer (the source's pieces, chunk ends); 0 only
+    // once the current run's length has been delivered, and before the first
+    // next_run(). Throws std::runtime_error with the messages of
+    // check_sparse_image, or "Sparse image <member>: changed since it was
+    // checked (chunk 7)" ("(file header)", "(3 of 4 runs)") when the image no
+    // longer fits the plan. next_run() throws the same.
     std::size_t read(std::uint8_t* out, std::size_t len) override;
 
 private:
