@@ -97,6 +97,9 @@ std::size_t device::receive(void* dst, std::size_t max, unsigned timeout_ms, boo
         transfer_list finished;
         const auto r = out_.take(out + got, max - got, finished);
         got += r.bytes;
+        if (tally_ != nullptr)
+            for (libusb_transfer* t : finished)
+                tally_->add(static_cast<std::size_t>(t->length));
         deliver(finished);
         if (r.ended || got == max)
             return got;
@@ -126,6 +129,12 @@ void device::send(const void* src, std::size_t len)
     transfer_list finished;
     in_.write(src, len, finished);
     deliver(finished);
+}
+
+void device::tally_out_transfers(transfer_tally* tally) noexcept
+{
+    std::lock_guard lock(model_mutex());
+    tally_ = tally;
 }
 
 void device::detach()

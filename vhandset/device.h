@@ -56,6 +56,7 @@ public:
     std::size_t receive(void* dst, std::size_t max, unsigned timeout_ms, bool* timed_out) override;
     void send(const void* src, std::size_t len) override;
     void detach() override;
+    void tally_out_transfers(transfer_tally* tally) noexcept override;
 
     // Host side
     const descriptor_set& descriptors() const { return descriptors_; }
@@ -112,6 +113,7 @@ private:
     bool firmware_ended_ = false;
     int configuration_ = configuration_value;  // the host's OS configured it on arrival
     const libusb_device_handle* interface_owner_ = nullptr;
+    transfer_tally* tally_ = nullptr;    // the firmware's record of OUT transfer sizes
     in_endpoint in_;
     out_endpoint out_;
     mutable std::condition_variable link_wakeup_;      // host data or an IN transfer arrived, or unplugged

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace vhandset {
 
@@ -14,6 +16,47 @@ namespace vhandset {
 // detached itself); the firmware's thread unwinds and ends.
 struct unplugged : std::exception {
     const char* what() const noexcept override { return "handset unplugged"; }
+};
+
+// The sizes of host OUT transfers, kept as runs of equal sizes so that a
+// phase of millions of equal writes costs a few bytes.
+class transfer_tally {
+public:
+    void add(std::size_t size)
+    {
+        ++count_;
+        if (!runs_.empty() && runs_.back().size == size)
+            ++runs_.back().repeat;
+        else if (runs_.size() < max_runs)
+            runs_.push_back({size, 1});
+        else
+            truncated_ = true;
+    }
+    std::size_t count() const { return count_; }
+    // "<count>:" then " SIZE" or " SIZExREPEAT" per run, e.g. "5: 1048576x4 4096";
+    // " ..." ends it when more than 1000 runs were seen.
+    std::string text() const
+    {
+        std::string t = std::to_string(count_) + ":";
+        for (const auto& r : runs_) {
+            t += " " + std::to_string(r.size);
+            if (r.repeat > 1)
+                t += "x" + std::to_string(r.repeat);
+        }
+        if (truncated_)
+            t += " ...";
+        return t;
+    }
+
+private:
+    static constexpr std::size_t max_runs = 1000;
+    struct run {
+        std::size_t size;
+        std::size_t repeat;
+    };
+    std::vector<run> runs_;
+    std::size_t count_ = 0;
+    bool truncated_ = false;
 };
 
 class device_link {
@@ -42,6 +85,11 @@ public:
     // LIBUSB_TRANSFER_NO_DEVICE, later calls fail with LIBUSB_ERROR_NO_DEVICE, and
     // the calling firmware gets `unplugged` from its next call.
     virtual void detach() = 0;
+
+    // From now on, every host OUT transfer that completes while the firmware
+    // receives is added to *tally (nullptr: no longer). Called from the
+    // firmware's own thread only.
+    virtual void tally_out_transfers(transfer_tally* tally) noexcept = 0;
 };
 
 } // namespace vhandset

@@ -46,6 +46,7 @@ struct handset_options {
     std::uint32_t max_xml_size = 4096;
     bool ack_payload_from_target = true; // false: leave MaxPayloadSizeFromTargetInBytes out of the ACK
     unsigned startup_logs = 3;           // log documents sent when the programmer starts
+    bool record_writes = false;          // transcript: sizes of the host's writes in each program data phase
 
     // Timing
     unsigned response_delay_ms = 0;      // delay before every programmer response

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <cstring>
+#include <future>
 
 using namespace vhandset_test;
 
@@ -154,4 +155,27 @@ TEST_F(usb_test, DeviceReceiveReportsItsTimeOut)
     const auto r = got.wait_for(1);
     ASSERT_GE(r.size(), 1u);
     EXPECT_EQ(r[0], (bytes{'T', 'O'}));
+}
+
+TEST_F(usb_test, FirmwareCanTallyTheHostsTransfersBySize)
+{
+    std::promise<std::string> tallied;
+    plug([&tallied](vhandset::device_link& link) {
+        vhandset::transfer_tally tally;
+        link.tally_out_transfers(&tally);
+        bytes buf(4096);
+        bool timed_out = false;
+        link.receive(buf.data(), buf.size(), 0, &timed_out);  // ends at the short packet
+        link.tally_out_transfers(nullptr);
+        tallied.set_value(tally.text());
+        idle_firmware(link);
+    });
+    libusb_device_handle* h = open_claimed();
+    ASSERT_NE(h, nullptr);
+    int sent = 0;
+    for (std::size_t n : {512, 512, 100})
+        ASSERT_EQ(bulk_write(h, pattern(n), &sent), 0);
+    auto f = tallied.get_future();
+    ASSERT_EQ(f.wait_for(std::chrono::milliseconds(long_wait_ms)), std::future_status::ready);
+    EXPECT_EQ(f.get(), "3: 512x2 100");
 }

@@ -40,6 +40,8 @@ std::size_t fake_link::receive(void* dst, std::size_t max, unsigned timeout_ms, 
         t.pos += k;
         if (t.pos == t.data.size()) {
             const bool ended = t.ends_short;
+            if (tally_ != nullptr)
+                tally_->add(t.data.size());
             to_device_.pop_front();
             cv_.notify_all();
             if (ended)
@@ -66,6 +68,12 @@ void fake_link::detach()
     detached_ = true;
     unplugged_ = true;
     cv_.notify_all();
+}
+
+void fake_link::tally_out_transfers(vhandset::transfer_tally* tally) noexcept
+{
+    std::lock_guard lock(m_);
+    tally_ = tally;
 }
 
 void fake_link::host_write(const void* data, std::size_t len, bool zlp)

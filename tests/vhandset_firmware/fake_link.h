@@ -27,6 +27,7 @@ public:
     std::size_t receive(void* dst, std::size_t max, unsigned timeout_ms, bool* timed_out) override;
     void send(const void* src, std::size_t len) override;
     void detach() override;
+    void tally_out_transfers(vhandset::transfer_tally* tally) noexcept override;
 
     // Host side. A transfer whose length is a whole number of packets continues
     // into the next one unless `zlp` ends it.
@@ -58,6 +59,7 @@ private:
     std::deque<bytes> to_host_;
     bool unplugged_ = false;
     bool detached_ = false;
+    vhandset::transfer_tally* tally_ = nullptr;
 };
 
 } // namespace vhtest

@@ -180,6 +180,31 @@ TEST(FirehoseProgrammer, ProgramOneSectorPerWriteAsTheHostDoes)
     EXPECT_EQ(p.h.lun_bytes(5, 0, data.size()), data);
 }
 
+TEST(FirehoseProgrammer, RecordsTheSizeOfEveryHostWriteOfADataPhase)
+{
+    programmer p(options({{"record-writes", "on"}}));
+    ASSERT_EQ(p.fh.request(configure("ufs")).value(), "ACK");
+    const bytes data = pattern(5 * 4096, 11);
+    EXPECT_EQ(program_data(p, program(4096, "0", 5), data, {8192, 8192}).value(), "ACK");
+    auto t = p.h.transcript();
+    ASSERT_GE(t.size(), 2u);
+    EXPECT_EQ(t[t.size() - 2], "firehose raw 20480 bytes");
+    EXPECT_EQ(t.back(), "firehose writes 3: 8192x2 4096");
+
+    // Zero-length packets show where they come: inside the phase and after it.
+    ASSERT_EQ(p.fh.request(program(4096, "0", 2)).value(), "ACK");
+    p.h.link().host_write(data.data(), 4096);
+    p.h.link().host_write(data.data(), 0);
+    p.h.link().host_write(data.data(), 4096);
+    EXPECT_EQ(p.fh.response().value(), "ACK");
+    p.h.link().host_write(data.data(), 0);
+    EXPECT_EQ(p.fh.request("<nop value=\"ping\"/>").value(), "ACK");
+    t = p.h.transcript();
+    ASSERT_GE(t.size(), 4u);
+    EXPECT_EQ(t[t.size() - 3], "firehose writes 3: 4096 0 4096");
+    EXPECT_EQ(t[t.size() - 2], "firehose zero-length packet");
+}
+
 TEST(FirehoseProgrammer, ProgramOnEmmcAtTheBackupGptExpression)
 {
     programmer p(options({{"memory", "emmc"}, {"disk-size", "1M"}}));

@@ -41,6 +41,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     parse_option(o, "response-delay-ms", "25");
     parse_option(o, "programmer-boot-ms", "40");
     parse_option(o, "serial", "abc 1");
+    parse_option(o, "record-writes", "on");
     EXPECT_EQ(o.vendor_id, 0x1234);
     EXPECT_EQ(o.product_id, 0x9008);
     EXPECT_EQ(o.memory, "emmc");
@@ -57,6 +58,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     EXPECT_EQ(o.response_delay_ms, 25u);
     EXPECT_EQ(o.programmer_boot_ms, 40u);
     EXPECT_EQ(o.serial, "abc 1");
+    EXPECT_TRUE(o.record_writes);
 }
 
 TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
@@ -105,7 +107,7 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
     for (const char* name : {"vid", "pid", "manufacturer", "product", "serial", "zlp", "max-packet", "memory",
                              "disk-size", "sahara-version", "sahara-mode", "max-payload-to-target",
                              "max-payload-from-target", "max-xml-size", "omit-payload-from-target", "startup-logs",
-                             "response-delay-ms", "programmer-boot-ms", "fault"}) {
+                             "response-delay-ms", "programmer-boot-ms", "record-writes", "fault"}) {
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }

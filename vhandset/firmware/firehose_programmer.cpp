@@ -71,6 +71,27 @@ std::string hex(std::uint64_t v)
     return buf;
 }
 
+// Counts the host's writes for as long as it lives.
+class tally_scope {
+public:
+    tally_scope(device_link& link, transfer_tally* tally) : link_(link), on_(tally != nullptr)
+    {
+        if (on_)
+            link_.tally_out_transfers(tally);
+    }
+    ~tally_scope()
+    {
+        if (on_)
+            link_.tally_out_transfers(nullptr);
+    }
+    tally_scope(const tally_scope&) = delete;
+    tally_scope& operator=(const tally_scope&) = delete;
+
+private:
+    device_link& link_;
+    bool on_;
+};
+
 bool truthy(const std::string& v)
 {
     const std::string l = lower(v);
@@ -174,8 +195,13 @@ void firehose_programmer::run()
     for (;;) {
         bool timed_out = false;
         const std::size_t n = link_.receive(buf.data(), buf.size(), 0, &timed_out);
-        if (n == 0)
-            continue;  // a zero-length packet is no request
+        if (n == 0) {
+            // A zero-length packet is no request; a host that sends one where
+            // none is due shows in the record of its writes.
+            if (opts_.record_writes)
+                record_.line("firehose zero-length packet");
+            continue;
+        }
         std::string why;
         const auto req = parse_firehose_request(buf.data(), n, &why);
         if (!req) {
@@ -370,6 +396,8 @@ void firehose_programmer::program(const firehose_request& r)
     const bool unplug = fault_plan::has(hits_, "disconnect");
 
     std::vector<unsigned char> buf(std::min({std::uint64_t{payload_to_target_}, total, raw_piece_bytes}));
+    transfer_tally writes;
+    tally_scope tallying(link_, opts_.record_writes ? &writes : nullptr);
     std::uint64_t got = 0;
     bool write_failed = false;
     bool timed_out = false;
@@ -396,6 +424,8 @@ void firehose_programmer::program(const firehose_request& r)
             break;
     }
     record_.line("firehose raw " + std::to_string(got) + " bytes");
+    if (opts_.record_writes)
+        record_.line("firehose writes " + writes.text());
     if (unplug && got >= half)
         leave_bus(0);
     const std::string progress = std::to_string(got) + " of " + std::to_string(total) + " bytes";

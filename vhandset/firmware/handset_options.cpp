@@ -249,6 +249,9 @@ const std::vector<option_entry>& option_table()
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
          }},
+        {"record-writes", "[on|off]",
+         "transcript: after each program data phase, the sizes of the host's writes (default off)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
         {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.response_delay_ms = parse_u32(n, v, parse_number(n, v, 10));

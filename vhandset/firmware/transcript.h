@@ -23,6 +23,17 @@
 //     firehose invalid <n> bytes                 a request that is not an XML document whose
 //                                                <data> root holds an element
 //     firehose raw <n> bytes                     bytes taken in one program data phase
+//   With --record-writes on, also:
+//     firehose writes <k>: <size>[x<repeat>] ... right after each "firehose raw" line: the
+//                                                k host OUT transfers that completed in that
+//                                                data phase, in order, equal sizes in a row
+//                                                written once with their count, e.g.
+//                                                "firehose writes 5: 1048576x4 4096" or
+//                                                "firehose writes 3: 4096 0 4096" (0: a
+//                                                zero-length packet); " ..." ends the line
+//                                                after 1000 runs
+//     firehose zero-length packet                a zero-length OUT transfer outside any
+//                                                data phase (where a request was awaited)
 #pragma once
 
 #include <filesystem>
