@@ -1,0 +1,71 @@
+// Shared pieces of the fuzz harnesses: outside bytes reach each parser the way
+// they would in use (a package file on disk, a programmer's USB transfers),
+// and every harness ends by returning 0 whatever the parser decided. Only a
+// std::runtime_error is a parser's refusal; anything else leaving a parser is
+// a fault the fuzzer should report.
+#pragma once
+
+#include "progress.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// libxml2 reports every malformed document on stderr unless told otherwise;
+// that would drown the fuzzer's own output and slow it down.
+void quiet_xml();
+
+// An anonymous in-memory file with a path that open(2) accepts, rewritten for
+// every input: package files are opened by path, and nothing lands on disk.
+class memory_file {
+public:
+    memory_file();
+    memory_file(const memory_file&) = delete;
+    memory_file& operator=(const memory_file&) = delete;
+    ~memory_file();
+    const std::string& path() const { return path_; }
+    void write(const std::uint8_t* data, std::size_t size);
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// A private directory (in memory where possible), removed with its contents
+// when the object ends.
+class scratch_dir {
+public:
+    scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    ~scratch_dir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Receives progress and ignores it.
+class null_progress : public progress_handler {
+public:
+    void started() override {}
+    void changed() override {}
+    void finished() override {}
+};
+
+// One USB IN transfer from the device, or a read that times out (nullopt).
+using transfer = std::optional<std::string>;
+
+// Transfers of a text protocol: the input cut at every NUL byte (which no XML
+// document contains); an empty piece between two NULs is a time-out.
+std::vector<transfer> split_at_nul(const std::uint8_t* data, std::size_t size);
+
+// Transfers of a binary protocol: each is one length byte and that many bytes
+// (fewer at the end of the input); length 0 is a time-out.
+std::vector<transfer> length_prefixed(const std::uint8_t* data, std::size_t size);
+
+} // namespace fuzz

@@ -1,0 +1,12 @@
+// What the window and brv do with a package file the user picked: open it
+// (header, archive, metadata), verify the digests, list the members and read
+// each of them.
+#pragma once
+
+#include <string>
+
+namespace fuzz {
+
+void exercise_package(const std::string& path);
+
+} // namespace fuzz
