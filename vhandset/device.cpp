@@ -30,8 +30,9 @@ bool is_bulk_endpoint(unsigned address) { return address == bulk_in_address || a
 device::device(const handset_options& opts, const std::filesystem::path& state_dir, const std::string& serial,
                bus_location where)
     : options_(opts), state_dir_(state_dir), where_(where), descriptors_(make_descriptors(opts, serial)),
-      faults_(plan_usb_faults(opts)), driver_bound_(faults_.driver_bound), in_(opts.max_packet, opts.zlp),
-      out_(opts.max_packet)
+      faults_(plan_usb_faults(opts)), driver_bound_(faults_.driver_bound),
+      link_(opts.link == "usb2" ? std::make_unique<usb2_link>() : nullptr),
+      in_(opts.max_packet, opts.zlp, link_.get()), out_(opts.max_packet, link_.get())
 {
 }
 
@@ -95,7 +96,7 @@ std::size_t device::receive(void* dst, std::size_t max, unsigned timeout_ms, boo
         if (unplugged_)
             throw unplugged();
         transfer_list finished;
-        const auto r = out_.take(out + got, max - got, finished);
+        const auto r = out_.take(out + got, max - got, finished, steady_clock::now());
         got += r.bytes;
         if (tally_ != nullptr)
             for (libusb_transfer* t : finished)
@@ -109,7 +110,9 @@ std::size_t device::receive(void* dst, std::size_t max, unsigned timeout_ms, boo
             return got;
         }
         if (timeout_ms != 0)
-            link_wakeup_.wait_until(lock, deadline);
+            link_wakeup_.wait_until(lock, r.arrives ? std::min(deadline, *r.arrives) : deadline);
+        else if (r.arrives)
+            link_wakeup_.wait_until(lock, *r.arrives);
         else
             link_wakeup_.wait(lock);
     }
@@ -161,8 +164,13 @@ void device::unplug_locked()
 
 void device::deliver(transfer_list& finished)
 {
-    for (libusb_transfer* t : finished)
-        make_ready(t);
+    for (libusb_transfer* t : finished) {
+        auto& st = state_of(t);
+        if (st.has_due)
+            make_ready_at(t, st.due);
+        else
+            make_ready(t);
+    }
     finished.clear();
 }
 

@@ -40,7 +40,10 @@ transfer_list remove_if(std::deque<libusb_transfer*>& q, const std::function<boo
 
 } // namespace
 
-in_endpoint::in_endpoint(unsigned max_packet, bool zlp) : max_packet_(max_packet), zlp_(zlp) {}
+in_endpoint::in_endpoint(unsigned max_packet, bool zlp, const usb2_link* link)
+    : max_packet_(max_packet), zlp_(zlp), link_(link)
+{
+}
 
 void in_endpoint::write(const void* src, std::size_t len, transfer_list& finished)
 {
@@ -56,6 +59,7 @@ void in_endpoint::write(const void* src, std::size_t len, transfer_list& finishe
 void in_endpoint::submit(libusb_transfer* t, transfer_list& finished)
 {
     t->actual_length = 0;
+    state_of(t).has_due = false;
     transfers_.push_back(t);
     pump(finished);
 }
@@ -108,16 +112,33 @@ void in_endpoint::pump(transfer_list& finished)
 
         if (packet < max_packet_ || t->actual_length == t->length) {
             transfers_.pop_front();
-            finish(t, LIBUSB_TRANSFER_COMPLETED, finished);
+            complete(t, finished);
         }
     }
 }
 
-out_endpoint::out_endpoint(unsigned max_packet) : max_packet_(max_packet) {}
+void in_endpoint::complete(libusb_transfer* t, transfer_list& finished)
+{
+    if (link_ != nullptr) {
+        // The data went as soon as both it and the transfer were there, and the
+        // endpoint was free.
+        auto& st = state_of(t);
+        link_free_ = link_->finish(static_cast<std::uint64_t>(t->actual_length),
+                                   std::max(link_free_, std::chrono::steady_clock::now()));
+        st.has_due = true;
+        st.due = link_free_;
+    }
+    finish(t, LIBUSB_TRANSFER_COMPLETED, finished);
+}
+
+out_endpoint::out_endpoint(unsigned max_packet, const usb2_link* link) : max_packet_(max_packet), link_(link) {}
 
 void out_endpoint::submit(libusb_transfer* t)
 {
     t->actual_length = 0;
+    auto& st = state_of(t);
+    st.submitted = std::chrono::steady_clock::now();
+    st.crossing_known = false;
     transfers_.push_back(t);
 }
 
@@ -128,11 +149,24 @@ transfer_list out_endpoint::withdraw_if(const std::function<bool(libusb_transfer
     return remove_if(transfers_, pick);
 }
 
-out_endpoint::take_result out_endpoint::take(std::uint8_t* dst, std::size_t max, transfer_list& finished)
+out_endpoint::take_result out_endpoint::take(std::uint8_t* dst, std::size_t max, transfer_list& finished,
+                                             std::chrono::steady_clock::time_point now)
 {
     take_result r;
     while (!transfers_.empty() && r.bytes < max) {
         libusb_transfer* t = transfers_.front();
+        if (link_ != nullptr) {
+            auto& st = state_of(t);
+            if (!st.crossing_known) {
+                link_free_ = link_->finish(static_cast<std::uint64_t>(t->length), std::max(st.submitted, link_free_));
+                st.arrival = link_free_;
+                st.crossing_known = true;
+            }
+            if (now < st.arrival) {
+                r.arrives = st.arrival;
+                break;
+            }
+        }
         const std::size_t left = static_cast<std::size_t>(t->length - t->actual_length);
         const std::size_t n = std::min(left, max - r.bytes);
         if (n > 0) {

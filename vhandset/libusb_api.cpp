@@ -394,6 +394,10 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* dev_handle)
             if (t->dev_handle == h.get())
                 t->dev_handle = nullptr;
         }
+        for (libusb_transfer* t : h->device->context->scheduled) {
+            if (t->dev_handle == h.get())
+                t->dev_handle = nullptr;
+        }
         d->release_all_locked(h.get());
     }
     libusb_unref_device(h->device);
@@ -635,6 +639,8 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* transfer)
         } else if (st.state == transfer_state::phase::ready) {
             auto& ready = st.context->ready;
             ready.erase(std::remove(ready.begin(), ready.end(), transfer), ready.end());
+        } else if (st.state == transfer_state::phase::scheduled) {
+            st.context->scheduled.remove(transfer);
         }
         target = std::move(st.target);
     }

@@ -38,14 +38,32 @@ void expire(libusb_context* ctx, steady_clock::time_point now)
     }
 }
 
-std::optional<steady_clock::time_point> next_deadline(const libusb_context* ctx)
+// Completes the context's scheduled transfers whose time has come.
+void release_due(libusb_context* ctx, steady_clock::time_point now)
+{
+    for (auto it = ctx->scheduled.begin(); it != ctx->scheduled.end();) {
+        libusb_transfer* t = *it;
+        if (state_of(t).due > now) {
+            ++it;
+            continue;
+        }
+        it = ctx->scheduled.erase(it);
+        make_ready(t);
+    }
+}
+
+// The earliest of the time-outs and scheduled completions of the context.
+std::optional<steady_clock::time_point> next_wake(const libusb_context* ctx)
 {
     std::optional<steady_clock::time_point> first;
-    for (libusb_transfer* t : ctx->timed) {
-        const auto d = state_of(t).deadline;
+    auto consider = [&first](steady_clock::time_point d) {
         if (!first || d < *first)
             first = d;
-    }
+    };
+    for (libusb_transfer* t : ctx->timed)
+        consider(state_of(t).deadline);
+    for (libusb_transfer* t : ctx->scheduled)
+        consider(state_of(t).due);
     return first;
 }
 
@@ -62,6 +80,18 @@ void make_ready(libusb_transfer* t)
         t->status = LIBUSB_TRANSFER_ERROR;
     st.context->ready.push_back(t);
     st.context->events.notify_all();
+}
+
+void make_ready_at(libusb_transfer* t, steady_clock::time_point due)
+{
+    auto& st = state_of(t);
+    if (st.has_deadline)
+        untrack_deadline(t);
+    st.has_deadline = false;  // its data has moved: it can no longer time out
+    st.state = transfer_state::phase::scheduled;
+    st.due = due;
+    st.context->scheduled.push_back(t);
+    st.context->events.notify_all();  // an event handler may have to wake sooner
 }
 
 void track_deadline(libusb_transfer* t) { state_of(t).context->timed.push_back(t); }
@@ -93,6 +123,7 @@ int handle_events(libusb_context* ctx, const timeval* timeout, int* completed)
                 return LIBUSB_SUCCESS;
             const auto now = steady_clock::now();
             expire(ctx, now);
+            release_due(ctx, now);
             if (!ctx->ready.empty())
                 break;
             if (ctx->interrupts > 0) {
@@ -101,7 +132,7 @@ int handle_events(libusb_context* ctx, const timeval* timeout, int* completed)
             }
             if (until && now >= *until)
                 return LIBUSB_SUCCESS;
-            auto wake = next_deadline(ctx);
+            auto wake = next_wake(ctx);
             if (until && (!wake || *until < *wake))
                 wake = until;
             if (wake)

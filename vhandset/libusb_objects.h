@@ -7,6 +7,7 @@
 
 #include <libusb.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -22,6 +23,7 @@ struct libusb_context : std::enable_shared_from_this<libusb_context> {
     // have run (a waiter's completion flag may have changed), or on interruption.
     std::condition_variable events;
     std::deque<libusb_transfer*> ready;                // completed, callbacks not yet run
+    std::list<libusb_transfer*> scheduled;             // complete at their `due` time
     std::list<libusb_transfer*> timed;                 // in flight with a time-out
     std::map<const vhandset::device*, libusb_device*> devices;  // device objects handed out
     unsigned interrupts = 0;                           // libusb_interrupt_event_handler calls pending
@@ -43,6 +45,9 @@ namespace vhandset {
 // With the model mutex held: the transfer completed (status and actual_length
 // are set); its callback runs at the next event handling of its context.
 void make_ready(libusb_transfer* t);
+// With the model mutex held: the transfer has moved its data and completes at
+// `due` (its time on a timed link); until then it can no longer be cancelled.
+void make_ready_at(libusb_transfer* t, std::chrono::steady_clock::time_point due);
 // With the model mutex held: the transfer is in flight with a time-out.
 void track_deadline(libusb_transfer* t);
 // With the model mutex held: forget the transfer's time-out (withdrawn).

@@ -21,6 +21,7 @@ struct transfer_state {
     enum class phase {
         idle,       // allocated, or completed and handed back to its owner
         in_flight,  // queued on an endpoint
+        scheduled,  // its data has moved; it completes when the link says (`due`)
         ready,      // completed; its callback runs at the next event handling
     };
     phase state = phase::idle;
@@ -29,6 +30,12 @@ struct transfer_state {
     bool has_deadline = false;
     steady_clock::time_point deadline{};
     bool zero_packet_after = false;      // OUT: LIBUSB_TRANSFER_ADD_ZERO_PACKET applies
+    // Link timing (usb_link.h), set only when the handset has a timed link.
+    steady_clock::time_point submitted{};
+    bool crossing_known = false;         // OUT: `arrival` is set
+    steady_clock::time_point arrival{};  // OUT: when its data has crossed the link
+    bool has_due = false;                // IN: complete at `due`, not at once
+    steady_clock::time_point due{};
     std::uint32_t stream_id = 0;         // kept for libusb_transfer_get_stream_id()
 };
 

@@ -72,7 +72,8 @@ TEST_F(launcher_test, HelpListsLauncherAndHandsetOptionsAndTheControlChannel)
     const auto o = run(launcher().string() + " --help");
     EXPECT_EQ(o.status, 0);
     for (const char* word : {"--state DIR", "--handsets N", "DIR/handsetN", "attach", "detach [N]", "detach-all",
-                             "control.log", "--max-packet", "--zlp"})
+                             "control.log", "--max-packet", "--zlp", "--link none|usb2",
+                             "13 bulk packets per 125 us microframe"})
         EXPECT_NE(o.output.find(word), std::string::npos) << word;
 }
 

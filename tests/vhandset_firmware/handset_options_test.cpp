@@ -42,6 +42,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     parse_option(o, "programmer-boot-ms", "40");
     parse_option(o, "serial", "abc 1");
     parse_option(o, "record-writes", "on");
+    parse_option(o, "link", "USB2");
     EXPECT_EQ(o.vendor_id, 0x1234);
     EXPECT_EQ(o.product_id, 0x9008);
     EXPECT_EQ(o.memory, "emmc");
@@ -59,6 +60,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     EXPECT_EQ(o.programmer_boot_ms, 40u);
     EXPECT_EQ(o.serial, "abc 1");
     EXPECT_TRUE(o.record_writes);
+    EXPECT_EQ(o.link, "usb2");
 }
 
 TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
@@ -91,6 +93,7 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
     EXPECT_NE(rejection("max-packet", "100").find("--max-packet"), std::string::npos);
     EXPECT_NE(rejection("vid", "12345").find("--vid"), std::string::npos);
     EXPECT_NE(rejection("zlp", "maybe").find("--zlp"), std::string::npos);
+    EXPECT_NE(rejection("link", "usb3").find("--link"), std::string::npos);
     EXPECT_NE(rejection("max-payload-to-target", "8G").find("32 bits"), std::string::npos);
     EXPECT_NE(rejection("startup-logs", "-1").find("--startup-logs"), std::string::npos);
     EXPECT_NE(rejection("response-delay-ms", "").find("--response-delay-ms"), std::string::npos);
@@ -107,7 +110,7 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
     for (const char* name : {"vid", "pid", "manufacturer", "product", "serial", "zlp", "max-packet", "memory",
                              "disk-size", "sahara-version", "sahara-mode", "max-payload-to-target",
                              "max-payload-from-target", "max-xml-size", "omit-payload-from-target", "startup-logs",
-                             "response-delay-ms", "programmer-boot-ms", "record-writes", "fault"}) {
+                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "fault"}) {
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }
