@@ -407,6 +407,19 @@ TEST(FirehoseProgrammerFaults, DelayedResponse)
     EXPECT_EQ(p.fh.response().value(), "ACK");
 }
 
+TEST(FirehoseProgrammerFaults, LateLogArrivesAfterTheAckBeforeTheNextResponse)
+{
+    programmer p(options({{"fault", "firehose:nop:latelog=300@1"}}));
+    const auto first = p.fh.request("<nop value=\"a\"/>");
+    EXPECT_EQ(first.value(), "ACK");
+    EXPECT_TRUE(first.logs.empty());
+    EXPECT_EQ(p.fh.next_document(100), "") << "a short drain sees nothing";
+    const auto second = p.fh.request("<nop value=\"b\"/>");
+    EXPECT_EQ(second.value(), "ACK");
+    EXPECT_EQ(second.logs, std::vector<std::string>{"INFO: Late log after nop"});
+    EXPECT_EQ(p.fh.request("<nop value=\"c\"/>").logs, std::vector<std::string>{}) << "only after the first";
+}
+
 TEST(FirehoseProgrammerFaults, ShortProgramRefusesAfterPartOfTheData)
 {
     programmer p(options({{"fault", "firehose:program:short"}}));

@@ -100,7 +100,7 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
     for (const char* bad : {"firehose:program", "firehose:program:explode", "sahara:image:status",
                             "sahara:hello:nak", "firehose:read:short", "firehose:program:stall",
                             "firehose:launch:nak", "modem:x:y", "firehose:nop:nak@0", "firehose:nop:nak@x",
-                            "firehose:nop:nak=3", "a:b:c:d"})
+                            "firehose:nop:nak=3", "a:b:c:d", "firehose:nop:latelog", "firehose:nop:latelog=x"})
         EXPECT_NE(rejection("fault", bad).find("--fault"), std::string::npos) << bad;
 }
 

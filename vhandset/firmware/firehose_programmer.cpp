@@ -225,6 +225,11 @@ void firehose_programmer::run()
             continue;
         }
         dispatch(*req);
+        std::string late;
+        if (fault_plan::has(hits_, "latelog", &late)) {
+            sleep_ms(static_cast<unsigned>(std::stoul(late)));
+            send_text(log_document("INFO: Late log after " + req->name));
+        }
     }
 }
 

@@ -98,7 +98,7 @@ bool firehose_command_known(const std::string& what)
 void check_fault(const std::string& text, const fault_rule& f)
 {
     auto bad = [&](const std::string& why) { bad_value("fault", text, why + " (see --help for the grammar)"); };
-    const bool valued = f.kind == "status" || f.kind == "delay";
+    const bool valued = f.kind == "status" || f.kind == "delay" || f.kind == "latelog";
     if (valued && f.value.empty())
         bad("kind '" + f.kind + "' needs a value, e.g. " + f.kind + "=" + (f.kind == "status" ? "0x0D" : "800"));
     if (!valued && !f.value.empty())
@@ -115,15 +115,15 @@ void check_fault(const std::string& text, const fault_rule& f)
         if (!firehose_command_known(f.what))
             bad("unknown firehose command '" + f.what + "'");
         static const char* const kinds[] = {"nak", "silence", "garbage", "split", "merge",
-                                            "short", "stall", "disconnect", "delay"};
+                                            "short", "stall", "disconnect", "delay", "latelog"};
         if (std::none_of(std::begin(kinds), std::end(kinds), [&](const char* k) { return f.kind == k; }))
             bad("unknown firehose fault kind '" + f.kind + "'");
         if (f.kind == "short" && f.what != "program")
             bad("'short' applies to program only");
         if (f.kind == "stall" && f.what != "read")
             bad("'stall' applies to read only");
-        if (f.kind == "delay")
-            parse_number("fault", f.value, 10);
+        if (f.kind == "delay" || f.kind == "latelog")
+            parse_u32("fault", f.value, parse_number("fault", f.value, 10));
     } else if (f.where != "usb") {
         bad("place must be sahara, firehose or usb");
     }
@@ -311,7 +311,10 @@ const char* const fault_help =
     "    garbage                   answer with bytes that are not XML instead of the response\n"
     "    split                     send the response document in two transfers, cut after <data>\n"
     "    merge                     send a log document and the response document in one transfer\n"
-    "    delay=MS                  wait MS more milliseconds before the response\n"
+    "    delay=MS                  wait MS more milliseconds before the response (program, read: before\n"
+    "                              the response that closes the data phase, not the rawmode ACK)\n"
+    "    latelog=MS                MS milliseconds after the response, send one more log document,\n"
+    "                              \"INFO: Late log after COMMAND\" (requests wait meanwhile)\n"
     "    short                     (program) take half of the raw data, then refuse and discard the rest\n"
     "    stall                     (read) send half of the raw data, then nothing more\n"
     "    disconnect                leave the bus: half way through the raw data of program/read, else on receipt\n"
