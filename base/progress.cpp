@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include <exception>
+
 #include <stdexcept>
 
 namespace {
@@ -58,7 +60,8 @@ std::uint64_t progress_handler::max_value() const
     return max_;
 }
 
-progress::progress(progress_handler& handler, std::uint64_t max) : handler_(&handler)
+progress::progress(progress_handler& handler, std::uint64_t max)
+    : handler_(&handler), exceptions_at_start_(std::uncaught_exceptions())
 {
     handler_->init(max);
     handler_->started();
@@ -67,7 +70,10 @@ progress::progress(progress_handler& handler, std::uint64_t max) : handler_(&han
 progress::~progress()
 {
     try {
-        if (handler_->value() < handler_->max_value()) {
+        // A failure keeps the value it reached: "100%" above an error would
+        // claim the work was done.
+        const bool failed = std::uncaught_exceptions() > exceptions_at_start_;
+        if (!failed && handler_->value() < handler_->max_value()) {
             handler_->value(handler_->max_value());
             handler_->changed();
         }

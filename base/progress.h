@@ -42,7 +42,8 @@ private:
 };
 
 // One report on a handler: construction starts it, destruction completes it
-// (jumping to 100 % when the operation stopped short, also on an exception).
+// (jumping to 100 % when the operation stopped short, but not when an exception
+// ends it: the value then stays where the work stopped).
 class progress {
 public:
     progress(progress_handler& handler, std::uint64_t max);
@@ -57,6 +58,7 @@ public:
 
 private:
     progress_handler* handler_;
+    int exceptions_at_start_;
 };
 
 // Marks an object busy for its lifetime; a second guard on the same flag throws
