@@ -338,6 +338,16 @@ void firehose::send(const std::string& request)
     log_at(2, "firehose >>> %s\n", request.c_str());
 }
 
+bool firehose::element_fits(const std::string& element)
+{
+    try {
+        make_request(caller_element, element.c_str());
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
 void firehose::refuse(const char* text) const
 {
     throw firehose_refusal(text, last_log_);
@@ -358,7 +368,17 @@ std::string firehose::cut_document()
             throw std::runtime_error("rx buffer full");
         // A whole USB transfer at a time; a time-out leaves what rx holds for
         // the next attempt.
-        const buffer received = port_.read(receive_bytes);
+        buffer received;
+        try {
+            received = port_.read(receive_bytes);
+        } catch (const usb_link_error& e) {
+            // Silence after bytes that never formed a document: what came is
+            // the news, not the time-out.
+            const std::size_t text = rx_.find_first_not_of(" \t\r\n");
+            if (e.error() != ETIMEDOUT || text == std::string::npos)
+                throw;
+            throw firehose_refusal("unreadable reply from the programmer: \"" + rx_.substr(text, 60) + "\"", "");
+        }
         rx_.append(reinterpret_cast<const char*>(received.c_ptr()), static_cast<std::size_t>(received.size()));
     }
 }

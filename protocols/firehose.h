@@ -66,6 +66,8 @@ public:
 
     // Requests are at most 1023 characters; a longer one is refused, never cut.
     void send(const std::string& request);
+    // Whether a caller's element, framed as a request, stays within that limit.
+    static bool element_fits(const std::string& element);
     // Reads documents until one holds a response; fills the slots from it.
     void receive_response(slot* slots, std::size_t count);
     void expect_ack();
