@@ -1,0 +1,22 @@
+// How a flash runs, beyond which package and which handset.
+#pragma once
+
+#include "firehose.h"
+
+#include <cstdint>
+#include <string>
+
+enum flash_type : std::uint32_t {
+    base_only = 1,
+    keep_data = 2,
+    full = 3,
+};
+
+struct flash_options {
+    // The programmer is configured to skip every write; everything else runs the same.
+    bool no_write = false;
+    // base_only, keep_data or full; any other value writes everything.
+    std::uint32_t type = full;
+    // Payload size proposed to the programmer, one-sector writes.
+    firehose_options link;
+};
