@@ -47,6 +47,7 @@ struct handset_options {
     std::uint32_t max_xml_size = 4096;
     bool ack_payload_from_target = true; // false: leave MaxPayloadSizeFromTargetInBytes out of the ACK
     unsigned startup_logs = 3;           // log documents sent when the programmer starts
+    bool programmer_running = false;     // starts with the programmer running (as after a failed flash)
     bool record_writes = false;          // transcript: sizes of the host's writes in each program data phase
 
     // Timing

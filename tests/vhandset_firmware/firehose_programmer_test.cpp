@@ -103,6 +103,16 @@ TEST(FirehoseProgrammer, StartsWithLogDocumentsThenAnswersNop)
     EXPECT_EQ(p.h.transcript().back(), "firehose <nop value=\"ping\"/>");
 }
 
+TEST(FirehoseProgrammer, AlreadyRunningItSendsNoHelloButAnswersNopAndConfigure)
+{
+    running_handset h(options({{"programmer-running", "on"}}));
+    firehose_host fh(h.link());
+    EXPECT_FALSE(h.link().host_read(300)) << "neither a HELLO nor start-up logs";
+    EXPECT_EQ(fh.request("<nop value=\"ping\"/>").value(), "ACK");
+    EXPECT_EQ(fh.request(configure("ufs")).value(), "ACK");
+    EXPECT_EQ(h.transcript(), (std::vector<std::string>{"firehose <nop value=\"ping\"/>", "firehose " + configure("ufs")}));
+}
+
 TEST(FirehoseProgrammer, ConfigureAgreesOnPayloadSizes)
 {
     programmer p(options({}));

@@ -43,6 +43,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     parse_option(o, "serial", "abc 1");
     parse_option(o, "record-writes", "on");
     parse_option(o, "link", "USB2");
+    parse_option(o, "programmer-running", "on");
     EXPECT_EQ(o.vendor_id, 0x1234);
     EXPECT_EQ(o.product_id, 0x9008);
     EXPECT_EQ(o.memory, "emmc");
@@ -61,6 +62,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     EXPECT_EQ(o.serial, "abc 1");
     EXPECT_TRUE(o.record_writes);
     EXPECT_EQ(o.link, "usb2");
+    EXPECT_TRUE(o.programmer_running);
 }
 
 TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
@@ -110,7 +112,7 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
     for (const char* name : {"vid", "pid", "manufacturer", "product", "serial", "zlp", "max-packet", "memory",
                              "disk-size", "sahara-version", "sahara-mode", "max-payload-to-target",
                              "max-payload-from-target", "max-xml-size", "omit-payload-from-target", "startup-logs",
-                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "fault"}) {
+                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "programmer-running", "fault"}) {
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }

@@ -187,10 +187,12 @@ void firehose_programmer::respond(const reply& r)
     }
 }
 
-void firehose_programmer::run()
+void firehose_programmer::run(bool fresh)
 {
-    sleep_ms(opts_.programmer_boot_ms);
-    startup();
+    if (fresh) {
+        sleep_ms(opts_.programmer_boot_ms);
+        startup();
+    }
     std::vector<char> buf(opts_.max_xml_size);
     for (;;) {
         bool timed_out = false;

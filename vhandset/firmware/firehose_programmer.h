@@ -29,7 +29,9 @@ public:
 
     // Serves requests until the handset leaves the bus; always ends by throwing
     // `unplugged` (after a power command, an injected disconnect or an unplug).
-    [[noreturn]] void run();
+    // `fresh`: just loaded, it boots and sends its start-up logs first; else it
+    // has been running for a while (a failed flash left it) and only listens.
+    [[noreturn]] void run(bool fresh = true);
 
 private:
     struct reply {

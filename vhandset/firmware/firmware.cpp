@@ -22,10 +22,12 @@ void run_firmware(device_link& link, const handset_options& opts, const std::fil
         std::filesystem::create_directories(state_dir, ec);
         transcript record(state_dir);
         fault_plan faults(opts.faults);
-        sahara_rom rom(link, opts, record, faults);
-        rom.run();
+        if (!opts.programmer_running) {
+            sahara_rom rom(link, opts, record, faults);
+            rom.run();
+        }
         firehose_programmer programmer(link, opts, state_dir, record, faults);
-        programmer.run();
+        programmer.run(!opts.programmer_running);
     } catch (const unplugged&) {
         // The handset left the bus: its firmware simply stops.
     } catch (const std::exception&) {

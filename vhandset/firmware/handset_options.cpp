@@ -258,6 +258,11 @@ const std::vector<option_entry>& option_table()
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
          }},
+        {"programmer-running", "[on|off]",
+         "start with the programmer already running, as after a failed flash: no HELLO (default off)",
+         [](handset_options& o, const std::string& n, const std::string& v) {
+             o.programmer_running = parse_switch(n, v);
+         }},
         {"record-writes", "[on|off]",
          "transcript: after each program data phase, the sizes of the host's writes (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
