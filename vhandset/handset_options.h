@@ -48,6 +48,7 @@ struct handset_options {
     bool ack_payload_from_target = true; // false: leave MaxPayloadSizeFromTargetInBytes out of the ACK
     unsigned startup_logs = 3;           // log documents sent when the programmer starts
     bool programmer_running = false;     // starts with the programmer running (as after a failed flash)
+    bool long_logs = false;              // long log documents before every response, several per transfer
     bool record_writes = false;          // transcript: sizes of the host's writes in each program data phase
 
     // Timing

@@ -164,6 +164,27 @@ TEST(FirehoseProgrammer, ConfigureCanLeaveOutThePayloadFromTarget)
     EXPECT_FALSE(r.has("MaxPayloadSizeFromTargetInBytes"));
 }
 
+TEST(FirehoseProgrammer, LongLogsFillDocumentsAndShareTransfersWithTheResponse)
+{
+    programmer p(options({{"long-logs", "on"}}));
+    p.fh.send("<nop value=\"ping\"/>");
+    const auto full = p.h.link().host_read();
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->size(), 4096u) << "one document of MaxXMLSizeInBytes";
+    const auto rest = p.h.link().host_read();
+    ASSERT_TRUE(rest);
+    const std::string text(rest->begin(), rest->end());
+    EXPECT_LE(text.size(), 4096u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '?'), 6) << "three documents in one transfer";
+    p.fh.pending() = std::string(full->begin(), full->end()) + text;
+    const auto r = p.fh.response(0);
+    EXPECT_EQ(r.value(), "ACK");
+    ASSERT_EQ(r.logs.size(), 3u);
+    EXPECT_GT(r.logs[0].size(), 3900u);
+    EXPECT_EQ(r.logs[1].size(), 300u);
+    EXPECT_EQ(r.logs[2].size(), 1000u);
+}
+
 TEST(FirehoseProgrammer, ProgramLandsOnTheUfsLunCountedInBytesNotTransfers)
 {
     programmer p(options({}));
@@ -428,6 +449,18 @@ TEST(FirehoseProgrammerFaults, LateLogArrivesAfterTheAckBeforeTheNextResponse)
     EXPECT_EQ(second.value(), "ACK");
     EXPECT_EQ(second.logs, std::vector<std::string>{"INFO: Late log after nop"});
     EXPECT_EQ(p.fh.request("<nop value=\"c\"/>").logs, std::vector<std::string>{}) << "only after the first";
+}
+
+TEST(FirehoseProgrammerFaults, DelayHoldsTheAckThatClosesTheDataPhaseOnly)
+{
+    programmer p(options({{"fault", "firehose:program:delay=600"}}));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(p.fh.request(program(4096, "0", 1)).value(), "ACK");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400)) << "rawmode ACK held up";
+    p.h.link().host_write(pattern(4096, 12));
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.fh.response().attrs.at("rawmode"), "false");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
 }
 
 TEST(FirehoseProgrammerFaults, ShortProgramRefusesAfterPartOfTheData)

@@ -44,6 +44,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     parse_option(o, "record-writes", "on");
     parse_option(o, "link", "USB2");
     parse_option(o, "programmer-running", "on");
+    parse_option(o, "long-logs", "");
     EXPECT_EQ(o.vendor_id, 0x1234);
     EXPECT_EQ(o.product_id, 0x9008);
     EXPECT_EQ(o.memory, "emmc");
@@ -63,6 +64,7 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     EXPECT_TRUE(o.record_writes);
     EXPECT_EQ(o.link, "usb2");
     EXPECT_TRUE(o.programmer_running);
+    EXPECT_TRUE(o.long_logs);
 }
 
 TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
@@ -112,7 +114,7 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
     for (const char* name : {"vid", "pid", "manufacturer", "product", "serial", "zlp", "max-packet", "memory",
                              "disk-size", "sahara-version", "sahara-mode", "max-payload-to-target",
                              "max-payload-from-target", "max-xml-size", "omit-payload-from-target", "startup-logs",
-                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "programmer-running", "fault"}) {
+                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "programmer-running", "long-logs", "fault"}) {
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }

@@ -159,32 +159,79 @@ void firehose_programmer::startup()
 
 // Sends a reply the way this request's faults say: logs as documents of their
 // own, then the response; optionally delayed, merged or split.
-void firehose_programmer::respond(const reply& r)
+void firehose_programmer::respond(const reply& r, bool opens_data)
 {
     unsigned delay = opts_.response_delay_ms;
     std::string extra;
-    if (fault_plan::has(hits_, "delay", &extra))
+    if (!opens_data && fault_plan::has(hits_, "delay", &extra))
         delay += static_cast<unsigned>(std::stoul(extra));
     sleep_ms(delay);
 
+    std::vector<std::string> docs;
+    if (opts_.long_logs)
+        docs = long_log_documents();
     std::vector<std::string> logs = r.logs;
     const bool merge = fault_plan::has(hits_, "merge");
     if (merge && logs.empty())
         logs.push_back("INFO: Calling handler");
     for (std::size_t i = 0; i + (merge ? 1 : 0) < logs.size(); ++i)
-        send_text(log_document(logs[i]));
+        docs.push_back(log_document(logs[i]));
 
     std::string doc = response_document(r.value, r.attrs);
     if (merge)
         doc = log_document(logs.back()) + doc;
     if (fault_plan::has(hits_, "split")) {
+        send_documents(docs);
         const std::string head = firehose_document_head;
         const auto cut = doc.find(head) + head.size();
         send_text(doc.substr(0, cut));
         send_text(doc.substr(cut));
     } else {
-        send_text(doc);
+        docs.push_back(doc);
+        send_documents(docs);
     }
+}
+
+void firehose_programmer::send_documents(const std::vector<std::string>& docs)
+{
+    if (!opts_.long_logs) {
+        for (const auto& d : docs)
+            send_text(d);
+        return;
+    }
+    std::string transfer;
+    for (const auto& d : docs) {
+        if (!transfer.empty() && transfer.size() + d.size() > opts_.max_xml_size) {
+            send_text(transfer);
+            transfer.clear();
+        }
+        transfer += d;
+    }
+    if (!transfer.empty())
+        send_text(transfer);
+}
+
+// Log documents as long as programmers send them: one that fills
+// MaxXMLSizeInBytes, then values of 300 and 1000 characters (shorter when the
+// document size does not allow them).
+std::vector<std::string> firehose_programmer::long_log_documents() const
+{
+    static const std::string filler =
+        "lun 0 sector 0x00012345 block 74565 state clean erase count 3 wear 1 percent; ";
+    auto text = [](std::size_t n) {
+        std::string t = "INFO: Storage report: ";
+        while (t.size() < n)
+            t += filler;
+        t.resize(n);
+        return t;
+    };
+    const std::size_t overhead = log_document("").size();
+    if (opts_.max_xml_size <= overhead + 8)
+        return {};
+    const std::size_t room = opts_.max_xml_size - overhead;
+    constexpr std::size_t medium = 300, large = 1000;
+    return {log_document(text(room)), log_document(text(std::min(medium, room))),
+            log_document(text(std::min(large, room)))};
 }
 
 void firehose_programmer::run(bool fresh)
@@ -387,7 +434,7 @@ bool firehose_programmer::begin_raw(const firehose_request& r, raw_span* span)
     span->first_byte = start * ss;
     span->total = count * ss;
     span->half = std::max<std::uint64_t>(span->total / 2, 1);
-    respond(ack({{"rawmode", "true"}}));
+    respond(ack({{"rawmode", "true"}}), true);
     return true;
 }
 

@@ -44,7 +44,13 @@ private:
 
     void startup();
     void dispatch(const firehose_request& r);
-    void respond(const reply& r);
+    // `opens_data`: the ACK that opens a raw data phase, which a slow storage
+    // does not hold up (delay faults apply to the response that closes it).
+    void respond(const reply& r, bool opens_data = false);
+    // Each document in a transfer of its own, or with --long-logs as many
+    // whole documents per transfer as MaxXMLSizeInBytes allows.
+    void send_documents(const std::vector<std::string>& docs);
+    std::vector<std::string> long_log_documents() const;
     void send_text(const std::string& text);
     [[noreturn]] void leave_bus(unsigned delay_ms);
     storage* disk(std::string* why);

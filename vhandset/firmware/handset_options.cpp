@@ -263,6 +263,9 @@ const std::vector<option_entry>& option_table()
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.programmer_running = parse_switch(n, v);
          }},
+        {"long-logs", "[on|off]",
+         "long log documents before every response, several per transfer, up to MaxXMLSizeInBytes (default off)",
+         [](handset_options& o, const std::string& n, const std::string& v) { o.long_logs = parse_switch(n, v); }},
         {"record-writes", "[on|off]",
          "transcript: after each program data phase, the sizes of the host's writes (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
