@@ -351,17 +351,30 @@ TEST(FirehoseProgrammer, PatchWritesValuesAndCrcsLittleEndian)
     EXPECT_EQ(p.fh.request(patch("1", 0, 4, "CRC32(2047,1024)")).value(), "NAK") << "CRC past the disk end";
 }
 
-TEST(FirehoseProgrammer, StorageQueries)
+TEST(FirehoseProgrammer, StorageQueriesReportTheConfiguredGeometry)
 {
-    programmer p(options({}));
-    const auto n = p.fh.request("<getnumdisksectors physical_partition_number=\"3\"/>");
-    EXPECT_EQ(n.value(), "ACK");
-    EXPECT_EQ(n.attrs.at("NumDiskSectors"), "1024");
-    const auto info = p.fh.request("<getStorageInfo physical_partition_number=\"0\"/>");
-    EXPECT_EQ(info.value(), "ACK");
-    EXPECT_EQ(info.attrs.at("TotalLogicalBlocks"), "1024");
-    EXPECT_FALSE(info.logs.empty());
-    EXPECT_EQ(p.fh.request("<getnumdisksectors physical_partition_number=\"6\"/>").value(), "NAK");
+    struct geometry {
+        const char* memory;
+        const char* disk_size;
+        const char* sectors;
+        const char* log;
+    };
+    for (const auto& g : {geometry{"emmc", "1M", "2048", "INFO: total_blocks=2048 block_size=512 num_physical=1 mem_type=EMMC"},
+                          geometry{"ufs", "3G", "786432",
+                                   "INFO: total_blocks=786432 block_size=4096 num_physical=6 mem_type=UFS"}}) {
+        SCOPED_TRACE(g.memory);
+        programmer p(options({{"memory", g.memory}, {"disk-size", g.disk_size}}));
+        const auto n = p.fh.request("<getnumdisksectors physical_partition_number=\"0\"/>");
+        EXPECT_EQ(n.value(), "ACK");
+        EXPECT_EQ(n.attrs.at("NumDiskSectors"), g.sectors);
+        for (const char* name : {"getStorageInfo", "getstorageinfo"}) {
+            const auto info = p.fh.request(std::string("<") + name + " physical_partition_number=\"0\"/>");
+            EXPECT_EQ(info.value(), "ACK") << name;
+            EXPECT_EQ(info.attrs.at("TotalLogicalBlocks"), g.sectors) << name;
+            EXPECT_EQ(info.logs, std::vector<std::string>{g.log}) << name;
+        }
+        EXPECT_EQ(p.fh.request("<getnumdisksectors physical_partition_number=\"6\"/>").value(), "NAK");
+    }
 }
 
 TEST(FirehoseProgrammer, OtherCommandsAndRefusals)

@@ -252,7 +252,7 @@ void firehose_programmer::run(bool fresh)
             continue;
         }
         std::string why;
-        const auto req = parse_firehose_request(buf.data(), n, &why);
+        auto req = parse_firehose_request(buf.data(), n, &why);
         if (!req) {
             record_.line("firehose invalid " + std::to_string(n) + " bytes");
             hits_.clear();
@@ -260,6 +260,10 @@ void firehose_programmer::run(bool fresh)
             continue;
         }
         record_.line("firehose " + req->text);
+        // Programmers take the storage queries in any case.
+        for (const char* canonical : {"getStorageInfo", "getnumdisksectors"})
+            if (lower(req->name) == lower(canonical))
+                req->name = canonical;
         hits_ = faults_.next("firehose", req->name);
         if (fault_plan::has(hits_, "disconnect") && req->name != "program" && req->name != "read")
             leave_bus(0);
