@@ -476,6 +476,18 @@ TEST(FirehoseProgrammerFaults, DelayHoldsTheAckThatClosesTheDataPhaseOnly)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
 }
 
+TEST(FirehoseProgrammerFaults, FlipCorruptsTheNthSectorStoredInTheSession)
+{
+    programmer p(options({{"memory", "emmc"}, {"disk-size", "1M"}, {"fault", "storage:write:flip@6"}}));
+    const bytes first = pattern(3 * 512, 13), second = pattern(4 * 512, 14);
+    ASSERT_EQ(program_data(p, program(512, "10", 3), first, {}).value(), "ACK");
+    ASSERT_EQ(program_data(p, program(512, "100", 4), second, {700, 700}).value(), "ACK") << "the handset cannot tell";
+    EXPECT_EQ(p.h.lun_bytes(0, 10 * 512, first.size()), first);
+    bytes expected = second;
+    expected[3 * 512 - 1] ^= 0x01;  // sector 6 of the session: the third of the second program, its last byte
+    EXPECT_EQ(p.h.lun_bytes(0, 100 * 512, second.size()), expected);
+}
+
 TEST(FirehoseProgrammerFaults, ShortProgramRefusesAfterPartOfTheData)
 {
     programmer p(options({{"fault", "firehose:program:short"}}));

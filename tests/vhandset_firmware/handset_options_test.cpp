@@ -104,7 +104,8 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
     for (const char* bad : {"firehose:program", "firehose:program:explode", "sahara:image:status",
                             "sahara:hello:nak", "firehose:read:short", "firehose:program:stall",
                             "firehose:launch:nak", "modem:x:y", "firehose:nop:nak@0", "firehose:nop:nak@x",
-                            "firehose:nop:nak=3", "a:b:c:d", "firehose:nop:latelog", "firehose:nop:latelog=x"})
+                            "firehose:nop:nak=3", "a:b:c:d", "firehose:nop:latelog", "firehose:nop:latelog=x",
+                            "storage:read:flip", "storage:write:flip=1"})
         EXPECT_NE(rejection("fault", bad).find("--fault"), std::string::npos) << bad;
 }
 

@@ -106,6 +106,9 @@ firehose_programmer::firehose_programmer(device_link& link, const handset_option
     : link_(link), opts_(opts), state_dir_(state_dir), record_(record), faults_(faults),
       payload_to_target_(opts.max_payload_to_target), payload_from_target_(opts.max_payload_from_target)
 {
+    for (const auto& f : opts.faults)
+        if (f.where == "storage" && f.what == "write" && f.kind == "flip")
+            flips_.push_back(f.nth == 0 ? 1 : f.nth);
 }
 
 firehose_programmer::reply firehose_programmer::ack(xml_attributes attrs)
@@ -471,6 +474,7 @@ void firehose_programmer::program(const firehose_request& r)
             continue;  // zero-length packet
         }
         if (!skip_write_ && !write_failed) {
+            corrupt(buf.data(), got, n);
             try {
                 storage_->write(lun, span.first_byte + got, buf.data(), n);
             } catch (const std::exception&) {
@@ -481,6 +485,8 @@ void firehose_programmer::program(const firehose_request& r)
         if (got >= half && (cut_short || unplug))
             break;
     }
+    if (!skip_write_ && !write_failed)
+        sectors_stored_ += got / storage_->sector_size();
     record_.line("firehose raw " + std::to_string(got) + " bytes");
     if (opts_.record_writes)
         record_.line("firehose writes " + writes.text());
@@ -496,6 +502,18 @@ void firehose_programmer::program(const firehose_request& r)
         respond(nak("ERROR: Failed to write to storage", {{"rawmode", "false"}}));
     } else {
         respond(ack({{"rawmode", "false"}}));
+    }
+}
+
+void firehose_programmer::corrupt(unsigned char* piece, std::uint64_t at, std::size_t n) const
+{
+    const std::uint64_t ss = storage_->sector_size();
+    for (const std::uint64_t k : flips_) {
+        if (k <= sectors_stored_)
+            continue;
+        const std::uint64_t last_byte = (k - sectors_stored_) * ss - 1;  // within this data phase
+        if (last_byte >= at && last_byte - at < n)
+            piece[last_byte - at] ^= 0x01;
     }
 }
 

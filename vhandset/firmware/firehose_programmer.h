@@ -80,6 +80,9 @@ private:
     // acknowledges with rawmode="true" and fills the span.
     bool begin_raw(const firehose_request& r, raw_span* span);
     void drain_input();
+    // Applies the flip faults to `n` bytes of program data that lie `at` bytes
+    // into the current data phase, before they are stored.
+    void corrupt(unsigned char* piece, std::uint64_t at, std::size_t n) const;
 
     device_link& link_;
     const handset_options& opts_;
@@ -89,6 +92,11 @@ private:
     std::unique_ptr<storage> storage_;
     std::string storage_error_;
     std::vector<fault_rule> hits_;  // faults that apply to the request being served
+
+    // storage:write:flip faults: numbers (from 1) of the sectors to corrupt,
+    // counted over every sector program data phases have stored.
+    std::vector<std::uint64_t> flips_;
+    std::uint64_t sectors_stored_ = 0;
 
     // Set by configure.
     std::uint32_t payload_to_target_;

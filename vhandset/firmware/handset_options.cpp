@@ -124,8 +124,11 @@ void check_fault(const std::string& text, const fault_rule& f)
             bad("'stall' applies to read only");
         if (f.kind == "delay" || f.kind == "latelog")
             parse_u32("fault", f.value, parse_number("fault", f.value, 10));
+    } else if (f.where == "storage") {
+        if (f.what != "write" || f.kind != "flip")
+            bad("unknown storage fault '" + f.what + ":" + f.kind + "' (storage:write:flip)");
     } else if (f.where != "usb") {
-        bad("place must be sahara, firehose or usb");
+        bad("place must be sahara, firehose, storage or usb");
     }
 }
 
@@ -326,6 +329,9 @@ const char* const fault_help =
     "    short                     (program) take half of the raw data, then refuse and discard the rest\n"
     "    stall                     (read) send half of the raw data, then nothing more\n"
     "    disconnect                leave the bus: half way through the raw data of program/read, else on receipt\n"
+    "  storage:write:flip          flip the lowest bit of the last byte of the N-th sector the programmer\n"
+    "                              stores (default: the 1st), counting the sectors of every program data\n"
+    "                              phase of the session in order\n"
     "  usb:WHAT:KIND               faults of the USB model (see its documentation)\n";
 
 } // namespace
