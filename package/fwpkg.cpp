@@ -4,10 +4,12 @@
 #include "md5.h"
 #include "package_stream.h"
 #include "sha256.h"
+#include "zip_errors.h"
 
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -52,13 +54,71 @@ void fwpkg::open(const std::string& path)
     stream_.position = 0;
     stream_.window_pos = 0;
     stream_.window_len = 0;
-    package_stream_io(zip_io_, stream_);
-    zip_ = unzOpen2(path_.c_str(), &zip_io_);
-    if (zip_ == nullptr) {
-        log_error("fwpkg: failed to open zip\n");
-        return;
+    if (open_archive())
+        load_metadata();
+}
+
+bool fwpkg::open_archive()
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = package_stream_source(stream_, &error);
+    if (source != nullptr) {
+        zip_ = zip_open_from_source(source, ZIP_RDONLY, &error);
+        if (zip_ == nullptr)
+            zip_source_free(source);
     }
-    load_metadata();
+    if (zip_ == nullptr) {
+        // The file stays open: verification still tells whether the payload
+        // is the one the header describes.
+        log_error("fwpkg: failed to open zip\n");
+        log_info("fwpkg: %s\n", zip_error_text(error).c_str());
+        zip_error_fini(&error);
+        return false;
+    }
+    zip_error_fini(&error);
+
+    // zip leaves it undefined which of two members with one name a reader
+    // gets; a package that could flash either is refused.
+    std::unordered_set<std::string> names;
+    const zip_int64_t count = zip_get_num_entries(zip_, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), 0);
+        if (name == nullptr) {
+            const std::string why = zip_error_text(*zip_get_error(zip_));
+            close_archive();
+            throw std::runtime_error("fwpkg: cannot read the archive's directory: " + why);
+        }
+        if (!names.insert(name).second) {
+            // The name lives in the archive: word the message before discarding it.
+            const std::string message =
+                "fwpkg: duplicate member " + printable_name(name) + ": the archive holds two members of that name";
+            close_archive();
+            throw std::runtime_error(message);
+        }
+    }
+    return true;
+}
+
+void fwpkg::close_archive()
+{
+    // Readers still open hold files of this archive; end them first.
+    while (!readers_.empty())
+        readers_.back()->detach();
+    if (zip_ != nullptr) {
+        zip_discard(zip_);
+        zip_ = nullptr;
+    }
+}
+
+void fwpkg::forget_reader(member_reader* reader)
+{
+    for (auto it = readers_.begin(); it != readers_.end(); ++it) {
+        if (*it == reader) {
+            readers_.erase(it);
+            return;
+        }
+    }
 }
 
 bool fwpkg::decode_header(std::uint64_t file_size)
@@ -104,11 +164,7 @@ bool fwpkg::decode_header(std::uint64_t file_size)
 void fwpkg::close()
 {
     cancelled_ = true;
-    if (zip_ != nullptr) {
-        // Its close callback closes the package file.
-        unzClose(zip_);
-        zip_ = nullptr;
-    }
+    close_archive();
     stream_.f.close();
     stream_.data_size = 0;
     stream_.position = 0;
@@ -122,8 +178,11 @@ bool fwpkg::verify(progress_handler& handler)
 {
     guard busy(&busy_);
     cancelled_ = false;
-    if (!stream_.f.open())
+    verify_failure_.clear();
+    if (!stream_.f.open()) {
+        verify_failure_ = "no package is open";
         return false;
+    }
 
     progress report(handler, header_.data_length);
     report.message("Verifying package");
@@ -140,14 +199,18 @@ bool fwpkg::verify(progress_handler& handler)
         const auto n = static_cast<std::uint32_t>(left < fwpkg_window_size ? left : fwpkg_window_size);
         if (stream_.f.read(chunk.data(), n) != n) {
             log_info("Failed to read %u bytes at %u\n", n, static_cast<std::uint32_t>(offset));
+            verify_failure_ = "short read at offset " + std::to_string(offset) +
+                              ": the file is shorter than its header says or cannot be read";
             return false;
         }
         stream_.scrambler.scramble(chunk.data(), n);
         md5_update(&md5, chunk.data(), n);
         sha256_update(&sha, chunk.data(), static_cast<std::int32_t>(n));
         report.add(n);
-        if (cancelled_)
+        if (cancelled_) {
+            verify_failure_ = "cancelled";
             return false;
+        }
     }
 
     std::uint8_t md5_digest[md5_size];
@@ -156,10 +219,16 @@ bool fwpkg::verify(progress_handler& handler)
     sha256_final(&sha, sha_digest);
     if (std::memcmp(md5_digest, header_.md5, md5_size) != 0) {
         log_info("md5 mismatch\n");
+        verify_failure_ = "MD5 mismatch";
         return false;
     }
     if (std::memcmp(sha_digest, header_.sha256, sha256_size) != 0) {
         log_info("sha256 mismatch\n");
+        verify_failure_ = "SHA-256 mismatch";
+        return false;
+    }
+    if (zip_ == nullptr) {
+        verify_failure_ = "the digests match, but the payload is not a zip archive";
         return false;
     }
     return true;

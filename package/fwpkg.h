@@ -1,7 +1,8 @@
 // An open firmware package (.brp): a 256-byte scrambled header (magic, version,
 // payload length, MD5 and SHA-256) followed by a scrambled zip archive. The
-// package is read through a 64 KiB descrambling window behind minizip's I/O
-// callbacks, so memory use does not grow with the package size.
+// archive is read with libzip through a custom source that sits on a 64 KiB
+// descrambling window, so memory use does not grow with the package size, and
+// members and archives of 4 GiB or more (zip64) read like any other.
 //
 // Failures throw std::runtime_error; the package's own messages start with
 // "fwpkg: ". open/close/cancel run on the GUI thread, verify/flash on a worker.
@@ -9,6 +10,8 @@
 
 #include "buffer.h"
 #include "file.h"
+#include "key_values.h"
+#include "member_reader.h"
 #include "progress.h"
 #include "scrozzler.h"
 
@@ -17,8 +20,7 @@
 #include <string>
 #include <vector>
 
-#include <minizip/ioapi.h>
-#include <minizip/unzip.h>
+#include <zip.h>
 
 enum flash_type : std::uint32_t {
     base_only = 1,
@@ -39,7 +41,7 @@ constexpr std::uint32_t fwpkg_header_size = 256;
 constexpr std::uint32_t fwpkg_version = 0x00010000;
 constexpr std::uint32_t fwpkg_window_size = 65536;
 
-// The descrambling read window the zip callbacks work on.
+// The descrambling read window the archive's source works on.
 struct package_stream {
     file f;
     scrozzler scrambler;
@@ -47,6 +49,11 @@ struct package_stream {
     std::uint64_t position = 0;
     std::uint32_t window_pos = 0;
     std::uint32_t window_len = 0;
+    zip_error_t error{};  // why the last source command failed, for libzip
+    // While set, the first seek libzip makes is noted (see fwpkg::open_member).
+    bool note_seek = false;
+    std::uint64_t noted_seek = 0;
+    bool seek_noted = false;
     std::uint8_t window[fwpkg_window_size];
 };
 
@@ -71,8 +78,13 @@ public:
     bool is_open() const { return !path_.empty(); }
     const std::string& path() const { return path_; }
 
-    // True when both digests match; false on mismatch, short read or cancel.
+    // True when both digests match and the payload opened as an archive;
+    // false on mismatch, short read, cancel, or a payload that is not a zip.
     bool verify(progress_handler& handler);
+    // Why the last verify returned false, in words for the user ("MD5
+    // mismatch", "SHA-256 mismatch", "short read at offset N", ...); empty
+    // after a verify that succeeded.
+    const std::string& verify_failure() const { return verify_failure_; }
     // Writes the package to the handset behind device_handle; true when the
     // final reset was sent. Every failure is a std::runtime_error.
     // Every partition it will write is checked before the first write: a bad
@@ -84,17 +96,27 @@ public:
     bool flash(int device_handle, progress_handler& handler, bool no_write, std::uint32_t type);
     void cancel() { cancelled_ = true; }
 
-    // One archive member; with bound != 0 the result is exactly bound bytes
-    // (zero-padded). Throws "Invalid package: cannot read <name>",
-    // "buffer too small for file", "fwpkg: corrupt member <name>" when the
-    // member's CRC does not match its bytes, or the system text of the error
-    // (never "Success": a short read is an input/output error).
+    // One small member whole (programmer, XML); with bound != 0 the result is
+    // exactly bound bytes (zero-padded). Throws "Invalid package: cannot read
+    // <name>", "buffer too small for file", and what member_reader::read throws.
     buffer read_file(const std::string& name, std::uint64_t bound);
 
-    // Every member in archive order. Throws "fwpkg: not open" without a package,
-    // "fwpkg: no archive" when the payload did not open as a zip, and the system
-    // text of the error when the central directory cannot be read.
+    // A streaming reader of one member (see member_reader.h). Throws "Invalid
+    // package: cannot read <name>" when there is no such member or no archive,
+    // "fwpkg: corrupt member <name>: ..." when its local header is damaged.
+    member_reader open_member(const std::string& name);
+    // The uncompressed size of a member, from the archive's directory (64-bit);
+    // throws like open_member when it is missing.
+    std::uint64_t member_size(const std::string& name);
+
+    // Every member in archive order. Throws "fwpkg: not open" without a package
+    // and "fwpkg: no archive" when the payload did not open as a zip.
     std::vector<member_info> members();
+
+    // Throws "fwpkg: invalid metadata: missing <key> in meta/params.txt" (or
+    // names the key whose value is unusable) when the package lacks what a
+    // flash needs: memory type, sector size and the three file names.
+    void check_metadata() const;
 
     const fwpkg_header& header() const { return header_; }
     const std::string& device_code_name() const { return device_code_name_; }
@@ -111,17 +133,26 @@ private:
     // False (after logging why) when the header is short or its magic, version
     // or length is wrong; file errors throw.
     bool decode_header(std::uint64_t file_size);
+    // Opens the archive behind the header; false (after logging) when the
+    // payload is not a zip. Throws for a zip whose names are ambiguous.
+    bool open_archive();
+    void close_archive();
     void load_metadata();
-    // The uncompressed size of a member, from the archive's directory; throws
-    // like read_file when it is missing.
-    std::uint64_t member_size(const std::string& name);
+    // The member's index; throws "Invalid package: cannot read <name>".
+    zip_uint64_t locate(const std::string& name);
+    // False when the local header at offset does not belong to member index.
+    bool local_header_matches(zip_uint64_t index, std::uint64_t offset);
+
+    friend class member_reader;
+    void forget_reader(member_reader* reader);
 
     std::string path_;
     fwpkg_header header_{};
     package_stream stream_;
-    unzFile zip_ = nullptr;
-    zlib_filefunc_def zip_io_{};
+    zip_t* zip_ = nullptr;
+    std::vector<member_reader*> readers_;  // open readers, ended by close()
     bool busy_ = false;
+    std::string verify_failure_;
     std::atomic<bool> cancelled_{false};
     std::string device_code_name_;
     std::string device_display_name_;
@@ -132,4 +163,5 @@ private:
     std::string firehose_filename_;
     std::string program_filename_;
     std::string patch_filename_;
+    key_value_map params_;  // meta/params.txt of the package opened last
 };

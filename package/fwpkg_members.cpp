@@ -7,23 +7,17 @@ std::vector<member_info> fwpkg::members()
 {
     if (!is_open())
         throw std::runtime_error("fwpkg: not open");
-    if (!zip_)
+    if (zip_ == nullptr)
         throw std::runtime_error("fwpkg: no archive");
     std::vector<member_info> list;
-    int r = unzGoToFirstFile(zip_);
-    while (r == UNZ_OK) {
-        unz_file_info64 info{};
-        r = unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-        if (r != UNZ_OK)
-            throw_zip_error(r);
-        std::string name(info.size_filename, '\0');
-        r = unzGetCurrentFileInfo64(zip_, &info, name.data(), name.size(), nullptr, 0, nullptr, 0);
-        if (r != UNZ_OK)
-            throw_zip_error(r);
-        list.push_back({std::move(name), info.uncompressed_size, info.compressed_size});
-        r = unzGoToNextFile(zip_);
+    const zip_int64_t count = zip_get_num_entries(zip_, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        if (zip_stat_index(zip_, static_cast<zip_uint64_t>(i), 0, &st) != 0)
+            throw std::runtime_error("fwpkg: cannot read the archive's directory: " +
+                                     zip_error_text(*zip_get_error(zip_)));
+        list.push_back({st.name, st.size, st.comp_size});
     }
-    if (r != UNZ_END_OF_LIST_OF_FILE)
-        throw_zip_error(r);
     return list;
 }

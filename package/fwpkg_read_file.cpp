@@ -2,78 +2,102 @@
 
 #include "zip_errors.h"
 
-#include <climits>
+#include "package_stream.h"
+
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
-constexpr int case_sensitive = 1;
-// minizip counts one read in an int; larger members are read in pieces.
-constexpr std::uint64_t read_piece_max = 1u << 30;
-
-// Closes the member opened by unzOpenCurrentFile on every way out; the result
-// of an explicit close (the CRC check) is the caller's to examine.
-class current_member {
-public:
-    explicit current_member(unzFile zip) : zip_(zip) {}
-    current_member(const current_member&) = delete;
-    current_member& operator=(const current_member&) = delete;
-    ~current_member()
-    {
-        if (zip_ != nullptr)
-            unzCloseCurrentFile(zip_);
-    }
-    int close()
-    {
-        const int result = unzCloseCurrentFile(zip_);
-        zip_ = nullptr;
-        return result;
-    }
-
-private:
-    unzFile zip_;
-};
+[[noreturn]] void cannot_read(const std::string& name)
+{
+    throw std::runtime_error("Invalid package: cannot read " + printable_name(name));
+}
 
 } // namespace
 
+zip_uint64_t fwpkg::locate(const std::string& name)
+{
+    // A name with a zero byte in it could only match a shorter member.
+    if (zip_ == nullptr || name.find('\0') != std::string::npos)
+        cannot_read(name);
+    const zip_int64_t index = zip_name_locate(zip_, name.c_str(), 0);  // exact, case-sensitive
+    if (index < 0)
+        cannot_read(name);
+    return static_cast<zip_uint64_t>(index);
+}
+
 std::uint64_t fwpkg::member_size(const std::string& name)
 {
-    if (zip_ == nullptr || unzLocateFile(zip_, name.c_str(), case_sensitive) != UNZ_OK)
-        throw std::runtime_error("Invalid package: cannot read " + name);
+    const zip_uint64_t index = locate(name);
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (zip_stat_index(zip_, index, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0)
+        cannot_read(name);
+    return st.size;
+}
 
-    unz_file_info64 info{};
-    const int result = unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-    if (result != UNZ_OK)
-        throw_zip_error(result);
-    return info.uncompressed_size;
+bool fwpkg::local_header_matches(zip_uint64_t index, std::uint64_t offset)
+{
+    constexpr std::size_t fixed_size = 30;
+    constexpr std::uint8_t signature[4] = {'P', 'K', 3, 4};
+    const char* raw_name = zip_get_name(zip_, index, ZIP_FL_ENC_RAW);
+    zip_stat_t st;
+    zip_stat_init(&st);
+    if (raw_name == nullptr || zip_stat_index(zip_, index, 0, &st) != 0)
+        return false;
+    const std::string name = raw_name;
+    std::vector<std::uint8_t> header(fixed_size + name.size());
+    if (!package_stream_read_at(stream_, offset, header.data(), header.size()))
+        return false;
+    auto le16 = [&](std::size_t at) { return static_cast<std::uint16_t>(header[at] | header[at + 1] << 8); };
+    return std::equal(signature, signature + 4, header.begin()) && le16(8) == st.comp_method &&
+           le16(26) == name.size() && std::equal(name.begin(), name.end(), header.begin() + fixed_size);
+}
+
+member_reader fwpkg::open_member(const std::string& name)
+{
+    const std::uint64_t size = member_size(name);
+    const zip_uint64_t index = locate(name);
+    // libzip 1.7.3 takes only the name and extra lengths from a member's local
+    // header and never looks at the rest. Its first seek in zip_fopen_index
+    // is to that header, so noting it lets us check the header ourselves.
+    stream_.note_seek = true;
+    stream_.seek_noted = false;
+    zip_file_t* file = zip_fopen_index(zip_, index, 0);
+    stream_.note_seek = false;
+    if (file != nullptr && !(stream_.seek_noted && local_header_matches(index, stream_.noted_seek))) {
+        zip_fclose(file);
+        throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": damaged local header");
+    }
+    if (file == nullptr) {
+        const zip_error_t& error = *zip_get_error(zip_);
+        if (zip_error_is_io(error))
+            throw std::runtime_error("fwpkg: cannot read " + printable_name(name) + ": " + zip_error_text(error));
+        throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": " +
+                                 zip_member_error_text(error));
+    }
+    return member_reader(this, file, name, size);
 }
 
 buffer fwpkg::read_file(const std::string& name, std::uint64_t bound)
 {
-    // Leaves the member current for unzOpenCurrentFile.
     const std::uint64_t size = member_size(name);
     if (bound == 0)
         bound = size;
     if (bound < size)
         throw std::runtime_error("buffer too small for file");
 
-    const int result = unzOpenCurrentFile(zip_);
-    if (result != UNZ_OK)
-        throw_zip_error(result);
-    current_member member(zip_);
-
+    member_reader member = open_member(name);
     buffer out;
     out.resize(bound);  // zero-filled: the bytes past the member stay zero
     std::uint64_t done = 0;
-    while (done < size) {
-        const std::uint64_t piece = size - done < read_piece_max ? size - done : read_piece_max;
-        const int got = unzReadCurrentFile(zip_, out.c_ptr() + done, static_cast<unsigned>(piece));
-        if (got <= 0)
-            throw_zip_error(got);  // an error, or the member ended early
-        done += static_cast<std::uint64_t>(got);
-    }
-    // The stored CRC is checked once the whole member has been inflated.
-    if (member.close() == UNZ_CRCERROR)
-        throw std::runtime_error("fwpkg: corrupt member " + name);
+    // The reader throws rather than end early, and checks the CRC before it
+    // hands out the last piece.
+    while (done < size)
+        done += member.read(out.c_ptr() + done, static_cast<std::size_t>(size - done));
+    if (size == 0)
+        member.read(out.c_ptr(), 0);
     return out;
 }

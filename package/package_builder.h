@@ -2,7 +2,10 @@
 // deflate-compressed zip member (names relative to the directory, '/'-separated,
 // sorted, fixed timestamps, so the same input gives the same bytes), then the
 // zip is scrambled behind a header carrying its length, MD5 and SHA-256.
-// Streams: no member is ever held whole in memory. Throws std::runtime_error.
+// Streams: no member is ever held whole in memory, whatever its size; zip64
+// fields appear only for a member or an archive of 4 GiB or more. Links to
+// files are followed; links to directories are not (one that leads out of the
+// directory is an error). Throws std::runtime_error ("pack: ...").
 #pragma once
 
 #include <cstdint>

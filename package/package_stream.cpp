@@ -1,14 +1,13 @@
 #include "package_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
 namespace {
 
 constexpr std::uint64_t block_mask = fwpkg_window_size - 1;
-constexpr int zip_mode_access_mask = 3;  // ZLIB_FILEFUNC_MODE_READWRITEFILTER
-constexpr long seek_failed = -1;
 
 std::uint64_t block_of(std::uint64_t offset)
 {
@@ -25,45 +24,31 @@ bool window_used_up(const package_stream& s)
     return s.window_pos >= s.window_len;
 }
 
-package_stream& stream_of(voidpf opaque)
+zip_int64_t failed(package_stream& s, int zip_error, int system_error)
 {
-    return *static_cast<package_stream*>(opaque);
+    zip_error_set(&s.error, zip_error, system_error);
+    return -1;
 }
 
-voidpf ZCALLBACK stream_open(voidpf opaque, const char* /*name*/, int mode)
+zip_int64_t stream_read(package_stream& s, std::uint8_t* out, std::uint64_t want)
 {
-    if ((mode & zip_mode_access_mask) != ZLIB_FILEFUNC_MODE_READ)
-        return nullptr;
-    package_stream& s = stream_of(opaque);
-    try {
-        s.f.seek(fwpkg_header_size, file::origin::start);
-    } catch (const std::exception&) {
-        return nullptr;
-    }
-    s.position = 0;
-    s.window_pos = 0;
-    s.window_len = 0;
-    return opaque;
-}
-
-uLong ZCALLBACK stream_read(voidpf opaque, voidpf /*stream*/, void* dst, uLong size)
-{
-    package_stream& s = stream_of(opaque);
     const std::uint64_t start = s.position;
-    std::uint64_t want = size;
     if (s.position >= s.data_size)
         want = 0;
     else if (want > s.data_size - s.position)
         want = s.data_size - s.position;
-    auto* out = static_cast<std::uint8_t*>(dst);
     while (want > 0) {
         if (window_used_up(s)) {
-            if (!package_stream_load(s, block_of(s.position)))
-                break;
+            errno = 0;
+            const bool loaded = package_stream_load(s, block_of(s.position));
             s.window_pos = offset_in_block(s.position);
-            // A file that ends inside the block leaves nothing at the position.
-            if (window_used_up(s))
-                break;
+            // The header promised data_size bytes: a file that ends before
+            // them (cut after opening) or fails to read is an error, not the end.
+            if (!loaded || window_used_up(s)) {
+                if (s.position > start)
+                    break;  // hand out what arrived; the next read fails
+                return failed(s, ZIP_ER_READ, errno != 0 ? errno : EIO);
+            }
         }
         const std::uint64_t n = std::min<std::uint64_t>(want, s.window_len - s.window_pos);
         std::memcpy(out, s.window + s.window_pos, n);
@@ -72,56 +57,67 @@ uLong ZCALLBACK stream_read(voidpf opaque, voidpf /*stream*/, void* dst, uLong s
         s.position += n;
         want -= n;
     }
-    return static_cast<uLong>(s.position - start);
+    return static_cast<zip_int64_t>(s.position - start);
 }
 
-uLong ZCALLBACK stream_write(voidpf, voidpf, const void*, uLong)
+zip_int64_t stream_seek(package_stream& s, void* data, zip_uint64_t len)
 {
-    return 0;
-}
-
-long ZCALLBACK stream_tell(voidpf opaque, voidpf)
-{
-    return static_cast<long>(stream_of(opaque).position);
-}
-
-long ZCALLBACK stream_seek(voidpf opaque, voidpf, uLong offset, int origin)
-{
-    package_stream& s = stream_of(opaque);
-    // Offsets relative to the position or the end arrive as unsigned numbers;
-    // modular addition turns them back into steps in either direction.
-    std::uint64_t target;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET:
-        target = offset;
-        break;
-    case ZLIB_FILEFUNC_SEEK_CUR:
-        target = s.position + offset;
-        break;
-    case ZLIB_FILEFUNC_SEEK_END:
-        target = s.data_size + offset;
-        break;
-    default:
-        return seek_failed;
+    // Rejects targets before the start or past the end (seeking exactly to the end is allowed).
+    const zip_int64_t target = zip_source_seek_compute_offset(s.position, s.data_size, data, len, &s.error);
+    if (target < 0)
+        return -1;
+    const auto t = static_cast<std::uint64_t>(target);
+    if (s.note_seek && !s.seek_noted) {
+        s.noted_seek = t;
+        s.seek_noted = true;
     }
-    if (target > s.data_size)
-        return seek_failed;
-    if (block_of(target) != block_of(s.position) || window_used_up(s))
-        package_stream_load(s, block_of(target));
-    s.position = target;
-    s.window_pos = offset_in_block(target);
+    if (block_of(t) != block_of(s.position) || window_used_up(s))
+        package_stream_load(s, block_of(t));
+    s.position = t;
+    s.window_pos = offset_in_block(t);
     return 0;
 }
 
-int ZCALLBACK stream_close(voidpf opaque, voidpf)
+zip_int64_t stream_callback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t command)
 {
-    stream_of(opaque).f.close();
-    return 0;
-}
-
-int ZCALLBACK stream_error(voidpf, voidpf)
-{
-    return 0;
+    package_stream& s = *static_cast<package_stream*>(userdata);
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        s.position = 0;
+        s.window_pos = 0;
+        s.window_len = 0;
+        return 0;
+    case ZIP_SOURCE_READ:
+        return stream_read(s, static_cast<std::uint8_t*>(data), len);
+    case ZIP_SOURCE_CLOSE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, len, &s.error);
+        if (st == nullptr)
+            return -1;
+        zip_stat_init(st);
+        st->size = s.data_size;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&s.error, data, len);
+    case ZIP_SOURCE_FREE:
+        return 0;
+    case ZIP_SOURCE_SEEK:
+        return stream_seek(s, data, len);
+    case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(s.position);
+    case ZIP_SOURCE_ACCEPT_EMPTY:
+        // An empty payload is not an archive (libzip would take it for an empty one).
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_ACCEPT_EMPTY, -1);
+    default:
+        return failed(s, ZIP_ER_OPNOTSUPP, 0);
+    }
 }
 
 } // namespace
@@ -142,14 +138,19 @@ bool package_stream_load(package_stream& s, std::uint64_t block_start)
     return true;
 }
 
-void package_stream_io(zlib_filefunc_def& io, package_stream& stream)
+bool package_stream_read_at(package_stream& s, std::uint64_t offset, std::uint8_t* out, std::size_t n)
 {
-    io.zopen_file = stream_open;
-    io.zread_file = stream_read;
-    io.zwrite_file = stream_write;
-    io.ztell_file = stream_tell;
-    io.zseek_file = stream_seek;
-    io.zclose_file = stream_close;
-    io.zerror_file = stream_error;
-    io.opaque = &stream;
+    if (offset > s.data_size)
+        return false;
+    if (block_of(offset) != block_of(s.position) || window_used_up(s))
+        package_stream_load(s, block_of(offset));
+    s.position = offset;
+    s.window_pos = offset_in_block(offset);
+    return stream_read(s, out, n) == static_cast<zip_int64_t>(n);
+}
+
+zip_source_t* package_stream_source(package_stream& stream, zip_error_t* error)
+{
+    zip_error_init(&stream.error);
+    return zip_source_function_create(stream_callback, &stream, error);
 }

@@ -1,20 +1,26 @@
-// minizip I/O over the package payload. The callbacks present the descrambled
-// payload (file offset 256 onwards) as the zip file: reads go through the
+// The package payload as libzip sees it: a seekable read-only zip source over
+// the descrambled payload (file offset 256 onwards). Reads go through the
 // stream's 64 KiB window, which always holds the leading bytes of the block
 // (64 KiB-aligned run of payload bytes) that contains the position, so a seek
 // inside the current block costs nothing and only a change of block reads and
 // descrambles the file.
 //
-// The callbacks never throw (minizip is C): a failed file read ends a read
-// early, a failed seek returns -1.
+// The callback never throws (libzip is C): a failed read of the package file
+// is a ZIP_ER_READ error with the system's error number, never a short count
+// that would pass for the end of the payload.
 #pragma once
 
 #include "fwpkg.h"
 
-// Fills io with the seven callbacks (open, read, write, tell, seek, close,
-// test-error), with the stream as their opaque pointer. The stream's file, key
-// and data_size must be set before minizip opens it.
-void package_stream_io(zlib_filefunc_def& io, package_stream& stream);
+// A new source over the stream; the stream's file, key and data_size must be
+// set before it is opened. Freeing the source leaves the stream and its file
+// alone (fwpkg::close closes the file). Null (error set) when libzip cannot
+// allocate it.
+zip_source_t* package_stream_source(package_stream& stream, zip_error_t* error);
+
+// Copies n payload bytes at offset through the window; false when they are
+// not all there. Moves the position (libzip seeks before each read anyway).
+bool package_stream_read_at(package_stream& stream, std::uint64_t offset, std::uint8_t* out, std::size_t n);
 
 // Loads the block that starts at payload offset block_start (a multiple of
 // fwpkg_window_size) into the window and descrambles it; window_len becomes the

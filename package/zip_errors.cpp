@@ -1,23 +1,69 @@
 #include "zip_errors.h"
 
-#include <minizip/unzip.h>
-
-#include <cerrno>
 #include <cstring>
-#include <stdexcept>
 
-int zip_result_errno(int result)
+namespace {
+
+struct error_words {
+    int code;
+    const char* text;
+};
+
+constexpr error_words words[] = {
+    {ZIP_ER_MULTIDISK, "split (multi-disk) archives are not supported"},
+    {ZIP_ER_SEEK, "cannot seek in the package file"},
+    {ZIP_ER_READ, "cannot read the package file"},
+    {ZIP_ER_WRITE, "cannot write the archive"},
+    {ZIP_ER_CRC, "CRC mismatch"},
+    {ZIP_ER_NOENT, "no such member"},
+    {ZIP_ER_EXISTS, "duplicate member name"},
+    {ZIP_ER_ZLIB, "damaged compressed data"},
+    {ZIP_ER_MEMORY, "out of memory"},
+    {ZIP_ER_COMPNOTSUPP, "unsupported compression method"},
+    {ZIP_ER_EOF, "the archive ends early"},
+    {ZIP_ER_NOZIP, "not a zip archive"},
+    {ZIP_ER_INCONS, "the archive's directory and data disagree"},
+    {ZIP_ER_ENCRNOTSUPP, "unsupported encryption"},
+    {ZIP_ER_NOPASSWD, "encrypted member (not supported)"},
+    {ZIP_ER_WRONGPASSWD, "encrypted member (not supported)"},
+    {ZIP_ER_COMPRESSED_DATA, "damaged compressed data"},
+    {ZIP_ER_TELL, "cannot tell the position in the package file"},
+    {ZIP_ER_CANCELLED, "cancelled"},
+};
+
+} // namespace
+
+std::string zip_error_text(const zip_error_t& error)
 {
-    if (result == UNZ_END_OF_LIST_OF_FILE)
-        return ENOENT;
-    if (result == UNZ_ERRNO && errno != 0)
-        return errno;
-    return EIO;
+    const int code = zip_error_code_zip(&error);
+    const int system = zip_error_code_system(&error);
+    std::string text;
+    for (const error_words& w : words)
+        if (w.code == code)
+            text = w.text;
+    if (text.empty()) {
+        // Codes with no words of ours (internal errors and the like): libzip's
+        // text, unless that is its "No error".
+        zip_error_t probe;
+        zip_error_init_with_code(&probe, code);
+        text = code == ZIP_ER_OK ? "unknown archive error" : zip_error_strerror(&probe);
+        zip_error_fini(&probe);
+        return text;
+    }
+    if (zip_error_system_type(&error) == ZIP_ET_SYS && system != 0)
+        text += std::string(": ") + std::strerror(system);
+    return text;
 }
 
-void throw_zip_error(int result)
+std::string zip_member_error_text(const zip_error_t& error)
 {
-    const int number = zip_result_errno(result);
-    errno = number;
-    throw std::runtime_error(std::strerror(number));
+    if (zip_error_code_zip(&error) == ZIP_ER_NOZIP)
+        return "damaged local header";
+    return zip_error_text(error);
+}
+
+bool zip_error_is_io(const zip_error_t& error)
+{
+    const int code = zip_error_code_zip(&error);
+    return code == ZIP_ER_READ || code == ZIP_ER_SEEK || code == ZIP_ER_TELL;
 }

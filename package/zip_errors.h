@@ -1,12 +1,20 @@
-// minizip results as error numbers, so that archive failures read like system
-// failures ("No such file or directory", "Input/output error").
+// libzip's errors in words a user can act on. libzip's own texts are terse
+// ("Zip archive inconsistent") and one of them reads "No error"; these never
+// read "Success" or "No error", and add the system's text where a system call
+// failed.
 #pragma once
 
-// UNZ_END_OF_LIST_OF_FILE -> ENOENT; UNZ_ERRNO -> the error number the I/O
-// layer left (EIO when it left none); anything else, also 0 and a short
-// positive byte count, -> EIO. Never 0: a failure never reads "Success".
-int zip_result_errno(int result);
+#include <string>
 
-// Sets errno to zip_result_errno(result) and throws std::runtime_error with
-// the system's text for it.
-[[noreturn]] void throw_zip_error(int result);
+#include <zip.h>
+
+// What went wrong, without the member or the package's name.
+std::string zip_error_text(const zip_error_t& error);
+
+// The same for an error met while opening or reading one member: a bad local
+// header signature reads "damaged local header" instead of "not a zip archive".
+std::string zip_member_error_text(const zip_error_t& error);
+
+// True when the error is the package file failing (read, seek), not damage
+// inside the archive.
+bool zip_error_is_io(const zip_error_t& error);

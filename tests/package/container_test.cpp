@@ -1,5 +1,5 @@
 // The package file: header checks, verification, the descrambling window
-// behind minizip, and member reads.
+// behind the archive, and member reads.
 #include "fwpkg.h"
 #include "package_stream.h"
 #include "package_test_support.h"
@@ -131,12 +131,18 @@ TEST_F(Container, OpenFailuresOfTheFileAndOfTheCaller)
 
 TEST_F(Container, PayloadThatIsNotAZipOpensWithoutArchiveAndFailsVerification)
 {
-    pkg.open(package("junk.brp", pattern_bytes(5000, 9)));
-    EXPECT_TRUE(log.has("E:fwpkg: failed to open zip\n"));
-    EXPECT_TRUE(pkg.is_open());
-    EXPECT_EQ(read_error(pkg, "meta/params.txt", 0), "Invalid package: cannot read meta/params.txt");
-    progress_recorder rec;
-    EXPECT_FALSE(pkg.verify(rec));
+    for (const std::string& payload : {pattern_bytes(5000, 9), std::string()}) {
+        log.clear();
+        pkg.close();
+        pkg.open(package("junk.brp", payload));
+        EXPECT_TRUE(log.has("E:fwpkg: failed to open zip\n")) << payload.size();
+        EXPECT_TRUE(pkg.is_open());
+        EXPECT_EQ(read_error(pkg, "meta/params.txt", 0), "Invalid package: cannot read meta/params.txt");
+        progress_recorder rec;
+        EXPECT_FALSE(pkg.verify(rec));
+        // The digests were checked: the user learns the payload itself is wrong.
+        EXPECT_EQ(pkg.verify_failure(), "the digests match, but the payload is not a zip archive");
+    }
 }
 
 TEST_F(Container, VerifyAcceptsTheDigestsAndReportsByteProgress)
@@ -174,6 +180,7 @@ TEST_F(Container, VerifyDetectsAnyChangedByteWithMd5First)
         EXPECT_FALSE(p.verify(rec)) << at;
         EXPECT_TRUE(log.has("I:md5 mismatch\n")) << at;
         EXPECT_FALSE(log.has("I:sha256 mismatch\n")) << at;
+        EXPECT_EQ(p.verify_failure(), "MD5 mismatch");
     }
 
     log.clear();
@@ -182,6 +189,7 @@ TEST_F(Container, VerifyDetectsAnyChangedByteWithMd5First)
     EXPECT_FALSE(pkg.verify(rec));
     EXPECT_TRUE(log.has("I:sha256 mismatch\n"));
     EXPECT_FALSE(log.has("I:md5 mismatch\n"));
+    EXPECT_EQ(pkg.verify_failure(), "SHA-256 mismatch");
 }
 
 TEST_F(Container, WholeBlockPayloadIsVerifiedInFullChunksOnly)
@@ -209,6 +217,7 @@ TEST_F(Container, FileShortenedAfterOpenFailsVerification)
     progress_recorder rec;
     EXPECT_FALSE(pkg.verify(rec));
     EXPECT_TRUE(log.has("I:Failed to read 34464 bytes at 65536\n"));
+    EXPECT_EQ(pkg.verify_failure().rfind("short read at offset 65536", 0), 0u) << pkg.verify_failure();
     EXPECT_EQ(rec.finished_calls(), 1u);
 }
 
@@ -258,32 +267,135 @@ TEST_F(Container, ReadFileBoundsPaddingAndCase)
     EXPECT_EQ(as_string(pkg.read_file("images/big.bin", 0)), pattern_bytes(300000, 3));
 }
 
-TEST_F(Container, MemberWithBadCrcIsNeverHandedOut)
+// Reads a member to its end in pieces of `piece` bytes through the streaming
+// reader and tells what a consumer would have seen.
+struct drained {
+    std::string bytes;
+    std::string error;  // empty when the reader came to its end
+};
+
+drained drain(fwpkg& pkg, const std::string& name, std::size_t piece)
 {
-    std::vector<zip_member> members = basic_members();
-    members.push_back({"images/bad.bin", pattern_bytes(5000, 6), false, true});
-    pkg.open(package("crc.brp", make_zip(members)));
-    EXPECT_EQ(read_error(pkg, "images/bad.bin", 0), "fwpkg: corrupt member images/bad.bin");
-    EXPECT_EQ(read_error(pkg, "images/bad.bin", 8192), "fwpkg: corrupt member images/bad.bin");
-    // The archive stays usable.
-    EXPECT_EQ(as_string(pkg.read_file("images/small.bin", 0)), pattern_bytes(1000, 2));
+    drained d;
+    try {
+        member_reader r = pkg.open_member(name);
+        std::string chunk(piece, '\0');
+        while (std::size_t n = r.read(reinterpret_cast<std::uint8_t*>(chunk.data()), piece))
+            d.bytes.append(chunk, 0, n);
+        EXPECT_EQ(d.bytes.size(), r.size()) << name;
+        EXPECT_EQ(r.read(reinterpret_cast<std::uint8_t*>(chunk.data()), piece), 0u) << name;
+    } catch (const std::runtime_error& e) {
+        d.error = e.what();
+    }
+    return d;
 }
 
-TEST_F(Container, DamagedCompressedDataIsAnErrorNotASuccess)
+TEST_F(Container, ReaderDeliversTheMemberInAnyPiecesAndStopsAtItsEnd)
 {
-    const std::string image = pattern_bytes(20000, 7) + std::string(20000, 'a');
-    std::string payload = make_zip({{"meta/params.txt", params_text}, {"img.bin", image, true}});
-    // Damage the deflate stream in the middle of the member's data.
-    const std::size_t data_at = payload.find("img.bin") + 7 + 200;
+    pkg.open(package("r.brp", make_zip(basic_members())));
+    for (std::size_t piece : {1u, 4093u, 65536u, 1u << 20}) {
+        const drained d = drain(pkg, "images/big.bin", piece);
+        EXPECT_EQ(d.error, "") << piece;
+        EXPECT_TRUE(d.bytes == pattern_bytes(300000, 3)) << piece;
+    }
+    const drained small = drain(pkg, "images/small.bin", 333);
+    EXPECT_TRUE(small.bytes == pattern_bytes(1000, 2));
+    EXPECT_EQ(pkg.member_size("images/big.bin"), 300000u);
+    EXPECT_EQ(drain(pkg, "images/SMALL.bin", 10).error, "Invalid package: cannot read images/SMALL.bin");
+}
+
+TEST_F(Container, DamagedMembersAreErrorsAndTheirLastBytesNeverArrive)
+{
+    const std::string image = pattern_bytes(20000, 7) + std::string(200000, 'a');
+    auto zip = [](const zip_member& m) { return make_zip({{"meta/params.txt", params_text}, m}); };
+    std::string damaged_deflate = zip({"img.bin", image});
+    // Garbage in the middle of the member's deflate stream.
+    const std::size_t data_at = damaged_deflate.find("img.bin") + 7;
     for (std::size_t i = 0; i < 64; ++i)
-        payload[data_at + i] = static_cast<char>(0xff);
-    pkg.open(package("dmg.brp", payload));
-    const std::string error = read_error(pkg, "img.bin", 0);
-    EXPECT_NE(error, "no error");
-    EXPECT_NE(error, std::strerror(0));
+        damaged_deflate[data_at + 5000 + i] = static_cast<char>(0xff);
+
+    // Each message starts "fwpkg: corrupt member img.bin"; where a reason can be
+    // told exactly, the whole message is given.
+    struct damage {
+        const char* what;
+        std::string zip;
+        const char* exact;
+    };
+    const damage cases[] = {
+        {"crc", zip({"img.bin", image, true, true}), "fwpkg: corrupt member img.bin"},
+        {"stored crc", zip({"img.bin", image, false, true}), "fwpkg: corrupt member img.bin"},
+        {"local header", zip({"img.bin", image, true, false, true}), "fwpkg: corrupt member img.bin: damaged local header"},
+        {"cut deflate stream", zip({"img.bin", image, true, false, false, true}), nullptr},
+        {"damaged deflate stream", damaged_deflate, nullptr},
+        {"directory says less", zip({"img.bin", image, true, false, false, false, 1000}),
+         "fwpkg: corrupt member img.bin: it holds more than the 1000 bytes its directory entry gives"},
+        {"directory says more", zip({"img.bin", image, true, false, false, false, image.size() + 1}),
+         "fwpkg: corrupt member img.bin: it ends after 220000 of 220001 bytes"},
+    };
+    const std::string prefix = "fwpkg: corrupt member img.bin";
+    for (const damage& c : cases) {
+        fwpkg p;
+        p.open(package("damaged.brp", c.zip));
+        for (std::size_t piece : {4096u, 1u << 20}) {
+            const drained d = drain(p, "img.bin", piece);
+            EXPECT_EQ(d.error.rfind(prefix, 0), 0u) << c.what << ": " << d.error;
+            if (c.exact != nullptr) {
+                EXPECT_EQ(d.error, c.exact) << c.what;
+            }
+            // Whatever came before the error, the member's end was never handed out.
+            EXPECT_LT(d.bytes.size(), std::min<std::size_t>(image.size(), p.member_size("img.bin"))) << c.what;
+        }
+        const std::string whole = read_error(p, "img.bin", 0);
+        EXPECT_EQ(whole.rfind(prefix, 0), 0u) << c.what << ": " << whole;
+    }
 }
 
-// The read window seen through the callbacks minizip uses.
+TEST_F(Container, DuplicateMemberNamesRefuseThePackage)
+{
+    const std::string path =
+        package("dup.brp", make_zip({{"meta/params.txt", params_text}, {"a.bin", "one"}, {"a.bin", "two"}}));
+    EXPECT_EQ(open_error(pkg, path), "fwpkg: duplicate member a.bin: the archive holds two members of that name");
+}
+
+TEST_F(Container, ReaderOutlivingItsPackageFailsInsteadOfReadingFreedMemory)
+{
+    pkg.open(package("r.brp", make_zip(basic_members())));
+    member_reader r = pkg.open_member("images/big.bin");
+    std::uint8_t b[100];
+    ASSERT_EQ(r.read(b, sizeof b), sizeof b);
+    member_reader moved = std::move(r);
+    pkg.close();
+    try {
+        moved.read(b, sizeof b);
+        ADD_FAILURE() << "read after close";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "fwpkg: not open");
+    }
+}
+
+TEST_F(Container, PackageWrittenByTheMinizipPackerStillOpens)
+{
+    // Packed by brv before the archive layer moved to libzip; kept as it was written.
+    pkg.open(std::string(BRV_PACKAGE_FIXTURES) + "/old_packer.brp");
+    progress_recorder rec;
+    EXPECT_TRUE(pkg.verify(rec)) << pkg.verify_failure();
+    EXPECT_EQ(pkg.device_display_name(), "Heron Old Packer");
+    EXPECT_EQ(pkg.device_sector_size(), 512u);
+    EXPECT_EQ(as_string(pkg.package_notes()), "Packed by the minizip packer\nsecond line\n");
+    std::vector<std::string> names;
+    for (const member_info& m : pkg.members())
+        names.push_back(m.name + ":" + std::to_string(m.size));
+    const std::vector<std::string> expected{"empty.txt:0",         "images/boot.img:68000",   "images/zeros.img:70000",
+                                            "meta/device.png:28",  "meta/notes.txt:41",       "meta/params.txt:208",
+                                            "patch0.xml:44",       "prog_firehose_heron.elf:2000", "rawprogram0.xml:38"};
+    EXPECT_EQ(names, expected);
+    // Read through to the end, so every CRC is checked.
+    for (const char* name : {"images/boot.img", "prog_firehose_heron.elf", "empty.txt"})
+        EXPECT_EQ(drain(pkg, name, 65536).error, "") << name;
+    EXPECT_TRUE(as_string(pkg.read_file("images/zeros.img", 0)) == std::string(70000, '\0'));
+}
+
+// The read window seen through the zip source libzip reads the archive from.
 class Stream : public ::testing::Test {
 protected:
     void open_stream(const std::string& payload)
@@ -295,38 +407,38 @@ protected:
         s->f.open_existing(path.string(), true);
         s->scrambler.set_key(fwpkg_window_size, static_cast<std::uint32_t>(payload.size()));
         s->data_size = payload.size();
-        package_stream_io(io, *s);
-        handle = io.zopen_file(io.opaque, "ignored", ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
-        ASSERT_NE(handle, nullptr);
+        source = package_stream_source(*s, nullptr);
+        ASSERT_NE(source, nullptr);
+        ASSERT_EQ(zip_source_open(source), 0);
     }
+
+    void TearDown() override { zip_source_free(source); }
 
     std::string read(std::size_t n)
     {
         std::string out(n, '\0');
-        out.resize(io.zread_file(io.opaque, handle, out.data(), n));
+        const zip_int64_t got = zip_source_read(source, out.data(), n);
+        out.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
         return out;
     }
 
-    long seek(long offset, int origin)
-    {
-        return io.zseek_file(io.opaque, handle, static_cast<uLong>(offset), origin);
-    }
+    int seek(std::int64_t offset, int whence) { return zip_source_seek(source, offset, whence); }
 
-    long tell() { return io.ztell_file(io.opaque, handle); }
+    std::int64_t tell() { return zip_source_tell(source); }
 
     temp_dir dir;
     std::string plain;
     std::unique_ptr<package_stream> s;
-    zlib_filefunc_def io{};
-    voidpf handle = nullptr;
+    zip_source_t* source = nullptr;
 };
 
-TEST_F(Stream, OnlyReadModeOpens)
+TEST_F(Stream, ReadOnlyAndSizedByTheHeader)
 {
     open_stream(pattern_bytes(100, 1));
-    EXPECT_EQ(io.zopen_file(io.opaque, "x", ZLIB_FILEFUNC_MODE_WRITE | ZLIB_FILEFUNC_MODE_CREATE), nullptr);
-    EXPECT_EQ(io.zwrite_file(io.opaque, handle, "abc", 3), 0u);
-    EXPECT_EQ(io.zerror_file(io.opaque, handle), 0);
+    EXPECT_NE(zip_source_begin_write(source), 0);
+    zip_stat_t st;
+    ASSERT_EQ(zip_source_stat(source, &st), 0);
+    EXPECT_EQ(st.size, 100u);
 }
 
 TEST_F(Stream, SmallPayloadReadsWholeAndStopsAtTheEnd)
@@ -341,22 +453,21 @@ TEST_F(Stream, SmallPayloadReadsWholeAndStopsAtTheEnd)
 TEST_F(Stream, SeekOriginsAndTheEnd)
 {
     open_stream(pattern_bytes(3 * 65536 + 77, 3));
-    const long size = static_cast<long>(plain.size());
-    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_END), 0);
+    const auto size = static_cast<std::int64_t>(plain.size());
+    EXPECT_EQ(seek(0, SEEK_END), 0);
     EXPECT_EQ(tell(), size);
     EXPECT_EQ(read(1), "");
-    EXPECT_EQ(seek(size + 1, ZLIB_FILEFUNC_SEEK_SET), -1);
-    EXPECT_EQ(seek(1, ZLIB_FILEFUNC_SEEK_END), -1);
+    EXPECT_EQ(seek(size + 1, SEEK_SET), -1);
+    EXPECT_EQ(seek(1, SEEK_END), -1);
     EXPECT_EQ(tell(), size);
-    EXPECT_EQ(seek(0, 7), -1);
 
-    EXPECT_EQ(seek(-22, ZLIB_FILEFUNC_SEEK_END), 0);
+    EXPECT_EQ(seek(-22, SEEK_END), 0);
     EXPECT_EQ(read(100), plain.substr(plain.size() - 22));
-    EXPECT_EQ(seek(70000, ZLIB_FILEFUNC_SEEK_SET), 0);
-    EXPECT_EQ(seek(-10000, ZLIB_FILEFUNC_SEEK_CUR), 0);
+    EXPECT_EQ(seek(70000, SEEK_SET), 0);
+    EXPECT_EQ(seek(-10000, SEEK_CUR), 0);
     EXPECT_EQ(tell(), 60000);
     EXPECT_EQ(read(10000), plain.substr(60000, 10000));
-    EXPECT_EQ(seek(-70001, ZLIB_FILEFUNC_SEEK_CUR), -1);
+    EXPECT_EQ(seek(-70001, SEEK_CUR), -1);
     EXPECT_EQ(tell(), 70000);
 }
 
@@ -364,10 +475,10 @@ TEST_F(Stream, ReadEndingAtABlockBoundaryThenSeekThere)
 {
     open_stream(pattern_bytes(2 * 65536 + 500, 4));
     EXPECT_EQ(read(65536), plain.substr(0, 65536));
-    EXPECT_EQ(seek(65536, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(seek(65536, SEEK_SET), 0);
     EXPECT_EQ(read(300), plain.substr(65536, 300));
     // Back into the first block, then a read that spans two block changes.
-    EXPECT_EQ(seek(65000, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(seek(65000, SEEK_SET), 0);
     EXPECT_EQ(read(66000), plain.substr(65000, 66000));
     EXPECT_EQ(read(2000), plain.substr(131000));
 }
@@ -375,20 +486,23 @@ TEST_F(Stream, ReadEndingAtABlockBoundaryThenSeekThere)
 TEST_F(Stream, WholeBlockPayloadEndsCleanly)
 {
     open_stream(pattern_bytes(2 * 65536, 5));
-    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_END), 0);
+    EXPECT_EQ(seek(0, SEEK_END), 0);
     EXPECT_EQ(read(1), "");
-    EXPECT_EQ(seek(131071, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(seek(131071, SEEK_SET), 0);
     EXPECT_EQ(read(5), plain.substr(131071));
     EXPECT_EQ(read(5), "");
-    EXPECT_EQ(seek(0, ZLIB_FILEFUNC_SEEK_SET), 0);
+    EXPECT_EQ(seek(0, SEEK_SET), 0);
     EXPECT_EQ(read(plain.size()), plain);
 }
 
-TEST_F(Stream, CloseCallbackClosesTheFile)
+TEST_F(Stream, FileCutAfterOpeningIsAReadErrorNotTheEnd)
 {
-    open_stream(pattern_bytes(10, 6));
-    EXPECT_EQ(io.zclose_file(io.opaque, handle), 0);
-    EXPECT_FALSE(s->f.open());
+    open_stream(pattern_bytes(3 * 65536, 6));
+    std::filesystem::resize_file(dir / "s.brp", 256 + 65536);
+    EXPECT_EQ(seek(70000, SEEK_SET), 0);
+    std::string out(100, '\0');
+    EXPECT_EQ(zip_source_read(source, out.data(), out.size()), -1);
+    EXPECT_EQ(zip_error_code_zip(zip_source_error(source)), ZIP_ER_READ);
 }
 
 } // namespace

@@ -113,15 +113,82 @@ TEST_F(Metadata, MissingPictureAndNotesKeepTheEarlierOnes)
 
 TEST_F(Metadata, BadParamsFailTheOpenButLeaveThePackageOpen)
 {
-    EXPECT_EQ(open_error(package("a=1\nb=2")), "Unterminated line");
+    EXPECT_EQ(open_error(package("a=1\nb=2")), "meta/params.txt: Unterminated line");
     EXPECT_TRUE(pkg.is_open());
-    EXPECT_EQ(open_error(package("=1\n")), "Invalid line");
+    EXPECT_EQ(open_error(package("=1\n")), "meta/params.txt: Invalid line");
     EXPECT_TRUE(pkg.is_open());
 
     const auto path = dir / "noparams.brp";
     write_package(path, make_zip({{"meta/notes.txt", "n"}}));
     EXPECT_EQ(open_error(path.string()), "Invalid package: cannot read meta/params.txt");
     EXPECT_TRUE(pkg.is_open());
+}
+
+TEST_F(Metadata, OversizedMembersAreRefusedWithoutTakingTheMemoryTheyClaim)
+{
+    const std::string params = "device_display_name=Big\n";
+    constexpr std::uint64_t lie = 3ull << 30;  // what the directory claims; the data is tiny
+    struct oversized {
+        std::vector<zip_member> members;
+        const char* error;  // out of open; empty when open succeeds
+        const char* logged;
+    };
+    const oversized cases[] = {
+        {{{"meta/params.txt", params, true, false, false, false, lie}},
+         "fwpkg: meta/params.txt is too large: 3221225472 bytes, at most 1048576 allowed", ""},
+        {{{"meta/params.txt", params}, {"meta/notes.txt", "n", true, false, false, false, lie}},
+         "fwpkg: meta/notes.txt is too large: 3221225472 bytes, at most 1048576 allowed", ""},
+        {{{"meta/params.txt", params}, {"meta/device.png", "p", true, false, false, false, (16u << 20) + 1}},
+         "fwpkg: meta/device.png is too large: 16777217 bytes, at most 16777216 allowed", ""},
+        // The directory claims little, the data inflates to more: stopped at the claim.
+        {{{"meta/params.txt", params + std::string(2u << 20, '#'), true, false, false, false, params.size()}},
+         "fwpkg: corrupt member meta/params.txt: it holds more than the 24 bytes its directory entry gives", ""},
+        {{{"meta/params.txt", params}, {"meta/notes.txt", std::string(2u << 20, 'n'), true, false, false, false, 10}},
+         "",
+         "I:fwpkg: corrupt member meta/notes.txt: it holds more than the 10 bytes its directory entry gives\n"},
+    };
+    for (const oversized& c : cases) {
+        const auto path = dir / "big.brp";
+        write_package(path, make_zip(c.members));
+        log.clear();
+        EXPECT_EQ(open_error(path.string()), *c.error ? c.error : "no error");
+        if (*c.logged) {
+            EXPECT_TRUE(log.has("I:Failed to read notes\n"));
+            EXPECT_TRUE(log.has(c.logged));
+        }
+    }
+}
+
+TEST_F(Metadata, FlashCheckNamesTheMissingOrUnusableKey)
+{
+    const std::string complete = "device_memory_type=emmc\ndevice_sector_size=512\nfirehose_filename=p.elf\n"
+                                 "program_filename=r.xml\npatch_filename=q.xml\n";
+    auto without = [&](const std::string& key) {
+        const std::size_t at = complete.find(key + "=");
+        return complete.substr(0, at) + complete.substr(complete.find('\n', at) + 1);
+    };
+    const std::pair<std::string, const char*> cases[] = {
+        {complete, ""},
+        {without("device_memory_type"), "fwpkg: invalid metadata: missing device_memory_type in meta/params.txt"},
+        {without("device_sector_size"), "fwpkg: invalid metadata: missing device_sector_size in meta/params.txt"},
+        {without("firehose_filename"), "fwpkg: invalid metadata: missing firehose_filename in meta/params.txt"},
+        {without("program_filename"), "fwpkg: invalid metadata: missing program_filename in meta/params.txt"},
+        {without("patch_filename"), "fwpkg: invalid metadata: missing patch_filename in meta/params.txt"},
+        {complete + "device_memory_type=UFS\r\n",
+         "fwpkg: invalid metadata: unusable device_memory_type=UFS\\x0d in meta/params.txt"},
+        {complete + "patch_filename=\n", "fwpkg: invalid metadata: unusable patch_filename= in meta/params.txt"},
+    };
+    for (const auto& [params, error] : cases) {
+        fwpkg p;
+        p.open(package(params));
+        std::string got;
+        try {
+            p.check_metadata();
+        } catch (const std::runtime_error& e) {
+            got = e.what();
+        }
+        EXPECT_EQ(got, error) << params;
+    }
 }
 
 } // namespace

@@ -13,7 +13,6 @@
 #include <random>
 #include <stdexcept>
 
-#include <minizip/zip.h>
 #include <zlib.h>
 
 namespace fs = std::filesystem;
@@ -41,33 +40,36 @@ void put_be(std::string& out, std::uint64_t v, int bytes)
         out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
 }
 
-std::string zip_once(const fs::path& path, const std::vector<zip_member>& members, const std::string& comment)
+constexpr std::uint32_t local_signature = 0x04034b50;
+constexpr std::uint32_t central_signature = 0x02014b50;
+constexpr std::uint32_t end_signature = 0x06054b50;
+constexpr std::uint32_t zip32_max = 0xffffffffu;
+constexpr std::uint16_t zip64_extra_id = 0x0001;
+constexpr std::uint16_t dos_time = 0;
+constexpr std::uint16_t dos_date = (40 << 9) | (1 << 5) | 1;  // 2020-01-01
+
+void put_le(std::string& out, std::uint64_t v, int bytes)
 {
-    zipFile zf = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-    if (zf == nullptr)
-        throw std::runtime_error("test: zipOpen failed");
-    for (const zip_member& m : members) {
-        zip_fileinfo info{};
-        const bool raw = m.wrong_crc;
-        const int method = (m.deflate && !raw) ? Z_DEFLATED : 0;
-        if (zipOpenNewFileInZip2(zf, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                 method == 0 ? 0 : Z_DEFAULT_COMPRESSION, raw ? 1 : 0) != ZIP_OK)
-            throw std::runtime_error("test: zipOpenNewFileInZip failed");
-        if (!m.bytes.empty() &&
-            zipWriteInFileInZip(zf, m.bytes.data(), static_cast<unsigned>(m.bytes.size())) != ZIP_OK)
-            throw std::runtime_error("test: zipWriteInFileInZip failed");
-        if (raw) {
-            const uLong good = crc32(0, reinterpret_cast<const Bytef*>(m.bytes.data()),
-                                     static_cast<uInt>(m.bytes.size()));
-            zipCloseFileInZipRaw(zf, m.bytes.size(), good ^ 0x5a5a5a5au);
-        } else {
-            zipCloseFileInZip(zf);
-        }
-    }
-    zipClose(zf, comment.empty() ? nullptr : comment.c_str());
-    std::string bytes = read_whole_file(path);
-    fs::remove(path);
-    return bytes;
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+std::string raw_deflate(const std::string& bytes)
+{
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("test: deflateInit2 failed");
+    std::string out(deflateBound(&z, bytes.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int r = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (r != Z_STREAM_END)
+        throw std::runtime_error("test: deflate failed");
+    return out;
 }
 
 } // namespace
@@ -114,18 +116,69 @@ std::string pattern_bytes(std::size_t n, std::uint32_t seed)
 
 std::string make_zip(const std::vector<zip_member>& members, std::size_t exact_size)
 {
-    temp_dir dir;
-    const fs::path path = dir / "archive.zip";
-    std::string bytes = zip_once(path, members, "");
-    if (exact_size == 0 || bytes.size() == exact_size)
-        return bytes;
-    // The comment length field grows the end record by exactly the comment.
-    if (exact_size < bytes.size() || exact_size - bytes.size() > max_comment)
-        throw std::runtime_error("test: archive size not reachable with a comment");
-    bytes = zip_once(path, members, std::string(exact_size - bytes.size(), 'c'));
-    if (bytes.size() != exact_size)
-        throw std::runtime_error("test: archive padding failed");
-    return bytes;
+    std::string body;
+    std::string directory;
+    for (const zip_member& m : members) {
+        std::string data = m.deflate ? raw_deflate(m.bytes) : m.bytes;
+        if (m.cut_data)
+            data.resize(data.size() / 2);
+        std::uint32_t crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(m.bytes.data()), static_cast<uInt>(m.bytes.size())));
+        if (m.wrong_crc)
+            crc ^= 0x5a5a5a5au;
+        const std::uint64_t size = m.claimed_size != 0 ? m.claimed_size : m.bytes.size();
+        const bool zip64 = size >= zip32_max;
+        std::string extra;
+        if (zip64) {
+            put_le(extra, zip64_extra_id, 2);
+            put_le(extra, 16, 2);
+            put_le(extra, size, 8);
+            put_le(extra, data.size(), 8);
+        }
+        const std::uint64_t offset = body.size();
+        auto common = [&](std::string& out) {
+            put_le(out, zip64 ? 45 : 20, 2);  // version needed
+            put_le(out, 0, 2);                // flags
+            put_le(out, m.deflate ? 8 : 0, 2);
+            put_le(out, dos_time, 2);
+            put_le(out, dos_date, 2);
+            put_le(out, crc, 4);
+            put_le(out, zip64 ? zip32_max : data.size(), 4);
+            put_le(out, zip64 ? zip32_max : size, 4);
+            put_le(out, m.name.size(), 2);
+            put_le(out, extra.size(), 2);
+        };
+        put_le(body, m.bad_local_header ? local_signature ^ 0x00ff0000u : local_signature, 4);
+        common(body);
+        body += m.name + extra + data;
+
+        put_le(directory, central_signature, 4);
+        put_le(directory, 0x031e, 2);  // made by Unix, 3.0
+        common(directory);
+        put_le(directory, 0, 2);  // comment length
+        put_le(directory, 0, 2);  // disk
+        put_le(directory, 0, 2);  // internal attributes
+        put_le(directory, 0, 4);  // external attributes
+        put_le(directory, offset, 4);
+        directory += m.name + extra;
+    }
+    std::string end;
+    put_le(end, end_signature, 4);
+    put_le(end, 0, 4);  // disk numbers
+    put_le(end, members.size(), 2);
+    put_le(end, members.size(), 2);
+    put_le(end, directory.size(), 4);
+    put_le(end, body.size(), 4);
+    std::size_t total = body.size() + directory.size() + end.size() + 2;
+    std::string comment;
+    if (exact_size != 0) {
+        // The comment length field grows the end record by exactly the comment.
+        if (exact_size < total || exact_size - total > max_comment)
+            throw std::runtime_error("test: archive size not reachable with a comment");
+        comment.assign(exact_size - total, 'c');
+    }
+    put_le(end, comment.size(), 2);
+    return body + directory + end + comment;
 }
 
 void write_package(const fs::path& path, const std::string& payload, const header_tweak& tweak)

@@ -40,12 +40,16 @@ struct zip_member {
     std::string name;
     std::string bytes;
     bool deflate = true;
-    bool wrong_crc = false;  // stored with a CRC that does not match the bytes
+    bool wrong_crc = false;         // stored with a CRC that does not match the bytes
+    bool bad_local_header = false;  // the local header's signature is damaged
+    bool cut_data = false;          // only the first half of the compressed data is stored (sizes agree with it)
+    std::uint64_t claimed_size = 0; // when not 0, the size both headers claim (zip64 fields from 4 GiB on)
 };
 
-// A zip archive of the members. With exact_size non-zero, the archive comment
-// pads it to exactly that many bytes (it must be reachable with a comment of
-// at most 65535 bytes).
+// A zip archive of the members, written field by field so that tests can
+// make every kind of damage a real archive may carry (two members may share a
+// name). With exact_size non-zero, the archive comment pads it to exactly that
+// many bytes (it must be reachable with a comment of at most 65535 bytes).
 std::string make_zip(const std::vector<zip_member>& members, std::size_t exact_size = 0);
 
 // Changes applied to an otherwise correct header.

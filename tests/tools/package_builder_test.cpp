@@ -163,3 +163,39 @@ TEST(PackageBuilder, ProgressRisesToItsTotal)
     EXPECT_GT(total, 0u);
     EXPECT_EQ(total, last);
 }
+
+TEST(PackageBuilder, LinksToDirectoriesAreNotFollowed)
+{
+    scratch_dir dir;
+    make_package_sources(dir / "src");
+    write_text(dir / "outside/secret.txt", "not part of the package\n");
+    const fs::path out = dir / "p.brp";
+
+    // Inside the folder: the files are packed once, under their own names.
+    fs::create_directory_symlink("images/sub", dir / "src/again");
+    pack_directory((dir / "src").string(), out.string());
+    fwpkg pkg;
+    pkg.open(out.string());
+    EXPECT_EQ(5u, pkg.members().size());
+    pkg.close();
+
+    // Out of the folder: refused, naming the link, and nothing is written.
+    fs::remove(out);
+    fs::create_directory_symlink(dir / "outside", dir / "src/images/ext");
+    try {
+        pack_directory((dir / "src").string(), out.string());
+        ADD_FAILURE() << "packed through a link out of the folder";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find("src/images/ext links to the directory")) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(dir / "p.brp.tmp"));
+}
+
+TEST(PackageBuilder, EmptyFolderIsRefused)
+{
+    scratch_dir dir;
+    fs::create_directories(dir / "src/meta");
+    EXPECT_THROW(pack_directory((dir / "src").string(), (dir / "p.brp").string()), std::runtime_error);
+    EXPECT_FALSE(fs::exists(dir / "p.brp"));
+}
