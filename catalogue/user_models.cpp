@@ -83,6 +83,10 @@ void load_user_models(const std::string& path)
     const xml_doc_ptr doc(xmlReadFile(path.c_str(), nullptr, 0));
     if (!doc)
         throw std::runtime_error("Failed to parse models.xml");
+    // Entities are refused before any attribute is read: a nest of them takes
+    // minutes to expand, and a catalogue has no use for them.
+    if (doc->intSubset != nullptr || doc->extSubset != nullptr)
+        throw std::runtime_error("models.xml declares a DTD or entities; remove them");
     xmlNode* models = xmlDocGetRootElement(doc.get());
     while (models != nullptr && !named(models, "models"))
         models = models->next;

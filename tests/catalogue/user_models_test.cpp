@@ -147,6 +147,17 @@ TEST_F(user_catalogue, a_file_that_is_not_xml_fails_to_parse)
     EXPECT_FALSE(model_exists("alder7"));
 }
 
+TEST_F(user_catalogue, a_file_with_entities_is_refused_before_they_are_expanded)
+{
+    // 20,000 uses of a 50 KB entity: expanding them hung the catalogue.
+    std::string uses;
+    for (int i = 0; i < 20000; ++i)
+        uses += "&e;";
+    write("models.xml", "<?xml version=\"1.0\"?><!DOCTYPE models [<!ENTITY e \"" + std::string(50000, 'x') +
+                            "\">]><models><model name=\"" + uses + "\"/></models>");
+    EXPECT_EQ(error_of([] { user_models(); }), "models.xml declares a DTD or entities; remove them");
+}
+
 TEST_F(user_catalogue, a_root_other_than_models_fails)
 {
     write_models("<catalog><model name=\"x1\"/></catalog>");
