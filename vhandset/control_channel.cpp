@@ -61,7 +61,8 @@ std::string session::attach_next()
     if (n > max_handset_number)
         return "error: no free handset number";
     const auto dir = handset_dir(state_dir_, n);
-    handsets_[n] = bus::instance().attach(options_, dir, real_firmware(options_, dir), n);
+    const handset_options mine = for_handset(options_, n);
+    handsets_[n] = bus::instance().attach(mine, dir, real_firmware(mine, dir), n);
     std::erase(attach_order_, n);
     attach_order_.push_back(n);
     return "ok attach " + std::to_string(n);

@@ -10,9 +10,11 @@
 
 namespace vhandset {
 
-// One injected fault, e.g. "firehose:program:nak" or "sahara:read:silence@3".
+// One injected fault, e.g. "firehose:program:nak", "sahara:read:silence@3" or,
+// for handset 2 of a session only, "2:firehose:program:disconnect@3".
 // The grammar is documented by help_text().
 struct fault_rule {
+    unsigned handset = 0;  // 0: every handset; n: only handset n of a launcher session
     std::string where;   // "sahara" or "firehose" (or "usb")
     std::string what;    // command / step name the fault applies to
     std::string kind;    // nak, silence, garbage, split, merge, short, stall, disconnect, ...
@@ -64,6 +66,10 @@ struct handset_options {
 // leading dashes ("memory", "disk-size", "fault", ...). Sizes take K/M/G suffixes.
 // Throws std::invalid_argument with a clear message for unknown names or bad values.
 void parse_option(handset_options& opts, const std::string& name, const std::string& value);
+
+// The options of handset `number` (1, 2, ...) of a session: those given,
+// without the faults meant for other handsets.
+handset_options for_handset(const handset_options& opts, unsigned number);
 
 // The option list with one line of help each, for `brv-vhandset --help`.
 std::string help_text();

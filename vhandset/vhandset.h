@@ -40,7 +40,8 @@ public:
 };
 
 // Plugs a new handset in, booting into its Sahara boot ROM. state_dir is created
-// when missing; existing LUN images in it are reused.
+// when missing; existing LUN images in it are reused. Every fault in `opts`
+// applies, whatever handset number it names (use for_handset() to pick).
 std::shared_ptr<handset> attach(const handset_options& opts, const std::filesystem::path& state_dir);
 
 // Test hook: plugs in a handset whose firmware is `firmware` instead of the

@@ -126,12 +126,16 @@ TEST_F(launcher_test, LsusbSeesTheDownloadInterface)
 
 TEST_F(launcher_test, LibusbProgramReadsManufacturerAndProductStrings)
 {
-    auto o = run(with_launcher("--handsets 2", probe().string() + " list"));
+    // Each handset of a session has a port path and a serial string of its own.
+    auto o = run(with_launcher("--handsets 3", probe().string() + " list"));
     ASSERT_EQ(o.status, 0) << o.output;
     EXPECT_TRUE(has_line(o.output, "05c6:9008 bus=1 port=1 .*manufacturer=\"Qualcomm CDMA Technologies MSM\" "
                                    "product=\"QUSB__BULK\""))
         << o.output;
-    EXPECT_TRUE(has_line(o.output, "05c6:9008 bus=1 port=2 ")) << o.output;
+    for (const char* handset : {"port=1 address=\\d+ path=1 .*serial=\"VH00000001\"",
+                                "port=2 address=\\d+ path=2 .*serial=\"VH00000002\"",
+                                "port=3 address=\\d+ path=3 .*serial=\"VH00000003\""})
+        EXPECT_TRUE(has_line(o.output, std::string("05c6:9008 bus=1 ") + handset)) << o.output;
 
     fs::remove_all(state);
     o = run(with_launcher("--manufacturer Acme --product Brick --serial 42", probe().string() + " list"));

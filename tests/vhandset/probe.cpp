@@ -1,6 +1,6 @@
 // A small libusb program for the end-to-end tests, linked against the real
 // libusb and run under brv-vhandset:
-//   probe list                 one line per device: ids, location and strings
+//   probe list                 one line per device: ids, location, port path and strings
 //   probe counts N1 N2 ...     waits for each count of 05c6:9008 devices in turn,
 //                              printing "count N" as each is seen (10 s each at most)
 //   probe hello                reads the first bulk IN transfer of 05c6:9008, prints it in hex
@@ -38,6 +38,11 @@ int list()
         libusb_get_device_descriptor(devs[i], &d);
         std::printf("%04x:%04x bus=%u port=%u address=%u", d.idVendor, d.idProduct, libusb_get_bus_number(devs[i]),
                     libusb_get_port_number(devs[i]), libusb_get_device_address(devs[i]));
+        std::uint8_t path[8] = {};
+        const int depth = libusb_get_port_numbers(devs[i], path, sizeof path);
+        std::printf(" path=");
+        for (int j = 0; j < depth; ++j)
+            std::printf(j == 0 ? "%u" : ".%u", path[j]);
         libusb_device_handle* h = nullptr;
         if (libusb_open(devs[i], &h) == 0) {
             std::printf(" manufacturer=\"%s\" product=\"%s\" serial=\"%s\"", text(h, d.iManufacturer).c_str(),

@@ -68,3 +68,24 @@ TEST_F(usb_test, ControlCommandsPlugNumberedHandsetsInAndOut)
     EXPECT_EQ(s.execute("detach x"), "error: bad handset number 'x'");
     EXPECT_EQ(s.execute("plug"), "error: unknown command 'plug' (attach, detach [N], detach-all)");
 }
+
+TEST_F(usb_test, AFaultGivenToOneHandsetOfASessionReachesOnlyThatOne)
+{
+    std::filesystem::create_directories(dir);
+    vhandset::session_config cfg;
+    cfg.handsets = 3;
+    cfg.options = {{"fault", "2:firehose:program:disconnect@3"}, {"fault", "firehose:nop:delay=5"}};
+    vhandset::write_session_config(dir, cfg);
+    vhandset::session s(dir);
+    s.start();
+    const auto on_bus = vhandset::attached_handsets();
+    ASSERT_EQ(on_bus.size(), 3u);
+    for (unsigned i = 0; i < 3; ++i) {
+        std::vector<std::string> kinds;
+        for (const auto& f : on_bus[i]->options().faults)
+            kinds.push_back(f.kind);
+        const std::vector<std::string> expected =
+            i == 1 ? std::vector<std::string>{"disconnect", "delay"} : std::vector<std::string>{"delay"};
+        EXPECT_EQ(kinds, expected) << "handset " << i + 1;
+    }
+}

@@ -85,6 +85,14 @@ TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
     EXPECT_EQ(o.faults[2].value, "0x0D");
     EXPECT_EQ(o.faults[2].nth, 2u);
     EXPECT_EQ(o.faults[3].what, "*");
+    EXPECT_EQ(o.faults[3].handset, 0u);
+
+    parse_option(o, "fault", "2:firehose:program:disconnect@3");
+    EXPECT_EQ(o.faults[4].handset, 2u);
+    EXPECT_EQ(o.faults[4].where, "firehose");
+    EXPECT_EQ(o.faults[4].nth, 3u);
+    EXPECT_EQ(vhandset::for_handset(o, 1).faults.size(), 4u);
+    EXPECT_EQ(vhandset::for_handset(o, 2).faults.size(), 5u);
 }
 
 TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
@@ -105,7 +113,8 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
                             "sahara:hello:nak", "firehose:read:short", "firehose:program:stall",
                             "firehose:launch:nak", "modem:x:y", "firehose:nop:nak@0", "firehose:nop:nak@x",
                             "firehose:nop:nak=3", "a:b:c:d", "firehose:nop:latelog", "firehose:nop:latelog=x",
-                            "storage:read:flip", "storage:write:flip=1"})
+                            "storage:read:flip", "storage:write:flip=1", "0:firehose:nop:nak",
+                            "101:firehose:nop:nak", "2:firehose:nop"})
         EXPECT_NE(rejection("fault", bad).find("--fault"), std::string::npos) << bad;
 }
 
@@ -119,7 +128,7 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }
-    for (const char* piece : {"PLACE:WHAT:KIND[=VALUE][@N]", "sahara:hello:silence", "sahara:image:status=CODE",
+    for (const char* piece : {"[H:]PLACE:WHAT:KIND[=VALUE][@N]", "storage:write:flip", "latelog=MS", "sahara:hello:silence", "sahara:image:status=CODE",
                               "sahara:read:beyond", "nak", "garbage", "split", "merge", "short", "stall",
                               "disconnect"})
         EXPECT_NE(help.find(piece), std::string::npos) << piece;

@@ -15,6 +15,7 @@ constexpr std::uint64_t kib = 1024;
 constexpr std::uint64_t whole_sector_granule = 4096;  // disk sizes must suit both 512- and 4096-byte sectors
 constexpr std::uint32_t min_payload = 512;
 constexpr std::uint32_t min_xml_size = 64;
+constexpr std::uint64_t max_handset_number = 100;  // as many as a session attaches
 
 [[noreturn]] void bad_value(const std::string& name, const std::string& value, const std::string& why)
 {
@@ -144,10 +145,20 @@ fault_rule parse_fault(const std::string& text)
         f.nth = static_cast<unsigned>(n);
         rest.resize(at);
     }
+    // A leading number names the one handset of a session the fault is for.
+    if (const auto c = rest.find(':'); c != std::string::npos && c > 0 &&
+        std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(c),
+                    [](unsigned char ch) { return std::isdigit(ch); })) {
+        const std::uint64_t h = parse_number("fault", rest.substr(0, c), 10);
+        if (h == 0 || h > max_handset_number)
+            bad_value("fault", text, "the handset number counts from 1 to " + std::to_string(max_handset_number));
+        f.handset = static_cast<unsigned>(h);
+        rest.erase(0, c + 1);
+    }
     const auto c1 = rest.find(':');
     const auto c2 = c1 == std::string::npos ? std::string::npos : rest.find(':', c1 + 1);
     if (c2 == std::string::npos || rest.find(':', c2 + 1) != std::string::npos)
-        bad_value("fault", text, "expected PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
+        bad_value("fault", text, "expected [H:]PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
     f.where = rest.substr(0, c1);
     f.what = rest.substr(c1 + 1, c2 - c1 - 1);
     f.kind = rest.substr(c2 + 1);
@@ -157,7 +168,7 @@ fault_rule parse_fault(const std::string& text)
         f.kind.resize(eq);
     }
     if (f.where.empty() || f.what.empty() || f.kind.empty())
-        bad_value("fault", text, "expected PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
+        bad_value("fault", text, "expected [H:]PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
     check_fault(text, f);
     return f;
 }
@@ -306,8 +317,10 @@ const char* const link_help =
     "  data reaches the handset when it has crossed; an IN transfer completes when its data has.\n";
 
 const char* const fault_help =
-    "FAULT: PLACE:WHAT:KIND[=VALUE][@N]\n"
+    "FAULT: [H:]PLACE:WHAT:KIND[=VALUE][@N]\n"
     "  @N applies the fault to the N-th matching event only (counted from 1); without it, to every one.\n"
+    "  H: applies it to handset H of the session only (1 to 100, as --handsets numbers them), e.g.\n"
+    "  2:firehose:program:disconnect@3; without it, to every handset.\n"
     "  sahara:hello:silence        the ROM does not send its HELLO (it still listens)\n"
     "  sahara:hello:badlength      HELLO carries a wrong length word (0x34)\n"
     "  sahara:image:status=CODE    END_OF_IMAGE with status CODE after the image; with @N in place of the\n"
@@ -345,6 +358,13 @@ void parse_option(handset_options& opts, const std::string& name, const std::str
         }
     }
     throw std::invalid_argument("unknown option --" + name);
+}
+
+handset_options for_handset(const handset_options& opts, unsigned number)
+{
+    handset_options mine = opts;
+    std::erase_if(mine.faults, [number](const fault_rule& f) { return f.handset != 0 && f.handset != number; });
+    return mine;
 }
 
 std::string help_text()
