@@ -1,7 +1,9 @@
 // The package's program XML (partitions and their images) and patch XML
-// (partition-table fixes), parsed into the working lists of a flash. The lists
-// point into the parsed documents, which the lists own, so they stay valid for
-// as long as the list object lives.
+// (partition-table fixes), parsed and checked into the working lists of a flash.
+// Every element is examined before anything reaches a handset: a bad number, a
+// request too long for the programmer or a document with a DTD stops the flash
+// with nothing written. The lists point into the parsed documents, which the
+// lists own, so they stay valid for as long as the list object lives.
 #pragma once
 
 #include "buffer.h"
@@ -28,9 +30,12 @@ private:
     std::unique_ptr<xmlDoc, free_doc> doc_;
 };
 
-// Parses the bytes (no URL, no encoding, default options); empty when they are
-// not XML.
-xml_document parse_xml(const buffer& bytes);
+// Parses the bytes (no URL, no encoding, no network); empty when they are not
+// XML. A document that declares a DTD or entities throws "<what> declares a DTD
+// or entities, which program files never have": its entities would be expanded
+// here but reach the programmer unexpanded, and a nest of them can take
+// minutes to expand.
+xml_document parse_xml(const buffer& bytes, const std::string& what = "The XML file");
 
 // The attribute's text; "" when the attribute is missing.
 std::string xml_attribute(const xmlNode* node, const char* name);
@@ -39,30 +44,56 @@ std::string xml_attribute(const xmlNode* node, const char* name);
 // its attributes and content, no declaration, no added formatting.
 std::string element_text(xmlNode* node);
 
-struct program_list {
-    xml_document document;
-    std::vector<xmlNode*> base;  // base partitions with an image, in document order
-    std::vector<xmlNode*> os;    // OS partitions with an image that the flash type writes
+// A start sector as program and patch files give it: a number, or counted back
+// from the end of the disk ("NUM_DISK_SECTORS-33." or without the dot).
+struct sector_position {
+    std::uint64_t value = 0;
+    bool from_end = false;
+    // The sector it names on a disk of that many sectors; false when it would
+    // lie before the disk's start.
+    bool resolve(std::uint64_t disk_sectors, std::uint64_t* sector) const;
 };
 
-// Examines every "program" element before anything is written. Skips (and logs
-// "Ignoring <label>: no file" / "... zero sectors") elements that write
-// nothing, and leaves "userdata" out for keep_data. Throws std::runtime_error:
-// "Cannot find program data" (not XML, or no "data" root), "no label",
-// "Bad sector size", "file_sector_offset is not zero", and "Partition too large:
-// <label>" for an element the flash would write whose size reaches 4 GiB
-// (the programmer takes one image of at most 32-bit length per partition).
+// One program element the flash writes.
+struct program_entry {
+    xmlNode* node = nullptr;
+    std::string label;
+    std::string filename;
+    std::string element;        // sent to the programmer unchanged
+    std::uint32_t lun = 0;      // physical_partition_number
+    sector_position start;      // start_sector
+    std::uint64_t sectors = 0;  // num_partition_sectors, below 2^32
+    std::uint64_t bytes = 0;    // sectors x sector size
+    bool sparse = false;        // sparse="true": the member may be an Android sparse image
+};
+
+struct program_list {
+    xml_document document;
+    std::vector<program_entry> base;  // base partitions with an image, in document order
+    std::vector<program_entry> os;    // OS partitions with an image that the flash type writes
+};
+
+// Examines every "program" element. Skips (and logs "Ignoring <label>: no file"
+// / "... zero sectors") elements that write nothing, and leaves "userdata" out
+// for keep_data. Throws std::runtime_error: "Cannot find program data" (not
+// XML, or no "data" root), "no label", "Bad sector size", "file_sector_offset is
+// not zero", "program <label>: <attribute> \"<text>\" is not a decimal number"
+// (numbers are plain decimals; start_sector may also count from the disk's
+// end), "program <label>: request longer than 1023 characters", and "Partition
+// too large: <label> (<n> sectors; the programmer counts at most 4294967295)".
 program_list read_program_list(const buffer& xml, std::uint32_t sector_size, std::uint32_t type);
 
 struct patch_list {
     xml_document document;
     std::vector<xmlNode*> patches;  // the "DISK" patches, in document order
+    std::vector<std::string> elements;  // their text as sent, same order
 };
 
-// Throws "Cannot find patch data" (not XML, or no "patches" root) and
-// "patch has no filename"; logs "Not DISK patch, skipping" for the others.
+// Throws "Cannot find patch data" (not XML, or no "patches" root), "patch has
+// no filename", number and request-length errors as read_program_list ("patch
+// <n>: ..."); logs "Not DISK patch, skipping" for the others.
 patch_list read_patch_list(const buffer& xml);
 
-// Bytes of a partition: num_partition_sectors x SECTOR_SIZE_IN_BYTES, both read
-// as 32-bit unsigned numbers, multiplied in 64 bits.
+// Bytes of a partition: num_partition_sectors x SECTOR_SIZE_IN_BYTES, read as
+// plain decimals (0 when either is not one), multiplied in 64 bits.
 std::uint64_t partition_bytes(const xmlNode* program);

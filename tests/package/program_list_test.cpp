@@ -33,11 +33,11 @@ std::string program_xml(const std::string& body)
     return "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated-->\n" + body + "</data>\n";
 }
 
-std::vector<std::string> labels(const std::vector<xmlNode*>& nodes)
+std::vector<std::string> labels(const std::vector<program_entry>& entries)
 {
     std::vector<std::string> out;
-    for (xmlNode* n : nodes)
-        out.push_back(xml_attribute(n, "label"));
+    for (const program_entry& e : entries)
+        out.push_back(e.label);
     return out;
 }
 
@@ -99,21 +99,67 @@ TEST(ProgramList, EveryElementIsCheckedEvenWhenNothingIsWritten)
     EXPECT_EQ(list_error(program_xml(program("ok", "a.bin", "8", "4096")), full, 4096), "no error");
 }
 
-TEST(ProgramList, PartitionsOf4GiBOrMoreAreRefusedBeforeAnyWrite)
+TEST(ProgramList, OnlySectorCountsBeyond32BitsAreRefused)
 {
-    // 8388608 x 512 = 4 GiB exactly: one byte too many for a single image.
-    EXPECT_EQ(list_error(program_xml(program("xbl", "x.bin", "8") + program("modem", "m.bin", "8388608"))),
-              "Partition too large: modem");
-    EXPECT_EQ(list_error(program_xml(program("modem", "m.bin", "8388607"))), "no error");
-    EXPECT_EQ(list_error(program_xml(program("big", "b.bin", "-1"))), "Partition too large: big");
-    // The product is taken in 64 bits: 1048577 x 4096 wraps to 4096 in 32.
-    EXPECT_EQ(list_error(program_xml(program("sys", "s.img", "1048577", "4096")), full, 4096),
-              "Partition too large: sys");
+    // 8388608 x 512 = 4 GiB: the byte count needs 64 bits, the sector count does not.
+    const program_list big = read_program_list(bytes(program_xml(program("super", "s.img", "8388608"))), 512, full);
+    ASSERT_EQ(big.os.size() + big.base.size(), 1u);
+    EXPECT_EQ(big.base[0].bytes, 4294967296u);
+    EXPECT_EQ(list_error(program_xml(program("sys", "s.img", "4294967295", "4096")), full, 4096), "no error");
+    EXPECT_EQ(list_error(program_xml(program("xbl", "x.bin", "8") + program("modem", "m.bin", "4294967296"))),
+              "Partition too large: modem (4294967296 sectors; the programmer counts at most 4294967295)");
     // Only partitions that will be written count.
-    EXPECT_EQ(list_error(program_xml(program("system", "s.img", "1048577", "4096")), base_only, 4096), "no error");
-    EXPECT_EQ(list_error(program_xml(program("userdata", "u.img", "16777216")), keep_data), "no error");
-    EXPECT_EQ(list_error(program_xml(program("userdata", "u.img", "16777216")), full), "Partition too large: userdata");
-    EXPECT_EQ(list_error(program_xml(program("grow", "", "16777216"))), "no error");
+    EXPECT_EQ(list_error(program_xml(program("system", "s.img", "4294967296")), base_only), "no error");
+    EXPECT_EQ(list_error(program_xml(program("userdata", "u.img", "4294967296")), keep_data), "no error");
+    EXPECT_EQ(list_error(program_xml(program("grow", "", "4294967296"))), "no error");
+}
+
+TEST(ProgramList, NumbersArePlainDecimalsAndRequestsFitTheProgrammer)
+{
+    const auto with = [](const std::string& attributes) {
+        return program_xml("<program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" filename=\"a.bin\" "
+                           "label=\"a\" " + attributes + "/>");
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {"num_partition_sectors=\"0x200\" start_sector=\"0\"",
+         "program a: num_partition_sectors \"0x200\" is not a decimal number"},
+        {"num_partition_sectors=\"-1\" start_sector=\"0\"",
+         "program a: num_partition_sectors \"-1\" is not a decimal number"},
+        {"num_partition_sectors=\"8\" start_sector=\"34 \"", "program a: start_sector \"34 \" is not a decimal number"},
+        {"num_partition_sectors=\"8\" start_sector=\"NUM_DISK_SECTORS-x.\"",
+         "program a: start_sector \"NUM_DISK_SECTORS-x.\" is not a decimal number"},
+        {"num_partition_sectors=\"8\" start_sector=\"0\" physical_partition_number=\"4294967296\"",
+         "program a: physical_partition_number \"4294967296\" is not a decimal number"},
+        {"num_partition_sectors=\"8\" start_sector=\"NUM_DISK_SECTORS-33.\"", "no error"},
+        {"num_partition_sectors=\"8\" start_sector=\"NUM_DISK_SECTORS-33\"", "no error"},
+        {"num_partition_sectors=\"8\" start_sector=\"34\" comment=\"" + std::string(900, 'c') + "\"",
+         "program a: request longer than 1023 characters"},
+    };
+    for (const auto& [attributes, message] : cases)
+        EXPECT_EQ(list_error(with(attributes)), message) << attributes;
+
+    EXPECT_EQ(patch_error("<patches><patch filename=\"DISK\" start_sector=\"0x10\"/></patches>"),
+              "patch 1: start_sector \"0x10\" is not a decimal number");
+    EXPECT_EQ(patch_error("<patches><patch filename=\"DISK\" value=\"" + std::string(1000, 'v') + "\"/></patches>"),
+              "patch 1: request longer than 1023 characters");
+}
+
+TEST(ProgramList, DocumentsWithADtdAreRefused)
+{
+    // An entity is expanded when read here but reaches the programmer as "&f;",
+    // and nested ones can take minutes to expand.
+    const std::string dtd = "<?xml version=\"1.0\"?>\n<!DOCTYPE data [<!ENTITY f \"a.bin\">]>\n";
+    EXPECT_EQ(list_error(dtd + "<data>" + program("a", "&f;", "8") + "</data>"),
+              "The program file declares a DTD or entities, which program files never have");
+    // One 50 KB entity used 20,000 times in an attribute used to hang the flash.
+    std::string uses;
+    for (int i = 0; i < 20000; ++i)
+        uses += "&e;";
+    const std::string heavy = "<?xml version=\"1.0\"?>\n<!DOCTYPE data [<!ENTITY e \"" + std::string(50000, 'e') +
+                              "\">]>\n<data>" + program(uses, "a.bin", "8") + "</data>";
+    EXPECT_EQ(list_error(heavy), "The program file declares a DTD or entities, which program files never have");
+    EXPECT_EQ(patch_error("<?xml version=\"1.0\"?><!DOCTYPE patches SYSTEM \"x.dtd\"><patches/>"),
+              "The patch file declares a DTD or entities, which program files never have");
 }
 
 TEST(ProgramList, DocumentsThatAreNotProgramLists)
@@ -134,10 +180,12 @@ TEST(ProgramList, ElementTextIsTheElementAlone)
                                         "start_sector=\"NUM_DISK_SECTORS-33.\" />\n");
     const program_list l = read_program_list(bytes(xml), 512, full);
     ASSERT_EQ(l.base.size(), 1u);
-    EXPECT_EQ(element_text(l.base[0]),
+    EXPECT_EQ(l.base[0].element,
               "<program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" filename=\"x.bin\" label=\"xbl\" "
               "num_partition_sectors=\"8\" start_sector=\"NUM_DISK_SECTORS-33.\"/>");
-    EXPECT_EQ(partition_bytes(l.base[0]), 4096u);
+    EXPECT_EQ(partition_bytes(l.base[0].node), 4096u);
+    EXPECT_TRUE(l.base[0].start.from_end);
+    EXPECT_EQ(l.base[0].start.value, 33u);
 }
 
 TEST(PatchList, OnlyDiskPatchesAreKept)
