@@ -4,6 +4,7 @@
 #include "firehose.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 enum flash_type : std::uint32_t {
@@ -19,4 +20,8 @@ struct flash_options {
     std::uint32_t type = full;
     // Payload size proposed to the programmer, one-sector writes.
     firehose_options link;
+    // Called once the package's own checks have passed and before the handset
+    // hears anything; an exception from it refuses the flash with nothing
+    // written. brv verifies the digests on another thread meanwhile and joins here.
+    std::function<void()> before_handset;
 };

@@ -10,6 +10,7 @@
 
 #include "buffer.h"
 #include "file.h"
+#include "flash_options.h"
 #include "key_values.h"
 #include "member_reader.h"
 #include "progress.h"
@@ -21,12 +22,6 @@
 #include <vector>
 
 #include <zip.h>
-
-enum flash_type : std::uint32_t {
-    base_only = 1,
-    keep_data = 2,
-    full = 3,
-};
 
 struct fwpkg_header {
     std::uint8_t ext_magic[4];
@@ -86,13 +81,24 @@ public:
     // after a verify that succeeded.
     const std::string& verify_failure() const { return verify_failure_; }
     // Writes the package to the handset behind device_handle; true when the
-    // final reset was sent. Every failure is a std::runtime_error.
-    // Every partition it will write is checked before the first write: a bad
-    // element, a partition of 4 GiB or more ("Partition too large: <label>"),
-    // a missing image or one larger than its partition stops it with nothing
-    // written. After the programmer upload it waits for the programmer to start:
+    // flash reached its end (also after a cancel, which skips the remaining OS
+    // partitions but still resets). Every failure is a std::runtime_error whose
+    // text says which phase failed, on which partition, why (with the
+    // programmer's own words when it gave some), whether anything was written
+    // and what the user can do.
+    //
+    // Nothing is sent to the handset until everything that can be checked has
+    // been: both XML files (numbers, request lengths, no DTD), every image
+    // member read through its CRC (sparse images through every chunk), each
+    // image against its partition. Once the programmer is configured, every
+    // partition is checked against the disk size it reports, still before the
+    // first write. A handset whose programmer is already running (no Sahara
+    // HELLO, but it answers a nop) is flashed without a new upload.
+    //
+    // After the programmer upload it waits for the programmer to start:
     // 3000 ms, or the number of milliseconds in the environment variable
     // BRV_PROGRAMMER_WAIT_MS when that holds a decimal number (tests use 0).
+    bool flash(int device_handle, progress_handler& handler, const flash_options& options);
     bool flash(int device_handle, progress_handler& handler, bool no_write, std::uint32_t type);
     void cancel() { cancelled_ = true; }
 

@@ -7,6 +7,7 @@
 #include "vhandset.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -23,10 +24,11 @@ struct part {
     std::string label;
     std::string file;       // "" writes nothing
     std::uint32_t start;    // sector
-    std::uint32_t sectors;
+    std::uint64_t sectors;
     std::string image;      // the member's bytes
     unsigned lun = 0;
     int file_sector_offset = 0;
+    bool sparse = false;    // sparse="true"
 };
 
 struct patch {
@@ -69,7 +71,7 @@ protected:
                    "\" num_partition_sectors=\"" + std::to_string(p.sectors) +
                    "\" partofsingleimage=\"false\" physical_partition_number=\"" + std::to_string(p.lun) +
                    "\" readbackverify=\"false\" size_in_KB=\"" + std::to_string(p.sectors * sector_size / 1024) +
-                   ".0\" sparse=\"false\" start_byte_hex=\"0x0\" start_sector=\"" + std::to_string(p.start) +
+                   ".0\" sparse=\"" + (p.sparse ? "true" : "false") + "\" start_byte_hex=\"0x0\" start_sector=\"" + std::to_string(p.start) +
                    "\" />\n";
         return xml + "</data>\n";
     }
@@ -282,9 +284,15 @@ TEST_F(Flash, FullWritesBasePatchesOsThenResets)
     ASSERT_EQ(raw.size(), 5u);
     EXPECT_EQ(raw[2], "firehose raw 4096 bytes");
 
-    EXPECT_EQ(rec.max_seen(), 2u + 1u + 3u);
-    EXPECT_EQ(rec.values().back(), 6u);
-    const std::vector<std::string> messages{"Writing xbl.elf to xbl",      "Writing modem.bin to modem",
+    // Progress counts bytes (every partition's sectors, then one step for the
+    // patches), after a first pass that reads every image through its CRC.
+    const std::uint64_t partition_bytes_written = (16 + 12 + 8 + 64 + 32) * 512;
+    EXPECT_EQ(rec.max_seen(), partition_bytes_written + 1);
+    EXPECT_EQ(rec.values().back(), partition_bytes_written + 1);
+    const std::vector<std::string> messages{"Checking xbl.elf",            "Checking modem.bin",
+                                            "Checking boot.img",           "Checking system.img",
+                                            "Checking userdata.img",
+                                            "Writing xbl.elf to xbl",      "Writing modem.bin to modem",
                                             "Patching",                    "Writing boot.img to boot",
                                             "Writing system.img to system", "Writing userdata.img to userdata"};
     EXPECT_EQ(rec.messages(), messages);
@@ -335,7 +343,7 @@ TEST_F(Flash, KeepDataLeavesUserdataAloneButWritesOtherSlots)
     EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "program modem", "patch DISK",
                                                     "patch DISK", "program boot", "program system",
                                                     "program userdata_b", "power"}));
-    EXPECT_EQ(rec.max_seen(), 2u + 1u + 3u);
+    EXPECT_EQ(rec.max_seen(), (16u + 12 + 8 + 64 + 8) * 512 + 1);
 }
 
 TEST_F(Flash, BaseOnlyWritesBasePartitionsAndPatches)
@@ -354,7 +362,7 @@ TEST_F(Flash, BaseOnlyWritesBasePartitionsAndPatches)
     expect_patched(standard_patches[3]);
     check_luns();
     EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "patch DISK", "patch DISK", "power"}));
-    EXPECT_EQ(rec.max_seen(), 2u);
+    EXPECT_EQ(rec.max_seen(), 16u * 512 + 1);
 }
 
 TEST_F(Flash, CancelDuringBaseSkipsEveryOsPartitionAndStillResets)
@@ -406,26 +414,18 @@ TEST_F(Flash, NoWriteSendsTheSameRequestsAndChangesNothing)
     EXPECT_EQ(dry_raw.size(), 5u);
 }
 
-// Each package fault stops the flash after upload and configure, before the
-// first partition is written.
-struct refusal {
-    const char* name;
-    const char* message;
-};
-
+// Each package fault stops the flash before the programmer is uploaded: the
+// handset hears nothing, and the user is told nothing was written.
 class FlashRefusal : public Flash {
 protected:
-    void expect_refused_before_writing(const char* message)
+    void expect_refused_before_writing(const std::string& message)
     {
         attach();
-        EXPECT_EQ(flash_error(full), message);
+        EXPECT_EQ(flash_error(full), "Checking the package failed: " + message +
+                                         ". Nothing was written to the handset; correct the cause and flash again.");
         check_luns(false);
-        const std::vector<std::string> r = requests();
-        ASSERT_FALSE(r.empty());
-        EXPECT_EQ(r.front(), "configure");
-        for (const std::string& req : r)
-            EXPECT_EQ(req.rfind("program", 0), std::string::npos) << req;
-        EXPECT_FALSE(log.has("I:Finished programming, resetting device...\n"));
+        EXPECT_TRUE(requests().empty());
+        EXPECT_FALSE(log.has("I:Sending programmer\n"));
     }
 };
 
@@ -440,9 +440,10 @@ TEST_F(FlashRefusal, BadElementLastInTheProgramList)
 TEST_F(FlashRefusal, PartitionReaching4GiB)
 {
     std::vector<part> parts = emmc_parts();
-    parts.push_back({"super", "super.img", 600, 8388608, "s"});
+    parts.push_back({"super", "super.img", 600, 4294967296u, "s"});
     make_package(parts, standard_patches);
-    expect_refused_before_writing("Partition too large: super");
+    expect_refused_before_writing("Partition too large: super (4294967296 sectors; the programmer counts at most "
+                                  "4294967295)");
 }
 
 TEST_F(FlashRefusal, ImageLargerThanItsPartition)
@@ -450,7 +451,7 @@ TEST_F(FlashRefusal, ImageLargerThanItsPartition)
     std::vector<part> parts = emmc_parts();
     parts.push_back({"vbmeta", "vbmeta.img", 600, 1, pattern_bytes(513, 9)});
     make_package(parts, standard_patches);
-    expect_refused_before_writing("buffer too small for file");
+    expect_refused_before_writing("buffer too small for file: vbmeta.img has 513 bytes, partition vbmeta 512");
 }
 
 TEST_F(FlashRefusal, ImageMissingFromTheArchive)
@@ -509,22 +510,16 @@ TEST_F(FlashRefusal, CorruptImageIsNotWritten)
     };
     write_package(dir / "crc.brp", make_zip(members));
     pkg.open((dir / "crc.brp").string());
-    attach();
-    EXPECT_EQ(flash_error(full), "fwpkg: corrupt member tz.mbn");
-    expect_written(parts[0]);
-    check_luns(false);
-    EXPECT_EQ(raw_lines().size(), 1u);
-    EXPECT_EQ(requests().back(), "program xbl");
+    expect_refused_before_writing("fwpkg: corrupt member tz.mbn");
+    EXPECT_TRUE(raw_lines().empty());
 }
 
-TEST_F(FlashRefusal, MissingProgrammerFailsAfterTheHandshake)
+TEST_F(FlashRefusal, MissingProgrammer)
 {
     pack_files(dir.path(), dir / "noprog.brp",
                {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
     pkg.open((dir / "noprog.brp").string());
-    attach();
-    EXPECT_EQ(flash_error(full), "Invalid package: cannot read prog_firehose.elf");
-    EXPECT_TRUE(log.has("I:Sending programmer\n"));
+    expect_refused_before_writing("Invalid package: cannot read prog_firehose.elf");
 }
 
 TEST_F(Flash, PreconditionsNeedNoHandset)
@@ -547,7 +542,7 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
             p.flash(-1, r, false, full);
             ADD_FAILURE() << "flash accepted " << params;
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "fwpkg: invalid metadata");
+            EXPECT_EQ(std::string(e.what()).rfind("fwpkg: invalid metadata: missing ", 0), 0u) << e.what();
         }
     }
 
@@ -567,6 +562,95 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
     });
     EXPECT_TRUE(pkg.verify(rec));
     EXPECT_EQ(nested, "Object in use");
+}
+
+// A hand-made Android sparse image with 4096-byte blocks.
+struct sparse_chunk {
+    std::uint16_t type;  // 0xcac1 RAW, 0xcac2 FILL, 0xcac3 DONT_CARE, 0xcac4 CRC32
+    std::uint32_t blocks;
+    std::string body;
+};
+
+std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t total_blocks)
+{
+    std::string out;
+    const auto put = [&out](std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += static_cast<char>((v >> (8 * i)) & 0xff);
+    };
+    put(0xed26ff3a, 4);
+    put(1, 2);
+    put(0, 2);
+    put(28, 2);
+    put(12, 2);
+    put(4096, 4);
+    put(total_blocks, 4);
+    put(chunks.size(), 4);
+    put(0, 4);
+    for (const sparse_chunk& c : chunks) {
+        put(c.type, 2);
+        put(0, 2);
+        put(c.blocks, 4);
+        put(12 + c.body.size(), 4);
+        out += c.body;
+    }
+    return out;
+}
+
+std::string le32(std::uint32_t v)
+{
+    return {static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff), static_cast<char>((v >> 16) & 0xff),
+            static_cast<char>(v >> 24)};
+}
+
+TEST_F(Flash, SparseImagesAreExpandedRunByRun)
+{
+    // Blocks: 0-1 RAW, 2 FILL, 3-4 DONT_CARE (the partition keeps what it
+    // held), 5 RAW, then a CRC32 of all that; the partition has 8 blocks.
+    const std::string raw1 = pattern_bytes(2 * 4096, 21);
+    const std::string raw2 = pattern_bytes(4096, 22);
+    std::string expanded = raw1;
+    for (int i = 0; i < 1024; ++i)
+        expanded += le32(0xdeadbeef);
+    expanded += std::string(2 * 4096, '\0') + raw2;
+    const auto crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(expanded.data()), static_cast<uInt>(expanded.size())));
+    const std::string image = sparse_image({{0xcac1, 2, raw1}, {0xcac2, 1, le32(0xdeadbeef)}, {0xcac3, 2, ""},
+                                            {0xcac1, 1, raw2}, {0xcac4, 0, le32(crc)}},
+                                           6);
+    std::vector<part> parts{{"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+                            {"system", "system.img", 200, 64, image, 0, 0, true},
+                            {"vendor", "vendor.img", 300, 8, "plain bytes", 0, 0, true}};
+    make_package(parts, {});
+    attach();
+    ASSERT_TRUE(flash(full));
+
+    expect_written(parts[0]);
+    expect_written(parts[2]);  // marked sparse but without the magic: written as it is
+    auto& lun = expected[0];
+    lun.replace(200 * 512, 3 * 4096, expanded.substr(0, 3 * 4096));
+    lun.replace(200 * 512 + 5 * 4096, 4096, raw2);
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "program system", "program system",
+                                                    "program vendor", "power"}));
+    std::vector<std::string> placed;
+    for (const std::string& line : handset->transcript())
+        if (line.find("label=\"system\"") != std::string::npos)
+            placed.push_back(attribute(line, "start_sector") + "+" + attribute(line, "num_partition_sectors") + " " +
+                             attribute(line, "sparse"));
+    EXPECT_EQ(placed, (std::vector<std::string>{"200+24 false", "240+8 false"}));
+    EXPECT_TRUE(log.has("I:vendor.img is marked sparse but is no sparse image: written as it is\n"));
+
+    // A damaged image is refused before the handset hears anything.
+    vhandset::detach_all();
+    pkg.close();
+    parts[1].image = sparse_image({{0xcac1, 2, raw1}, {0xcac2, 1, le32(0xdeadbeef)}, {0xcac4, 0, le32(crc ^ 1)}}, 3);
+    make_package(parts, {});
+    attach();
+    const std::string error = flash_error(full);
+    EXPECT_EQ(error.rfind("Checking the package failed: Sparse image system.img: chunk 3 of type CRC32", 0), 0u)
+        << error;
+    EXPECT_TRUE(requests().empty());
 }
 
 } // namespace
