@@ -1,5 +1,7 @@
 #include "flash_page.h"
 
+#include "flash_handset.h"
+
 #include "device_detector.h"
 #include "log.h"
 #include "main_window.h"
@@ -45,9 +47,7 @@ constexpr char text_verifying[] = "Verifying package...";
 constexpr char text_flashing[] = "Flashing...";
 constexpr char text_succeeded[] = "Succeeded";
 constexpr char text_validation_failed[] = "Package validation failed";
-constexpr char text_cannot_open_device[] = "Cannot open device";
 constexpr char text_no_thread[] = "Cannot start worker thread";
-constexpr char text_flash_failed[] = "Flash failed";
 constexpr char text_unknown_failure[] = "Unknown failure";
 
 constexpr char chooser_directory[] = ".";
@@ -358,21 +358,17 @@ bool flash_page::flash_worker(void* data)
 {
     auto* page = static_cast<flash_page*>(data);
     bool success = false;
-    int handle = usb_open_vidpid(edl_vidpid, true);
-    if (handle < 0) {
-        page->error_text_ = text_cannot_open_device;
-    } else {
-        try {
-            success = page->package_.flash(handle, *page, page->no_write_, page->flash_type_);
-            if (!success)
-                page->error_text_ = text_flash_failed;
-        } catch (const std::exception& e) {
-            page->error_text_ = e.what();
-        } catch (...) {
-            // Whatever went wrong, the device is closed and the page told.
-            page->error_text_ = text_unknown_failure;
-        }
-        usb_close(handle);
+    flash_options options;
+    options.no_write = page->no_write_;
+    options.type = page->flash_type_;
+    try {
+        flash_attached_handset(page->package_, *page, options);
+        success = true;
+    } catch (const std::exception& e) {
+        page->error_text_ = e.what();
+    } catch (...) {
+        // Whatever went wrong, the device is closed and the page told.
+        page->error_text_ = text_unknown_failure;
     }
     post_completion(flash_done, page);
     return success;

@@ -4,6 +4,8 @@
 #include "progress_bar.h"
 #include "usb.h"
 #include "verify_package.h"
+#include "background_verification.h"
+#include "flash_handset.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,29 +34,20 @@ flash_type parse_flash_type(const std::string& text)
     throw usage_error("unknown flash type '" + text + "' (full, keep-data or base-only)");
 }
 
-// The device handle is ours from usb_open_vidpid until this ends.
-class open_device {
-public:
-    explicit open_device(int handle) : handle_(handle) {}
-    open_device(const open_device&) = delete;
-    open_device& operator=(const open_device&) = delete;
-    ~open_device() { usb_close(handle_); }
-    int handle() const { return handle_; }
-
-private:
-    int handle_;
-};
-
-void report_open_failure(int error)
+// A byte count with an optional K or M suffix (binary units).
+std::uint32_t parse_payload(const std::string& text)
 {
-    if (error == EACCES) {
-        std::fprintf(stderr,
-                     "Cannot open device: permission denied.\n"
-                     "Install the udev rule packaging/51-brenvik.rules (see the README), then\n"
-                     "unplug and reconnect the handset.\n");
-        return;
-    }
-    std::fprintf(stderr, "Cannot open device\n");
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    const std::string suffix = text.substr(digits);
+    const std::uint64_t unit = suffix.empty() ? 1 : suffix == "K" ? 1024 : suffix == "M" ? 1048576 : 0;
+    if (digits == 0 || digits > 10 || unit == 0)
+        throw usage_error("--max-payload takes a byte count such as 16384, 64K or 1M");
+    const std::uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
+    if (bytes < 4096 || bytes > 16 * 1048576)
+        throw usage_error("--max-payload must lie between 4K and 16M");
+    return static_cast<std::uint32_t>(bytes);
 }
 
 int run_flash(const parsed_args& args)
@@ -65,30 +58,31 @@ int run_flash(const parsed_args& args)
 
     fwpkg pkg;
     open_package(pkg, path);
-    if (!verify_package(pkg)) {
-        std::fprintf(stderr, "%s: verification failed, nothing was written\n", path.c_str());
-        return exit_failed;
-    }
+    // The digests are verified on a second reader of the same file while the
+    // flash reads every image through its CRC; the handset hears nothing until
+    // both passes have succeeded.
+    background_verification verification(path);
 
-    if (!usb_init()) {
-        std::fprintf(stderr, "Cannot open device: %s\n", std::strerror(errno));
-        return exit_failed;
-    }
-    const int handle = usb_open_vidpid(edl_vidpid, true);
-    if (handle < 0) {
-        report_open_failure(errno);
-        return exit_failed;
-    }
-    open_device device(handle);
+    flash_options options;
+    options.type = type;
+    options.no_write = no_write;
+    options.before_handset = [&verification] { verification.require_success(); };
+    options.link.sector_writes = args.has("--sector-writes");
+    if (args.has("--max-payload"))
+        options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
 
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
     std::fflush(stdout);
     progress_bar bar(stderr);
     interrupt_cancels interrupt(pkg);
     try {
-        pkg.flash(device.handle(), bar, no_write, type);
+        flash_attached_handset(pkg, bar, options);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        if (verification.failed())
+            std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
+                         verification.failure().c_str());
+        else
+            std::fprintf(stderr, "%s\n", e.what());
         return exit_failed;
     }
     if (interrupt.interrupted()) {
@@ -106,6 +100,7 @@ extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
+    "                 [--max-payload SIZE] [--sector-writes]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
@@ -115,11 +110,15 @@ extern const command flash_command = {
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
     "  --type base-only  base partitions and the partition table only\n"
     "  --no-write        dry run: the programmer is asked to skip every write\n"
+    "  --max-payload N   bytes per raw write proposed to the programmer (default 1M;\n"
+    "                    16384 gives the classic configure); K and M suffixes\n"
+    "  --sector-writes   send the raw data one sector per USB write (slow; for\n"
+    "                    programmers that need it)\n"
     "  -v                write log lines to stderr\n"
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
     "(exit status 1); a second Ctrl-C ends brv at once.\n",
-    {{"--type", true}, {"--no-write", false}},
+    {{"--type", true}, {"--no-write", false}, {"--max-payload", true}, {"--sector-writes", false}},
     1,
     1,
     run_flash,
