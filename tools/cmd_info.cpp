@@ -60,9 +60,11 @@ int run_info(const parsed_args& args)
     print_notes(pkg.package_notes());
     std::printf("Members: %zu\n", members.size());
     std::printf("  %12s %12s  %s\n", "size", "compressed", "name");
+    // Names come from the package: a control character in one must not move
+    // the cursor or forge a line of this listing.
     for (const member_info& m : members)
         std::printf("  %12llu %12llu  %s\n", static_cast<unsigned long long>(m.size),
-                    static_cast<unsigned long long>(m.compressed_size), m.name.c_str());
+                    static_cast<unsigned long long>(m.compressed_size), printable_name(m.name).c_str());
     return exit_ok;
 }
 

@@ -67,7 +67,7 @@ TEST_F(BrvCli, VerifyPassesOnlyAnIntactPackage)
     write_bytes(dir / "flipped.brp", bytes);
     r = brv({"verify", (dir / "flipped.brp").string()});
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("verification failed")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("verification failed: MD5 mismatch\n")) << r.err;
 
     bytes = read_bytes(package());
     bytes.resize(bytes.size() - 1);
