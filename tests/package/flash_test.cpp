@@ -4,11 +4,13 @@
 #include "fwpkg.h"
 #include "package_test_support.h"
 #include "usb.h"
+#include "handset_options.h"
 #include "vhandset.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -123,7 +125,7 @@ protected:
         std::filesystem::remove_all(state);  // a fresh transcript for every handset
         luns_before.clear();
         for (unsigned lun = 0; lun < luns; ++lun) {
-            luns_before.push_back(pattern_bytes(disk_bytes, 1000 + lun));
+            luns_before.push_back(pattern_bytes(opts.disk_size, 1000 + lun));
             write_file(state / ("lun" + std::to_string(lun) + ".img"), luns_before.back());
         }
         expected = luns_before;
@@ -132,11 +134,19 @@ protected:
 
     bool flash(std::uint32_t type, bool no_write = false)
     {
+        flash_options options;
+        options.type = type;
+        options.no_write = no_write;
+        return flash_with(options);
+    }
+
+    bool flash_with(const flash_options& options)
+    {
         const int handle = usb_open_vidpid(edl_vidpid, true);
         if (handle < 0)
             throw std::runtime_error("test: cannot open the handset");
         try {
-            const bool result = pkg.flash(handle, rec, no_write, type);
+            const bool result = pkg.flash(handle, rec, options);
             usb_close(handle);
             return result;
         } catch (...) {
@@ -145,15 +155,28 @@ protected:
         }
     }
 
-    std::string flash_error(std::uint32_t type)
+    std::string flash_error(std::uint32_t type, const flash_options& base = {})
     {
         try {
-            flash(type);
+            flash_options options = base;
+            options.type = type;
+            flash_with(options);
         } catch (const std::runtime_error& e) {
             return e.what();
         }
         return "no error";
     }
+
+    std::vector<std::string> lines_starting(const std::string& prefix) const
+    {
+        std::vector<std::string> out;
+        for (const std::string& line : handset->transcript())
+            if (line.rfind(prefix, 0) == 0)
+                out.push_back(line.substr(prefix.size()));
+        return out;
+    }
+
+    void add_fault(const std::string& text) { vhandset::parse_option(opts, "fault", text); }
 
     // What the handset should hold once the part is written: the image at its
     // first sector, zeros to the partition's end.
@@ -651,6 +674,151 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     EXPECT_EQ(error.rfind("Checking the package failed: Sparse image system.img: chunk 3 of type CRC32", 0), 0u)
         << error;
     EXPECT_TRUE(requests().empty());
+}
+
+// ---- The cable and the programmer as real handsets behave ----
+
+TEST_F(Flash, RawDataTravelsInNegotiatedPieces)
+{
+    const std::vector<part> parts{{"system", "system.img", 64, 4100, pattern_bytes(2 * 1048576 + 2048, 31)}};
+    struct wire_case {
+        const char* name;
+        std::uint32_t handset_max;      // what the programmer accepts
+        std::uint32_t proposal;         // what the host proposes first
+        bool sector_writes;
+        std::vector<std::string> configures;  // MaxPayloadSizeToTargetInBytes of each configure
+        std::string writes;
+    };
+    const wire_case cases[] = {
+        {"default", 1048576, 1048576, false, {"1048576"}, "3: 1048576x2 2048"},
+        {"programmer takes less", 65536, 1048576, false, {"1048576", "65536"}, "33: 65536x32 2048"},
+        {"classic proposal", 1048576, 16384, false, {"16384"}, "129: 16384x128 2048"},
+        {"one sector per write", 1048576, 1048576, true, {"1048576"}, "4100: 512x4100"},
+    };
+    for (const wire_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vhandset::detach_all();
+        pkg.close();
+        opts.record_writes = true;
+        opts.max_payload_to_target = c.handset_max;
+        opts.disk_size = 4 << 20;
+        make_package(parts, {});
+        attach();
+        flash_options options;
+        options.link.max_payload_to_target = c.proposal;
+        options.link.sector_writes = c.sector_writes;
+        ASSERT_TRUE(flash_with(options));
+        expect_written(parts[0]);
+        check_luns();
+
+        std::vector<std::string> configures;
+        for (const std::string& line : lines_starting("firehose <configure")) {
+            EXPECT_NE(line.find("ZLPAwareHost=\"0\""), std::string::npos) << line;
+            configures.push_back(attribute(line, "MaxPayloadSizeToTargetInBytes"));
+        }
+        EXPECT_EQ(configures, c.configures);
+        EXPECT_EQ(lines_starting("firehose writes "), std::vector<std::string>{c.writes});
+    }
+}
+
+TEST_F(Flash, SlowStorageAndChattyProgrammersAreWaitedFor)
+{
+    // An ACK after a write may take well over a second on real eMMC; logs may
+    // come late or long; a programmer left running by a failed flash sends no
+    // HELLO but answers a nop.
+    struct behaviour {
+        const char* name;
+        std::vector<std::string> faults;
+        bool programmer_running;
+        bool long_logs;
+        const char* log_line;  // expected in our log
+    };
+    const behaviour cases[] = {
+        {"slow ACK after the data", {"firehose:program:delay=800@2", "firehose:patch:delay=600@1"}, false, false,
+         "I:Connected\n"},
+        {"log after the nop's ACK", {"firehose:nop:latelog=100"}, false, false, "I:log: INFO: Late log after nop\n"},
+        {"long logs", {}, false, true, "I:Connected\n"},
+        {"programmer already running", {}, true, false, "I:No Sahara HELLO, but a programmer answers: using it\n"},
+    };
+    const std::vector<part> parts = emmc_parts();
+    for (const behaviour& b : cases) {
+        SCOPED_TRACE(b.name);
+        vhandset::detach_all();
+        pkg.close();
+        log.clear();
+        opts.faults.clear();
+        for (const std::string& f : b.faults)
+            add_fault(f);
+        opts.programmer_running = b.programmer_running;
+        opts.long_logs = b.long_logs;
+        make_package(parts, standard_patches);
+        attach();
+        ASSERT_TRUE(flash(full));
+        for (const part& p : parts)
+            if (!p.file.empty() && p.sectors != 0)
+                expect_written(p);
+        expect_patched(standard_patches[1]);
+        expect_patched(standard_patches[3]);
+        check_luns();
+        EXPECT_TRUE(log.has(b.log_line)) << b.log_line;
+    }
+}
+
+TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
+{
+    const std::string nothing = ". Nothing was written to the handset; correct the cause and flash again.";
+    const std::string may_not_start = ". The handset may not start until a flash completes: keep it in "
+                                      "emergency-download mode (or unplug it and bring it back into that mode) "
+                                      "and flash again.";
+    struct failure {
+        const char* name;
+        std::vector<std::string> faults;
+        std::vector<part> extra;
+        std::string message;
+    };
+    const std::vector<failure> cases{
+        {"partition beyond the disk", {}, {{"vendor", "vendor.img", 2044, 8, "v"}},
+         "Checking the partitions against the disk failed: Partition vendor (LUN 0) needs sectors 2044 to 2052, "
+         "beyond the end of the disk (2048 sectors)" + nothing},
+        {"silent at the handshake", {"firehose:nop:silence"}, {},
+         "Connecting to the programmer failed: the handset stopped answering (Connection timed out)" + nothing},
+        {"unplugged during a write", {"firehose:program:disconnect@2"}, {},
+         "Writing modem.bin to modem (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start},
+        {"refused with a reason", {"firehose:program:nak@3"}, {},
+         "Writing boot.img to boot (LUN 0) failed: the programmer refused: no ack from target (programmer: "},
+    };
+    for (const failure& f : cases) {
+        SCOPED_TRACE(f.name);
+        vhandset::detach_all();
+        pkg.close();
+        opts.faults.clear();
+        for (const std::string& text : f.faults)
+            add_fault(text);
+        std::vector<part> parts = emmc_parts();
+        parts.insert(parts.end(), f.extra.begin(), f.extra.end());
+        make_package(parts, standard_patches);
+        attach();
+        const auto began = std::chrono::steady_clock::now();
+        const std::string error = flash_error(full);
+        EXPECT_EQ(error.substr(0, f.message.size()), f.message);
+        if (f.message.find("refused") != std::string::npos)
+            EXPECT_NE(error.find(may_not_start), std::string::npos) << error;
+        // A handset that says nothing at the handshake fails fast.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+        if (f.message.find(nothing) != std::string::npos) {
+            EXPECT_TRUE(lines_starting("firehose raw").empty());
+        }
+    }
+
+    // A handset that leaves the bus instead of acknowledging the reset was
+    // flashed completely: that is a success.
+    vhandset::detach_all();
+    pkg.close();
+    opts.faults.clear();
+    add_fault("firehose:power:disconnect");
+    make_package(emmc_parts(), standard_patches);
+    attach();
+    EXPECT_TRUE(flash(full));
 }
 
 } // namespace
