@@ -35,7 +35,8 @@ std::size_t fake_link::receive(void* dst, std::size_t max, unsigned timeout_ms, 
             throw vhandset::unplugged();
         transfer& t = to_device_.front();
         const std::size_t k = std::min(max - got, t.data.size() - t.pos);
-        std::memcpy(out + got, t.data.data() + t.pos, k);
+        if (k > 0)
+            std::memcpy(out + got, t.data.data() + t.pos, k);
         got += k;
         t.pos += k;
         if (t.pos == t.data.size()) {
