@@ -1,9 +1,11 @@
 # The two ways to start: `make run` and `make test`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: run test setup build asan clean
+.PHONY: run test setup build asan fuzz clean
 
 setup:
 	@bash scripts/setup.sh
@@ -22,11 +24,15 @@ test: build
 
 asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBRV_SANITIZE=ON \
-	  -DBRV_DIRS="base;catalogue;usb;protocols;package;vhandset;tests" \
+	  -DBRV_DIRS="base;catalogue;usb;protocols;package;vhandset;tests;fuzz" \
 	  -DBRV_TEST_DIRS="support;base;catalogue;digests;usb;vhandset;vhandset_firmware;protocols;package"
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) -L unit
 
+# libFuzzer on every parser of outside input (clang, ASan, UBSan): FUZZ_SECONDS per target.
+fuzz: setup
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_TARGETS="$(FUZZ_TARGETS)" JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -1,8 +1,10 @@
 #include "package_harness.h"
 
+#include "flash_plan.h"
 #include "fuzz_support.h"
 #include "fwpkg.h"
 
+#include <atomic>
 #include <stdexcept>
 #include <vector>
 
@@ -10,9 +12,33 @@ namespace fuzz {
 
 namespace {
 
-// Members up to this size are read whole; larger ones with this bound, which
-// the reader must refuse without allocating the declared size.
+// Members up to this size are also read whole; larger ones with this bound,
+// which the reader must refuse without allocating the declared size.
 constexpr std::uint64_t whole_read_limit = 1u << 20;
+// A streaming read stops here: a small input inflates to a few MiB at most,
+// and a member that claims more must fail before this, when its data ends.
+constexpr std::uint64_t stream_limit = 16u << 20;
+constexpr std::size_t piece_bytes = 65536;
+
+void read_member(fwpkg& package, const member_info& m)
+{
+    try {
+        package.read_file(m.name, m.size <= whole_read_limit ? 0 : whole_read_limit);
+    } catch (const std::runtime_error&) {
+    }
+    try {
+        member_reader reader = package.open_member(m.name);
+        std::vector<std::uint8_t> piece(piece_bytes);
+        std::uint64_t done = 0;
+        while (done < stream_limit) {
+            const std::size_t n = reader.read(piece.data(), piece.size());
+            if (n == 0)
+                break;
+            done += n;
+        }
+    } catch (const std::runtime_error&) {
+    }
+}
 
 } // namespace
 
@@ -27,8 +53,8 @@ void exercise_package(const std::string& path)
             return;
     }
 
+    null_progress progress;
     try {
-        null_progress progress;
         package.verify(progress);
     } catch (const std::runtime_error&) {
     }
@@ -38,11 +64,15 @@ void exercise_package(const std::string& path)
         members = package.members();
     } catch (const std::runtime_error&) {
     }
-    for (const member_info& m : members) {
-        try {
-            package.read_file(m.name, m.size <= whole_read_limit ? 0 : whole_read_limit);
-        } catch (const std::runtime_error&) {
-        }
+    for (const member_info& m : members)
+        read_member(package, m);
+
+    // Everything a flash checks before the handset hears anything.
+    try {
+        package.check_metadata();
+        const std::atomic<bool> not_cancelled{false};
+        plan_flash(package, full, progress, not_cancelled);
+    } catch (const std::runtime_error&) {
     }
 }
 

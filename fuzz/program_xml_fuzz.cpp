@@ -8,14 +8,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
-void forward_all(const std::vector<xmlNode*>& elements)
+// Disks of a few sizes, the smallest one smaller than most layouts.
+constexpr std::uint64_t disk_sectors[] = {0, 64, 131072, UINT64_MAX};
+
+void forward_all(const std::vector<program_entry>& entries)
 {
-    for (xmlNode* node : elements) {
-        element_text(node);
-        partition_bytes(node);
+    for (const program_entry& entry : entries) {
+        element_text(entry.node);
+        partition_bytes(entry.node);
+        for (const std::uint64_t disk : disk_sectors) {
+            std::uint64_t sector = 0;
+            entry.start.resolve(disk, &sector);
+        }
     }
 }
 

@@ -18,6 +18,7 @@ packages=(
   xvfb xauth xdotool imagemagick
   usbutils gdisk unzip zip openssl android-sdk-libsparse-utils
   python3 strace
+  clang libclang-rt-14-dev
 )
 
 here=$(cd "$(dirname "$0")" && pwd)
