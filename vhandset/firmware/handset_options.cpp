@@ -205,7 +205,7 @@ const std::vector<option_entry>& option_table()
              o.max_packet = static_cast<unsigned>(p);
          }},
         {"link", "none|usb2",
-         "cable timing: none = bulk transfers complete at once, usb2 = USB 2.0 high speed (below) (default none)",
+         "cable timing: none (instant) or usb2 (USB 2.0 high speed, below) (default none)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              std::string t = v;
              std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -242,7 +242,7 @@ const std::vector<option_entry>& option_table()
          }},
         {"memory-debug-64", "on|off", "announce the memory-debug region with MEMORY_DEBUG_64 (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.sahara_mem64 = parse_switch(n, v); }},
-        {"max-payload-to-target", "SIZE", "largest raw payload the programmer accepts (default 1M)",
+        {"max-payload-to-target", "SIZE", "largest raw payload the programmer accepts in configure (default 1M)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              const auto s = parse_u32(n, v, parse_size(n, v));
              if (s < min_payload)
@@ -273,15 +273,15 @@ const std::vector<option_entry>& option_table()
              o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
          }},
         {"programmer-running", "[on|off]",
-         "start with the programmer already running, as after a failed flash: no HELLO (default off)",
+         "start as a failed flash leaves it: programmer running, no HELLO (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.programmer_running = parse_switch(n, v);
          }},
         {"long-logs", "[on|off]",
-         "long log documents before every response, several per transfer, up to MaxXMLSizeInBytes (default off)",
+         "long log documents before each response, several per transfer (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.long_logs = parse_switch(n, v); }},
         {"record-writes", "[on|off]",
-         "transcript: after each program data phase, the sizes of the host's writes (default off)",
+         "transcript: the sizes of the host's writes in each program data phase (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
         {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
          [](handset_options& o, const std::string& n, const std::string& v) {
