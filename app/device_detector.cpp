@@ -1,6 +1,6 @@
 #include "device_detector.h"
 
-#include "usb.h"
+#include "usb_presence.h"
 
 #include <FL/Fl.H>
 
@@ -50,12 +50,7 @@ void device_detector::poll_once()
     // Re-armed before the enumeration, so polls stay a second apart from when
     // each was due, however long enumerating takes.
     Fl::repeat_timeout(poll_interval_s, poll, this);
-    bool found = false;
-    usb_device_list list = nullptr;
-    if (usb_get_devices(&list)) {
-        usb_device_list_guard release(list);
-        found = usb_filter_vidpid(&list, ids_.data()) && list[0] && !list[1];
-    }
+    const bool found = usb_single_device_present(ids_.data());
     if (found != present_) {
         present_ = found;
         // Last: the owner may stop, restart or destroy this detector.

@@ -1,7 +1,8 @@
 // Tells its owner, once a second on the GUI thread (toolkit timers), whether
 // exactly one USB device with a listed identity is attached. The callback runs
 // only when that answer changes; a start from the stopped state reports again
-// from "absent".
+// from "absent". The question itself is the USB layer's; only the timing lives
+// here, with the toolkit.
 #pragma once
 
 #include "model.h"  // usb_vidpid_t

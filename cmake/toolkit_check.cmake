@@ -1,0 +1,88 @@
+# brv and the libraries under it must build and run without the GUI toolkit:
+# a command-line flasher that drags in FLTK (headers at build time, a shared
+# library at run time) is one a server or a rescue system cannot install.
+# Fails the configure when a target defined in one of these folders links FLTK,
+# directly or through any target it links, or when a source file there
+# includes an FLTK header. Only app/ (and its tests) may use the toolkit.
+set(brv_toolkit_free_dirs tools usb protocols package)
+
+# Sets ${out} to the link chain ("usb -> fltk") that reaches the toolkit from
+# target, or to "" when there is none.
+function(brv_toolkit_chain target chain out)
+  set(${out} "" PARENT_SCOPE)
+  get_property(seen GLOBAL PROPERTY brv_toolkit_seen)
+  if(target IN_LIST seen)
+    return()
+  endif()
+  set_property(GLOBAL APPEND PROPERTY brv_toolkit_seen ${target})
+
+  get_target_property(type ${target} TYPE)
+  get_target_property(imported ${target} IMPORTED)
+  set(items "")
+  foreach(property INTERFACE_LINK_LIBRARIES LINK_LIBRARIES)
+    if(property STREQUAL "LINK_LIBRARIES" AND (imported OR type STREQUAL "INTERFACE_LIBRARY"))
+      continue()
+    endif()
+    get_target_property(value ${target} ${property})
+    if(value)
+      list(APPEND items ${value})
+    endif()
+  endforeach()
+  if(imported AND NOT type STREQUAL "INTERFACE_LIBRARY")
+    get_target_property(location ${target} IMPORTED_LOCATION)
+    if(location)
+      list(APPEND items ${location})
+    endif()
+  endif()
+
+  foreach(item ${items})
+    # $<LINK_ONLY:x> and other wrappers: the names inside still count.
+    string(REGEX REPLACE "\\$<[A-Za-z_]+:" "" item "${item}")
+    string(REPLACE ">" "" item "${item}")
+    string(TOLOWER "${item}" lower)
+    if(lower MATCHES "fltk")
+      set(${out} "${chain} -> ${item}" PARENT_SCOPE)
+      return()
+    endif()
+    if(TARGET ${item})
+      brv_toolkit_chain(${item} "${chain} -> ${item}" found)
+      if(found)
+        set(${out} "${found}" PARENT_SCOPE)
+        return()
+      endif()
+    endif()
+  endforeach()
+endfunction()
+
+set(brv_toolkit_problems "")
+foreach(dir ${brv_toolkit_free_dirs})
+  set(path ${CMAKE_SOURCE_DIR}/${dir})
+  if(NOT dir IN_LIST BRV_DIRS OR NOT EXISTS ${path}/CMakeLists.txt)
+    continue()
+  endif()
+  get_property(targets DIRECTORY ${path} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target ${targets})
+    set_property(GLOBAL PROPERTY brv_toolkit_seen "")
+    brv_toolkit_chain(${target} ${target} chain)
+    if(chain)
+      list(APPEND brv_toolkit_problems "${dir}/: target ${target} links the GUI toolkit (${chain})")
+    endif()
+  endforeach()
+
+  file(GLOB_RECURSE sources ${path}/*.h ${path}/*.hpp ${path}/*.c ${path}/*.cpp)
+  foreach(source ${sources})
+    file(STRINGS ${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]FL/")
+    if(includes)
+      file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR} ${source})
+      list(GET includes 0 first)
+      string(STRIP "${first}" first)
+      list(APPEND brv_toolkit_problems "${name}: ${first}")
+    endif()
+  endforeach()
+endforeach()
+
+if(brv_toolkit_problems)
+  list(JOIN brv_toolkit_problems "\n  " text)
+  message(FATAL_ERROR "brv must build without the GUI toolkit (FLTK), but:\n  ${text}\n"
+                      "Only app/ may use FLTK; keep toolkit code there.")
+endif()
