@@ -1,10 +1,12 @@
 #include "command.h"
 #include "package_builder.h"
+#include "package_check.h"
 #include "progress_bar.h"
 #include "paths.h"
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -13,6 +15,21 @@ int run_pack(const parsed_args& args)
     const std::string out = args.value("-o", "");
     if (out.empty())
         throw usage_error("missing -o FILE.brp");
+    const std::string& dir = args.positional[0];
+    // Checked before anything is written: a refused folder leaves no package.
+    const std::vector<std::string> problems = check_package_folder(dir);
+    if (!problems.empty()) {
+        const bool force = args.has("--force");
+        std::fprintf(stderr, "brv pack: %s is not a complete package (%zu problem%s):\n", dir.c_str(), problems.size(),
+                     problems.size() == 1 ? "" : "s");
+        for (const std::string& p : problems)
+            std::fprintf(stderr, "  %s\n", p.c_str());
+        if (!force) {
+            std::fprintf(stderr, "Nothing was written. Complete the folder, or pack it anyway with --force.\n");
+            return exit_failed;
+        }
+        std::fprintf(stderr, "Packing anyway (--force).\n");
+    }
     progress_bar bar(stderr);
     bool started = false;
     auto report = [&](std::uint64_t done, std::uint64_t total) {
@@ -26,7 +43,7 @@ int run_pack(const parsed_args& args)
         bar.changed();
     };
     try {
-        pack_directory(args.positional[0], out, report);
+        pack_directory(dir, out, report);
     } catch (...) {
         if (started)
             bar.finished();
@@ -45,15 +62,23 @@ int run_pack(const parsed_args& args)
 extern const command pack_command = {
     "pack",
     "build a package from a directory",
-    "Usage: brv pack DIR -o FILE.brp\n"
+    "Usage: brv pack DIR -o FILE.brp [--force]\n"
     "\n"
     "Packs every regular file under DIR (names relative to DIR) into a new\n"
     "package. The same directory always gives the same bytes. The package\n"
     "appears under its name only once it is complete.\n"
     "\n"
+    "First DIR is checked the way a flash reads the package: meta/params.txt\n"
+    "must set device_memory_type, device_sector_size, firehose_filename,\n"
+    "program_filename and patch_filename; the programmer must be an ELF file;\n"
+    "the program file (<data>) and the patch file (<patches>) must parse; every\n"
+    "image the program file names must be in DIR and fit its partition. Every\n"
+    "problem is listed and nothing is written (exit status 1).\n"
+    "\n"
     "  -o FILE.brp  the package to write (replaced when it exists)\n"
+    "  --force      pack even when the check finds problems (test packages)\n"
     "  -v           write log lines to stderr\n",
-    {{"-o", true}},
+    {{"-o", true}, {"--force", false}},
     1,
     1,
     run_pack,

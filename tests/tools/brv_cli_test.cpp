@@ -21,8 +21,9 @@ class BrvCli : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Not a flashable package (no programmer, no program file): --force.
         make_package_sources(dir / "src");
-        const run_result r = brv({"pack", (dir / "src").string(), "-o", package().string()});
+        const run_result r = brv({"pack", (dir / "src").string(), "-o", package().string(), "--force"});
         ASSERT_EQ(0, r.status) << r.err;
     }
     fs::path package() const { return dir / "p.brp"; }
@@ -34,7 +35,7 @@ protected:
 
 TEST_F(BrvCli, PackTwiceGivesIdenticalPackages)
 {
-    const run_result r = brv({"pack", (dir / "src").string(), "-o", (dir / "again.brp").string()});
+    const run_result r = brv({"pack", (dir / "src").string(), "-o", (dir / "again.brp").string(), "--force"});
     ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(read_bytes(package()), read_bytes(dir / "again.brp"));
     EXPECT_FALSE(fs::exists(dir / "again.brp.tmp"));
