@@ -40,6 +40,8 @@ void parse_option(handset_options& opts, const std::string& name, const std::str
         throw std::invalid_argument("unknown option --" + name);
 }
 
+handset_options for_handset(const handset_options& opts, unsigned) { return opts; }
+
 std::string help_text()
 {
     return "Handset options:\n"
