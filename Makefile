@@ -5,7 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: run test setup build asan fuzz clean
+.PHONY: run test setup build asan fuzz package clean
 
 setup:
 	@bash scripts/setup.sh
@@ -33,6 +33,10 @@ asan:
 # libFuzzer on every parser of outside input (clang, ASan, UBSan): FUZZ_SECONDS per target.
 fuzz: setup
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_TARGETS="$(FUZZ_TARGETS)" JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_BUILD)
+
+# The Debian package (CPack; dependencies from dpkg-shlibdeps): $(BUILD)/brenvik_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -20,8 +20,11 @@ void print_overview(std::FILE* out)
     std::fprintf(out, "Usage: brv [-v] COMMAND [ARGS]\n\nCommands:\n");
     for (const command* c : commands)
         std::fprintf(out, "  %-9s %s\n", c->name, c->summary);
-    std::fprintf(out, "\nOptions:\n  -v, --verbose  write log lines to stderr\n  -h, --help     show help "
-                      "(also after a command)\n\nExit status: 0 success, 1 failed operation, 2 bad usage.\n");
+    std::fprintf(out, "\nOptions:\n"
+                      "  -v, --verbose  write log lines to stderr\n"
+                      "  -h, --help     show help (also after a command)\n"
+                      "      --version  print the version and exit\n"
+                      "\nExit status: 0 success, 1 failed operation, 2 bad usage.\n");
 }
 
 void log_to_stderr(const char* line)
@@ -79,6 +82,10 @@ int main(int argc, char** argv)
         const std::string& a = args[first];
         if (a == "-h" || a == "--help") {
             print_overview(stdout);
+            return exit_ok;
+        }
+        if (a == "--version") {
+            std::printf("brv %s\n", BRV_VERSION);
             return exit_ok;
         }
         if (a == "-v" || a == "--verbose") {

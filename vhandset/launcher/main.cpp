@@ -31,6 +31,7 @@ const char* const usage =
     "  --handsets N                    handsets attached when PROGRAM starts (default 1);\n"
     "                                  handset 1 keeps its state in DIR, handset N in DIR/handsetN\n"
     "  --help                          this text\n"
+    "  --version                       print the version and exit\n"
     "  --NAME VALUE, --NAME=VALUE      a handset option (below), for every handset\n"
     "\n"
     "Control channel: while PROGRAM runs, lines written to the FIFO DIR/control plug\n"
@@ -56,11 +57,14 @@ std::filesystem::path library_path()
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec)
         fail("cannot locate myself: " + ec.message(), exit_cannot_run);
-    // Built into build/bin; the library sits in build/lib.
-    const auto lib = self.parent_path().parent_path() / "lib" / library_name;
-    if (!std::filesystem::exists(lib))
-        fail("cannot find " + lib.string(), exit_cannot_run);
-    return lib;
+    // Installed, the library is private to Brenvik (PREFIX/lib/brenvik beside
+    // PREFIX/bin); in the build tree it sits in build/lib beside build/bin.
+    const auto lib_dir = self.parent_path().parent_path() / "lib";
+    for (const auto& lib : {lib_dir / "brenvik" / library_name, lib_dir / library_name})
+        if (std::filesystem::exists(lib))
+            return lib;
+    fail(std::string("cannot find ") + library_name + " in " + (lib_dir / "brenvik").string() + " or " + lib_dir.string(),
+         exit_cannot_run);
 }
 
 std::filesystem::path new_state_dir()
@@ -85,6 +89,10 @@ int main(int argc, char** argv)
             if (arg == "--") {
                 program_at = i + 1;
                 break;
+            }
+            if (arg == "--version") {
+                std::cout << "brv-vhandset " << BRV_VERSION << "\n";
+                return 0;
             }
             if (arg == "--help" || arg == "-h") {
                 std::cout << usage << vhandset::help_text() << "\n" << vhandset::usb_fault_help();
