@@ -3,6 +3,7 @@
 #include "file.h"
 #include "log.h"
 #include "model.h"  // memory_type_name
+#include "piece_pipeline.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -44,9 +45,7 @@ constexpr std::size_t rx_capacity = 4 * receive_bytes;
 constexpr char document_end[] = "/data";
 constexpr std::size_t document_end_bytes = sizeof document_end;  // "/data" plus ">"
 
-// Payload size asked for in the target's direction, and the bounds of a
-// programmer's counter-proposal.
-constexpr std::uint32_t default_payload_bytes = 16384;
+// The bounds of a programmer's counter-proposal of the payload size.
 constexpr std::uint64_t min_proposed_payload = 4096;
 constexpr std::uint64_t max_proposed_payload = 2147483648u;
 
@@ -276,20 +275,24 @@ void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_typ
     for (std::size_t i = 0; i < configure_slot_count; ++i)
         reply[i].name = configure_slot_names[i];
     std::uint32_t proposal = options.max_payload_to_target;
-    configure(memory_name, skip_write, proposal, reply);
+    configure(memory_name, skip_write, proposal, options.max_payload_from_target, reply);
     if (reply[cfg_value].value != ack) {
         // The programmer refused and proposes the payload size it takes; one
         // renegotiation only.
         proposal = read_number(reply[cfg_payload_to_target].value);
         if (proposal < min_proposed_payload || proposal > max_proposed_payload)
             refuse("payload size out of bounds");
-        configure(memory_name, skip_write, proposal, reply);
+        configure(memory_name, skip_write, proposal, options.max_payload_from_target, reply);
         if (reply[cfg_value].value != ack)
             refuse("no ack from target");
     }
     if (read_number(reply[cfg_min_version].value) == 0)
         refuse("target version unsupported");
     max_payload_from_target_ = read_number(reply[cfg_payload_from_target].value);
+    // Acknowledgements seen in the wild leave MaxPayloadSizeFromTargetInBytes
+    // out; the programmer then sends what this host asked for in the configure.
+    if (max_payload_from_target_ == 0)
+        max_payload_from_target_ = options.max_payload_from_target;
 
     // The acknowledgement states the size it settled on; it never exceeds the
     // proposal, and a missing or nonsensical one leaves the proposal standing.
@@ -318,9 +321,10 @@ bool firehose::probe(int device_handle)
     }
 }
 
-void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target, slot* slots)
+void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target,
+                         std::uint32_t payload_from_target, slot* slots)
 {
-    send(make_request(configure_element, memory_name, skip_write ? 1 : 0, payload_to_target, default_payload_bytes));
+    send(make_request(configure_element, memory_name, skip_write ? 1 : 0, payload_to_target, payload_from_target));
     receive_response(slots, configure_slot_count);
 }
 
@@ -586,24 +590,14 @@ void firehose::program_request(const std::string& request, byte_source& data, st
              static_cast<unsigned long long>(size / sector_size_));
     {
         // Pieces of the negotiated payload size, each a whole number of
-        // sectors (the last one shorter), from one reused buffer; once the
-        // source runs dry the rest of the partition is zeros.
+        // sectors (the last one shorter); once the source runs dry the rest of
+        // the partition is zeros. The next piece is read while one crosses.
         const timeout_scope slow(port_, storage_timeout_ms);
-        const std::size_t piece_max = piece_bytes_ != 0 ? piece_bytes_ : sector_size_;
-        const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_max);
-        bool source_ended = false;
-        for (std::uint64_t done = 0; done < size;) {
-            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece_max, size - done));
-            std::size_t filled = 0;
-            while (!source_ended && filled < length) {
-                const std::size_t got = data.read(piece.get() + filled, length - filled);
-                if (got == 0)
-                    source_ended = true;
-                filled += got;
-            }
-            std::memset(piece.get() + filled, 0, length - filled);
-            port_.write(piece.get(), length);
-            done += length;
+        piece_pipeline pieces(data, size, piece_bytes_ != 0 ? piece_bytes_ : sector_size_);
+        std::uint64_t done = 0;
+        while (const piece_pipeline::piece p = pieces.next()) {
+            port_.write(p.data, p.size);
+            done += p.size;
             if (on_piece)
                 on_piece(done);
         }
