@@ -34,6 +34,10 @@ struct firehose_options {
     std::uint32_t max_payload_to_target = 1048576;
     // One sector per USB write in the data phase, whatever the payload size.
     bool sector_writes = false;
+    // Proposed as MaxPayloadSizeFromTargetInBytes: the most a read request
+    // asks for, as the programmer confirms it; also what reads assume when
+    // its acknowledgement leaves the size out.
+    std::uint32_t max_payload_from_target = 16384;
 };
 
 // Called during a raw data phase with the bytes of the phase done so far.
@@ -117,7 +121,8 @@ private:
     // The next document and its root-level "data" element (stored in *data).
     document receive_document(_xmlNode** data);
     // One configure request; fills the nine configure slots from the reply.
-    void configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target, slot* slots);
+    void configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target,
+                   std::uint32_t payload_from_target, slot* slots);
     // A request whose acknowledgement opens raw mode ("value" ACK, "rawmode" true).
     void send_raw_request(const std::string& request);
     // Sends a program request, the data in negotiated pieces, and checks the close.
