@@ -4,14 +4,18 @@
 // made from a sparse file and read back through the streaming reader, so the
 // test needs little disk and memory, only time (it deflates and inflates
 // 4 GiB per writer).
+#include "elf_image.h"
 #include "fwpkg.h"
 #include "package_builder.h"
+#include "usb.h"
+#include "vhandset.h"
 #include "package_test_support.h"
 #include "scrozzler.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -179,6 +183,76 @@ TEST_F(Zip64, InfoZipPackageOpens)
     infozip_zip(dir / "src", dir / "infozip.zip");
     write_package(dir / "infozip.brp", read_whole_file(dir / "infozip.zip"));
     check_package(dir / "infozip.brp", "Info-ZIP zip");
+}
+
+// The Python-written package flashed onto a virtual UFS handset: the partition
+// holds the member byte for byte, its 4 GiB streamed in bounded pieces.
+TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
+{
+    const fs::path src = dir / "src";
+    const std::uint64_t sectors = (big_size + 4095) / 4096;
+    const std::uint64_t start = 6;
+    write_file(src / "flash/params.txt",
+               "device_display_name=Large\ndevice_memory_type=ufs\ndevice_sector_size=4096\n"
+               "firehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n");
+    write_file(src / "flash/prog_firehose.elf", testsupport::make_elf_from_segments(true, {pattern_bytes(5000, 7)}));
+    write_file(src / "flash/rawprogram0.xml",
+               "<?xml version=\"1.0\" ?>\n<data>\n  <program SECTOR_SIZE_IN_BYTES=\"4096\" file_sector_offset=\"0\" "
+               "filename=\"" + std::string(big_name) + "\" label=\"super\" num_partition_sectors=\"" +
+                   std::to_string(sectors) + "\" physical_partition_number=\"0\" sparse=\"false\" start_sector=\"" +
+                   std::to_string(start) + "\"/>\n</data>\n");
+    write_file(src / "flash/patch0.xml", "<?xml version=\"1.0\" ?>\n<patches>\n</patches>\n");
+    const std::string script =
+        "import sys, zipfile\n"
+        "src, out = sys.argv[1], sys.argv[2]\n"
+        "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED, compresslevel=1) as z:\n"
+        "    z.write(src + '/flash/params.txt', 'meta/params.txt')\n"
+        "    for name in ('prog_firehose.elf', 'rawprogram0.xml', 'patch0.xml'):\n"
+        "        z.write(src + '/flash/' + name, name)\n"
+        "    info = zipfile.ZipInfo('images/super.img', (2020, 1, 1, 0, 0, 0))\n"
+        "    info.compress_type = zipfile.ZIP_DEFLATED\n"
+        "    with open(src + '/images/super.img', 'rb') as f, z.open(info, 'w', force_zip64=True) as w:\n"
+        "        while chunk := f.read(1 << 20):\n"
+        "            w.write(chunk)\n";
+    write_file(dir / "flash.py", script);
+    run(std::string(BRV_PYTHON3) + " " + quoted(dir / "flash.py") + " " + quoted(src) + " " + quoted(dir / "f.zip"));
+    write_package(dir / "flash.brp", read_whole_file(dir / "f.zip"));
+
+    ::setenv("BRV_PROGRAMMER_WAIT_MS", "0", 1);
+    vhandset::handset_options opts;
+    opts.memory = "ufs";
+    opts.disk_size = (start + sectors) * 4096 + (1 << 20);
+    opts.disk_size = (opts.disk_size + 4095) / 4096 * 4096;
+    const auto handset = vhandset::attach(opts, dir / "handset");
+    fwpkg pkg;
+    pkg.open((dir / "flash.brp").string());
+    progress_recorder rec;
+    const int handle = usb_open_vidpid(edl_vidpid, true);
+    ASSERT_GE(handle, 0);
+    EXPECT_NO_THROW(pkg.flash(handle, rec, false, full));
+    usb_close(handle);
+    ASSERT_TRUE(handset->wait_detached(5000));
+
+    // The LUN: the old zeros before the partition, then the member's bytes
+    // (zeros, the marks past 4 GiB, the tail), then zeros to the partition's end.
+    const int fd = ::open(handset->lun_image(0).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const int member = ::open((src / big_name).c_str(), O_RDONLY);
+    ASSERT_GE(member, 0);
+    std::string want(1 << 20, '\0');
+    std::string got(1 << 20, '\0');
+    std::uint64_t mismatches = 0;
+    for (std::uint64_t at = 0; at < big_size; at += want.size()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want.size(), big_size - at));
+        ASSERT_EQ(::pread(member, want.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n));
+        ASSERT_EQ(::pread(fd, got.data(), n, static_cast<off_t>(start * 4096 + at)), static_cast<ssize_t>(n));
+        if (std::memcmp(want.data(), got.data(), n) != 0)
+            ++mismatches;
+    }
+    ::close(member);
+    ::close(fd);
+    EXPECT_EQ(mismatches, 0u);
+    vhandset::detach_all();
 }
 
 } // namespace
