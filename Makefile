@@ -35,8 +35,10 @@ fuzz: setup
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_TARGETS="$(FUZZ_TARGETS)" JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_BUILD)
 
 # The Debian package (CPack; dependencies from dpkg-shlibdeps): $(BUILD)/brenvik_<version>_<arch>.deb.
-package: build
-	cmake --build $(BUILD) --target deb
+# Builds only what the package holds, not the tests and benchmarks.
+package: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j$(JOBS) --target deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
