@@ -43,6 +43,9 @@ def build_files(build_dir):
     patterns = ["**/compiler_depend.make", "**/depend.make", "**/*.d", "**/link.txt"]
     for pattern in patterns:
         for path in glob.glob(os.path.join(build_dir, pattern), recursive=True):
+            # "*.d" also matches directories, such as a staged package's lib/udev/rules.d.
+            if not os.path.isfile(path):
+                continue
             with open(path, errors="replace") as text:
                 for found in token.findall(text.read()):
                     if os.path.isfile(found):
