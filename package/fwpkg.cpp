@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -78,18 +77,21 @@ bool fwpkg::open_archive()
     }
     zip_error_fini(&error);
 
-    // zip leaves it undefined which of two members with one name a reader
-    // gets; a package that could flash either is refused.
-    std::unordered_set<std::string> names;
+    // Names are taken byte for byte, as the program file names them: libzip
+    // would otherwise turn names without the UTF-8 flag from code page 437
+    // (control characters included) into other bytes. zip leaves it undefined
+    // which of two members with one name a reader gets; a package that could
+    // flash either is refused.
     const zip_int64_t count = zip_get_num_entries(zip_, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
-        const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), 0);
+        const auto index = static_cast<zip_uint64_t>(i);
+        const char* name = zip_get_name(zip_, index, ZIP_FL_ENC_RAW);
         if (name == nullptr) {
             const std::string why = zip_error_text(*zip_get_error(zip_));
             close_archive();
             throw std::runtime_error("fwpkg: cannot read the archive's directory: " + why);
         }
-        if (!names.insert(name).second) {
+        if (!names_.emplace(name, index).second) {
             // The name lives in the archive: word the message before discarding it.
             const std::string message =
                 "fwpkg: duplicate member " + printable_name(name) + ": the archive holds two members of that name";
@@ -105,6 +107,7 @@ void fwpkg::close_archive()
     // Readers still open hold files of this archive; end them first.
     while (!readers_.empty())
         readers_.back()->detach();
+    names_.clear();
     if (zip_ != nullptr) {
         zip_discard(zip_);
         zip_ = nullptr;

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <zip.h>
@@ -156,6 +157,8 @@ private:
     fwpkg_header header_{};
     package_stream stream_;
     zip_t* zip_ = nullptr;
+    // Member names as stored (bytes, no code page conversion), to their index.
+    std::unordered_map<std::string, zip_uint64_t> names_;
     std::vector<member_reader*> readers_;  // open readers, ended by close()
     bool busy_ = false;
     std::string verify_failure_;

@@ -19,13 +19,11 @@ namespace {
 
 zip_uint64_t fwpkg::locate(const std::string& name)
 {
-    // A name with a zero byte in it could only match a shorter member.
-    if (zip_ == nullptr || name.find('\0') != std::string::npos)
+    // Exact and case-sensitive; a name with a zero byte in it matches nothing.
+    const auto found = names_.find(name);
+    if (zip_ == nullptr || found == names_.end())
         cannot_read(name);
-    const zip_int64_t index = zip_name_locate(zip_, name.c_str(), 0);  // exact, case-sensitive
-    if (index < 0)
-        cannot_read(name);
-    return static_cast<zip_uint64_t>(index);
+    return found->second;
 }
 
 std::uint64_t fwpkg::member_size(const std::string& name)

@@ -67,9 +67,9 @@ void fwpkg::load_metadata()
 
     // A picture or notes beyond its cap refuses the package (nothing real is
     // that large); a missing or damaged one only costs the picture or notes.
-    if (zip_name_locate(zip_, image_member, 0) >= 0)
+    if (names_.count(image_member) != 0)
         refuse_oversized(image_member, member_size(image_member), image_cap);
-    if (zip_name_locate(zip_, notes_member, 0) >= 0)
+    if (names_.count(notes_member) != 0)
         refuse_oversized(notes_member, member_size(notes_member), text_cap);
     try {
         device_image_ = read_file(image_member, 0);

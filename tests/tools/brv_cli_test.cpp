@@ -82,6 +82,17 @@ TEST_F(BrvCli, VerifyPassesOnlyAnIntactPackage)
     EXPECT_NE(std::string::npos, r.err.find("cannot open")) << r.err;
 }
 
+TEST_F(BrvCli, InfoEscapesControlCharactersInMemberNames)
+{
+    write_text(dir / "src/images/evil\x1b[2J\nname.bin", "x");
+    const run_result packed = brv({"pack", (dir / "src").string(), "-o", (dir / "evil.brp").string(), "--force"});
+    ASSERT_EQ(0, packed.status) << packed.err;
+    const run_result r = brv({"info", (dir / "evil.brp").string()});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("  images/evil\\x1b[2J\\x0aname.bin\n")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find('\x1b'));
+}
+
 TEST_F(BrvCli, VerboseSendsLogLinesToStderr)
 {
     std::vector<std::uint8_t> bytes = read_bytes(package());
