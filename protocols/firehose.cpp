@@ -1,5 +1,6 @@
 #include "firehose.h"
 
+#include "firehose_request.h"
 #include "file.h"
 #include "log.h"
 #include "model.h"  // memory_type_name
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +31,6 @@ constexpr std::uint32_t storage_timeout_ms = 30000;
 constexpr std::uint32_t settle_drain_ms = 20;
 constexpr usb_interface_match vendor_interface = {0xff, 0xff, 0xff};
 
-// Requests are formatted into a 1024-byte area: at most 1023 characters.
-constexpr std::size_t request_area_bytes = 1024;
-constexpr std::size_t max_request_chars = request_area_bytes - 1;
 
 // Received bytes not yet handed out as a document. Programmers send documents of
 // up to their MaxXMLSizeInBytes (4096 in the field), several per transfer; the
@@ -68,8 +65,7 @@ constexpr char raw_off[] = "false";
 // broken document is this layer's error to throw, not to print. No network.
 constexpr int parse_options = XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET;
 
-// Every request is one of these elements inside the same frame.
-constexpr char request_frame[] = "<?xml version=\"1.0\" ?>\n<data>\n%s\n</data>\n";
+// Every request is one of these elements inside the same frame (firehose_request).
 constexpr char caller_element[] = "%s";
 constexpr char nop_element[] = "<nop value=\"%s\"/>";
 constexpr char power_element[] = "<power value=\"%s\"/>";
@@ -110,31 +106,6 @@ constexpr const char* configure_slot_names[configure_slot_count] = {
     "MaxXMLSizeInBytes",
     "MemoryName",
 };
-
-[[noreturn]] void fail_too_long()
-{
-    throw std::runtime_error("firehose: request longer than 1023 characters");
-}
-
-// Formats one element and frames it as a request. Refuses, rather than cuts, a
-// request that would not fit its area.
-std::string make_request(const char* element_format, ...) __attribute__((format(printf, 1, 2)));
-std::string make_request(const char* element_format, ...)
-{
-    char element[request_area_bytes];
-    va_list args;
-    va_start(args, element_format);
-    const int element_chars = std::vsnprintf(element, sizeof element, element_format, args);
-    va_end(args);
-    if (element_chars < 0 || static_cast<std::size_t>(element_chars) > max_request_chars)
-        fail_too_long();
-
-    char request[request_area_bytes];
-    const int request_chars = std::snprintf(request, sizeof request, request_frame, element);
-    if (request_chars < 0 || static_cast<std::size_t>(request_chars) > max_request_chars)
-        fail_too_long();
-    return std::string(request, static_cast<std::size_t>(request_chars));
-}
 
 // Response numbers follow strtoul in base 0 (decimal, 0x hexadecimal, 0 octal).
 // Missing, non-numeric, negative or wider-than-32-bit values read as 0, so a
@@ -324,7 +295,7 @@ bool firehose::probe(int device_handle)
 void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target,
                          std::uint32_t payload_from_target, slot* slots)
 {
-    send(make_request(configure_element, memory_name, skip_write ? 1 : 0, payload_to_target, payload_from_target));
+    send(firehose_request(configure_element, memory_name, skip_write ? 1 : 0, payload_to_target, payload_from_target));
     receive_response(slots, configure_slot_count);
 }
 
@@ -335,21 +306,11 @@ void firehose::close()
 
 void firehose::send(const std::string& request)
 {
-    if (request.size() > max_request_chars)
-        fail_too_long();
+    if (request.size() > firehose_request_max_chars)
+        firehose_request_too_long();
     last_log_.clear();
     port_.write(request.data(), request.size());
     log_at(2, "firehose >>> %s\n", request.c_str());
-}
-
-bool firehose::element_fits(const std::string& element)
-{
-    try {
-        make_request(caller_element, element.c_str());
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
 }
 
 void firehose::refuse(const char* text) const
@@ -448,13 +409,13 @@ void firehose::discard_input()
 
 void firehose::nop(const std::string& value)
 {
-    send(make_request(nop_element, value.c_str()));
+    send(firehose_request(nop_element, value.c_str()));
     expect_ack();
 }
 
 void firehose::power(const std::string& value)
 {
-    send(make_request(power_element, value.c_str()));
+    send(firehose_request(power_element, value.c_str()));
     slot reply{"value", {}};
     receive_slow_response(&reply, 1);
     if (reply.value != ack)
@@ -463,7 +424,7 @@ void firehose::power(const std::string& value)
 
 void firehose::command(const std::string& element)
 {
-    send(make_request(caller_element, element.c_str()));
+    send(firehose_request(caller_element, element.c_str()));
     slot reply{"value", {}};
     receive_slow_response(&reply, 1);
     if (reply.value != ack)
@@ -474,7 +435,7 @@ buffer firehose::peek(std::uint64_t address, std::uint32_t size)
 {
     // The programmer shows the memory only in its log lines, which
     // receive_response logs; nothing comes back in the response itself.
-    send(make_request(peek_element, static_cast<unsigned long>(address), size));
+    send(firehose_request(peek_element, static_cast<unsigned long>(address), size));
     expect_ack();
     return buffer();
 }
@@ -483,19 +444,19 @@ void firehose::poke(std::uint64_t address, std::uint32_t size, const std::string
 {
     if (size < min_poke_bytes || size > max_poke_bytes)
         throw std::runtime_error("bad parameters to poke");
-    send(make_request(poke_element, static_cast<unsigned long>(address), size, hex_value.c_str()));
+    send(firehose_request(poke_element, static_cast<unsigned long>(address), size, hex_value.c_str()));
     expect_ack();
 }
 
 void firehose::benchmark(std::uint32_t trials)
 {
-    send(make_request(benchmark_element, trials));
+    send(firehose_request(benchmark_element, trials));
     expect_ack();
 }
 
 std::uint32_t firehose::num_disk_sectors()
 {
-    send(make_request(num_disk_sectors_element, physical_partition_));
+    send(firehose_request(num_disk_sectors_element, physical_partition_));
     slot sectors{"NumDiskSectors", {}};
     receive_response(&sectors, 1);
     return read_number(sectors.value);
@@ -503,7 +464,7 @@ std::uint32_t firehose::num_disk_sectors()
 
 std::uint32_t firehose::total_logical_blocks()
 {
-    send(make_request(storage_info_element, physical_partition_));
+    send(firehose_request(storage_info_element, physical_partition_));
     slot blocks{"TotalLogicalBlocks", {}};
     receive_response(&blocks, 1);
     return read_number(blocks.value);
@@ -547,7 +508,7 @@ void firehose::read(std::uint32_t start_sector, std::uint32_t sectors, const dat
     while (sectors > 0) {
         const std::uint32_t chunk = std::min(sectors, sectors_per_request);
         const std::size_t bytes = std::size_t{sector_size_} * chunk;
-        send_raw_request(make_request(read_element, sector_size_, chunk, physical_partition_, start_sector));
+        send_raw_request(firehose_request(read_element, sector_size_, chunk, physical_partition_, start_sector));
         buffer data;
         try {
             data = port_.read_exact(bytes);
@@ -621,7 +582,7 @@ void firehose::program(std::uint32_t start_sector, byte_source& data, std::uint6
 {
     const std::uint64_t sectors = whole_sectors_64(size, sector_size_);
     check_sector_range(start_sector, sectors);
-    program_request(make_request(program_element_format, sector_size_, static_cast<std::uint32_t>(sectors),
+    program_request(firehose_request(program_element_format, sector_size_, static_cast<std::uint32_t>(sectors),
                                  physical_partition_, start_sector),
                     data, size, on_piece);
 }
@@ -631,7 +592,7 @@ void firehose::program_element(const std::string& element, byte_source& data, st
 {
     whole_sectors_64(size, sector_size_);
     // The element's own attributes say where the data goes; the host adds only the data.
-    program_request(make_request(caller_element, element.c_str()), data, size, on_piece);
+    program_request(firehose_request(caller_element, element.c_str()), data, size, on_piece);
 }
 
 void firehose::program(std::uint32_t start_sector, const std::uint8_t* data, std::uint32_t size)

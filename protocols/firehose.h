@@ -9,6 +9,7 @@
 
 #include "buffer.h"
 #include "byte_source.h"
+#include "firehose_request.h"
 #include "usbport.h"
 
 #include <cstdint>
@@ -71,7 +72,7 @@ public:
     // Requests are at most 1023 characters; a longer one is refused, never cut.
     void send(const std::string& request);
     // Whether a caller's element, framed as a request, stays within that limit.
-    static bool element_fits(const std::string& element);
+    static bool element_fits(const std::string& element) { return firehose_element_fits(element); }
     // Reads documents until one holds a response; fills the slots from it.
     void receive_response(slot* slots, std::size_t count);
     void expect_ack();
