@@ -462,7 +462,9 @@ TEST_F(flash_page_test, flash_writes_the_package_and_stays_on_offer)
     messages_.clear();
     press_action();
     ASSERT_TRUE(wait_idle(flash_timeout_ms));
-    EXPECT_EQ(messages_.messages(), std::vector<std::string>{"Cannot open device"});
+    EXPECT_EQ(messages_.messages(), std::vector<std::string>{
+                                        "Cannot open device: no handset in emergency-download mode (USB 05c6:9008) "
+                                        "is attached."});
     EXPECT_TRUE(button_reads("Flash"));
 }
 
@@ -482,7 +484,9 @@ TEST_F(flash_page_test, two_handsets_at_flash_time_cannot_be_opened)
     messages_.clear();
     press_action();
     ASSERT_TRUE(wait_idle(flash_timeout_ms));
-    EXPECT_EQ(messages_.messages(), std::vector<std::string>{"Cannot open device"});
+    EXPECT_EQ(messages_.messages(), std::vector<std::string>{
+                                        "Cannot open device: more than one handset in emergency-download mode is "
+                                        "attached; leave only one connected."});
     EXPECT_TRUE(all_zero(*first, apptest::xbl_sector, 512));
     EXPECT_TRUE(all_zero(*second, apptest::xbl_sector, 512));
 }
