@@ -81,8 +81,14 @@ def make_package(build, work, name, memory, sector, parts):
 
 
 def run(cmd, env=None):
-    """Wall time, write-phase seconds, peak RSS (KiB) and output of one command."""
+    """Wall time, write-phase seconds, peak RSS (KiB) and output of one command.
+
+    The RSS comes from GNU time, a small process that starts the command: a
+    child forked from this Python process would carry Python's own peak."""
     begin = time.monotonic()
+    rss_file = tempfile.NamedTemporaryFile(prefix="brv_rss_", delete=False)
+    rss_file.close()
+    cmd = ["/usr/bin/time", "-f", "%M", "-o", rss_file.name, *cmd]
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
     first_write = None
     err_lines = []
@@ -91,13 +97,16 @@ def run(cmd, env=None):
         if first_write is None and "Writing" in line:
             first_write = time.monotonic()
     out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
+    _, status, _ = os.wait4(proc.pid, 0)
     end = time.monotonic()
     proc.returncode = os.waitstatus_to_exitcode(status)
+    with open(rss_file.name) as f:
+        rss_kib = int(f.read().split()[-1])
+    os.remove(rss_file.name)
     if proc.returncode != 0:
         sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}\n{out}{''.join(err_lines[-5:])}")
     write_s = end - first_write if first_write else None
-    return end - begin, write_s, usage.ru_maxrss, out
+    return end - begin, write_s, rss_kib, out
 
 
 def flash(build, work, package, memory, disk, extra_handset=(), extra_brv=()):

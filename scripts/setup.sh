@@ -17,7 +17,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
   xvfb xauth xdotool imagemagick
   usbutils gdisk unzip zip openssl android-sdk-libsparse-utils
-  python3 strace desktop-file-utils dpkg-dev file
+  python3 strace time desktop-file-utils dpkg-dev file
   clang libclang-rt-14-dev
 )
 
