@@ -83,6 +83,17 @@ std::uint32_t usb_device_vidpid(libusb_device* device);
 usb_location usb_device_location(libusb_device* device);
 // "%u:%u:%u (%04hx:%04hx)"; `out` holds at least 64 bytes.
 void usb_describe_device(libusb_device* device, char* out, std::size_t out_size);
+// The device's place as Linux names it ("1-2.4": bus 1, port 4 of the hub on
+// port 2), which stays the same while the cable stays in the same socket;
+// "BUS-0" when the platform cannot tell the ports. `out` holds at least
+// usb_port_path_size bytes.
+constexpr std::size_t usb_port_path_size = 32;
+void usb_port_path(libusb_device* device, char* out, std::size_t out_size);
+// Opens the device just long enough to read its serial number string into
+// `out` (usb_string_size bytes). False (out empty, errno set) when it cannot
+// be opened or has no serial string. Uses a handle of the table, so it must
+// not run while another thread opens or closes devices.
+bool usb_device_serial(libusb_device* device, char* out);
 
 // The lowest free handle, or -1: EMFILE when all 256 are taken, else the
 // translated libusb error. The kernel driver is detached automatically while

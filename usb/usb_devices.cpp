@@ -153,3 +153,39 @@ void usb_describe_device(libusb_device* device, char* out, std::size_t out_size)
     std::snprintf(out, out_size, "%u:%u:%u (%04hx:%04hx)", unsigned{l.bus}, unsigned{l.port}, unsigned{l.address},
                   usb_packed_vid(id), usb_packed_pid(id));
 }
+
+void usb_port_path(libusb_device* device, char* out, std::size_t out_size)
+{
+    if (!out || out_size == 0)
+        return;
+    // USB 3 allows hub chains of at most 7 levels.
+    std::uint8_t ports[7];
+    const int n = device ? libusb_get_port_numbers(device, ports, static_cast<int>(sizeof ports)) : 0;
+    int used = std::snprintf(out, out_size, "%u-", device ? unsigned{libusb_get_bus_number(device)} : 0u);
+    if (used < 0 || static_cast<std::size_t>(used) >= out_size)
+        return;
+    if (n <= 0) {
+        std::snprintf(out + used, out_size - static_cast<std::size_t>(used), "0");
+        return;
+    }
+    for (int i = 0; i < n && used >= 0 && static_cast<std::size_t>(used) < out_size; ++i)
+        used += std::snprintf(out + used, out_size - static_cast<std::size_t>(used), i == 0 ? "%u" : ".%u",
+                              unsigned{ports[i]});
+}
+
+bool usb_device_serial(libusb_device* device, char* out)
+{
+    if (!out) {
+        errno = EINVAL;
+        return false;
+    }
+    out[0] = '\0';
+    const int handle = usb_open(device);
+    if (handle < 0)
+        return false;
+    const bool ok = usb_get_serial(handle, out);
+    const int saved = errno;
+    usb_close(handle);
+    errno = saved;
+    return ok;
+}

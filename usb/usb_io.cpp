@@ -22,12 +22,12 @@ timeval until(time_point_us deadline, time_point_us now)
 
 // Runs libusb's event handling until the reception completes or the deadline
 // passes.
-void wait_for_reception(const usb_pipe_record& p, time_point_us deadline)
+void wait_for_reception(usb_pipe_record& p, time_point_us deadline)
 {
     time_point_us now = monotonic_now();
     while (!p.done && time_before(now, deadline)) {
         timeval tv = until(deadline, now);
-        libusb_handle_events_timeout(nullptr, &tv);
+        libusb_handle_events_timeout_completed(nullptr, &tv, &p.done);
         now = monotonic_now();
     }
 }

@@ -27,7 +27,11 @@ struct usb_pipe_record {
     std::uint32_t timeout_ms = 0;
     usb_transfer_ptr receive;                     // always submitted while the pipe is open
     std::unique_ptr<std::uint8_t[]> receive_buffer;  // usb_receive_size bytes
-    bool done = false;       // completed and not consumed yet
+    // Completed and not consumed yet. An int, because libusb's event handling
+    // watches it: when several threads handle events, the completion of this
+    // pipe's transfer may run on another thread, and the waiting one must
+    // wake for it instead of sleeping out its time-out.
+    int done = 0;
     // Submitted and not completed yet. Kept apart from `done` because after a
     // failed resubmission neither holds, and nothing would ever complete.
     bool in_flight = false;
