@@ -627,7 +627,9 @@ TEST_F(firehose_scripted_read, data_that_never_comes_fails_after_three_attempts)
 
 TEST_F(firehose_scripted_read, payload_smaller_than_a_sector_fails_before_asking)
 {
-    for (const char* from : {"2048", "", "0"}) {
+    // An acknowledgement without the size leaves the 16384 asked for (see
+    // programmer_without_a_from_target_size_sends_what_was_asked).
+    for (const char* from : {"2048"}) {
         restart();
         firehose fh;
         open_connected(fh, from);
