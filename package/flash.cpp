@@ -2,34 +2,19 @@
 
 #include "firehose.h"
 #include "flash_plan.h"
+#include "handset_reader.h"
 #include "log.h"
 #include "program_list.h"
 #include "sahara.h"
 #include "thread.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <map>
+#include <optional>
 #include <stdexcept>
 
 namespace {
-
-constexpr std::uint32_t default_programmer_wait_ms = 3000;
-constexpr const char* programmer_wait_variable = "BRV_PROGRAMMER_WAIT_MS";
-constexpr int decimal_base = 10;
-
-// The boot ROM needs a moment to start the uploaded programmer; tests shorten it.
-std::uint32_t programmer_wait_ms()
-{
-    const char* text = std::getenv(programmer_wait_variable);
-    if (text == nullptr || *text == '\0')
-        return default_programmer_wait_ms;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long ms = std::strtoul(text, &end, decimal_base);
-    if (errno != 0 || *end != '\0' || ms > UINT32_MAX)
-        return default_programmer_wait_ms;
-    return static_cast<std::uint32_t>(ms);
-}
 
 // The phases of one flash, for the messages of its failures. Before the first
 // write a failure leaves the handset as it was; after it, the handset may not
@@ -42,6 +27,8 @@ public:
     {
         try {
             step();
+        } catch (const verification_mismatch& e) {
+            throw std::runtime_error(std::string(e.what()) + ". " + advice());
         } catch (const std::exception& e) {
             throw std::runtime_error(phase + " failed: " + flash_failure_cause(e) + ". " + advice());
         }
@@ -60,29 +47,6 @@ private:
 
     bool written_ = false;
 };
-
-// The programmer upload; false when the handset sent no HELLO but a programmer
-// left running by an earlier session answers instead.
-bool upload_programmer(int device_handle, const buffer& image)
-{
-    sahara rom;
-    try {
-        rom.open(device_handle);
-    } catch (const usb_link_error& e) {
-        if (e.error() != ETIMEDOUT)
-            throw;
-        rom.close();
-        firehose running;
-        if (!running.probe(device_handle))
-            throw;
-        running.close();
-        log_info("No Sahara HELLO, but a programmer answers: using it\n");
-        return false;
-    }
-    rom.upload(image);
-    rom.close();
-    return true;
-}
 
 } // namespace
 
@@ -107,9 +71,14 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
     flash_phases phases;
     buffer programmer_image;
     flash_plan plan;
+    std::vector<backup_file> backup;
     phases.run("Checking the package", [&] {
+        if (options.no_write && options.read_back)
+            throw std::runtime_error("a dry run writes nothing, so there is nothing to read back");
         programmer_image = read_file(firehose_filename_, 0);
-        plan = plan_flash(*this, options.type, handler, cancelled_);
+        plan = plan_flash(*this, options.type, handler);
+        if (!options.backup_dir.empty())
+            backup = plan_backup(plan, options.backup_dir);
         if (options.before_handset)
             options.before_handset();
     });
@@ -122,25 +91,56 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
         sleep_ms(programmer_wait_ms());
 
     firehose programmer;
+    firehose_options link = options.link;
+    if (options.read_back || !backup.empty())
+        link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
-        programmer.open(device_handle, options.no_write, device_memory_type_, device_sector_size_, options.link);
+        programmer.open(device_handle, options.no_write, device_memory_type_, device_sector_size_, link);
     });
     log_info("Connected\n");
-    phases.run("Checking the partitions against the disk", [&] { check_against_disk(plan, programmer); });
+    disk_sizes disks;
+    // Where each partition starts, for the backup and the read-back, known
+    // before the first write.
+    std::map<const planned_write*, std::uint64_t> firsts;
+    phases.run("Checking the partitions against the disk", [&] {
+        disks = check_against_disk(plan, programmer);
+        if (options.read_back || !backup.empty())
+            for (const auto* list : {&plan.base, &plan.os})
+                for (const planned_write& w : *list)
+                    firsts[&w] = first_sector(w.entry, disks, options.read_back ? "read back" : "saved");
+    });
 
-    progress report(handler, plan.bytes_to_write + 1);
+    // Reading back costs as much link time as the writing.
+    const std::uint64_t pass_bytes = options.read_back ? 2 : 1;
+    progress report(handler, backup_bytes(backup) + pass_bytes * plan.bytes_to_write + 1);
     std::uint64_t reported = 0;
+
+    for (const backup_file& b : backup) {
+        const program_entry& e = b.write->entry;
+        report.message("Saving " + e.label + " to " + b.path);
+        phases.run("Saving " + e.label + " (LUN " + std::to_string(e.lun) + ") to " + b.path, [&] {
+            read_sectors_to_file(programmer, e.lun, firsts.at(b.write), e.sectors, b.path,
+                                 [&](std::uint64_t done) { report.update(reported + done); });
+        });
+        reported += e.bytes;
+        report.update(reported);
+    }
+
     auto write_all = [&](const std::vector<planned_write>& writes, bool stop_on_cancel) {
         for (const planned_write& w : writes) {
             if (stop_on_cancel && cancelled_)
                 break;
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
-            report.message(where);
+            report.message(options.read_back ? where + " and reading it back" : where);
             phases.writing_began();
+            std::optional<std::uint64_t> read_back_from;
+            if (options.read_back)
+                read_back_from = firsts.at(&w);
             phases.run(where + " (LUN " + std::to_string(w.entry.lun) + ")", [&] {
-                write_partition(*this, programmer, w, [&](std::uint64_t done) { report.update(reported + done); });
+                write_partition(
+                    *this, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
             });
-            reported += w.bytes_sent;
+            reported += pass_bytes * w.bytes_sent;
             report.update(reported);
         }
     };

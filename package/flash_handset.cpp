@@ -8,18 +8,53 @@
 
 namespace {
 
-// The device handle is ours from the open until the scope ends.
-class open_handset {
+// The attached emergency-download devices; the list owns its references.
+class edl_devices {
 public:
-    explicit open_handset(int handle) : handle_(handle) {}
-    open_handset(const open_handset&) = delete;
-    open_handset& operator=(const open_handset&) = delete;
-    ~open_handset() { usb_close(handle_); }
-    int handle() const { return handle_; }
+    edl_devices()
+    {
+        const usb_vidpid_t ids[] = {edl_identity, {0, 0}};
+        if (!usb_init() || !usb_get_devices(&list_))
+            throw std::runtime_error(std::string("Cannot list USB devices: ") + std::strerror(errno));
+        if (!usb_filter_vidpid(&list_, ids) && errno != ENODEV)
+            throw std::runtime_error(std::string("Cannot list USB devices: ") + std::strerror(errno));
+    }
+    edl_devices(const edl_devices&) = delete;
+    edl_devices& operator=(const edl_devices&) = delete;
+    ~edl_devices() { usb_free_devices(list_); }
+    usb_device_list get() const { return list_; }
 
 private:
-    int handle_;
+    usb_device_list list_ = nullptr;
 };
+
+attached_handset describe(libusb_device* device, bool with_serial)
+{
+    attached_handset h;
+    char port[usb_port_path_size];
+    usb_port_path(device, port, sizeof port);
+    h.port = port;
+    const usb_location where = usb_device_location(device);
+    h.bus = where.bus;
+    h.port_number = where.port;
+    h.address = where.address;
+    if (with_serial) {
+        char serial[usb_string_size];
+        if (usb_device_serial(device, serial))
+            h.serial = serial;
+    }
+    return h;
+}
+
+std::string attached_list(const std::vector<attached_handset>& handsets)
+{
+    if (handsets.empty())
+        return "none";
+    std::string text;
+    for (const attached_handset& h : handsets)
+        text += (text.empty() ? "" : ", ") + describe_handset(h);
+    return text;
+}
 
 } // namespace
 
@@ -44,13 +79,67 @@ std::string open_failure_text(int error)
     }
 }
 
+std::string describe_handset(const attached_handset& handset)
+{
+    return "port " + handset.port + (handset.serial.empty() ? "" : " (serial " + handset.serial + ")");
+}
+
+several_handsets::several_handsets(std::vector<attached_handset> handsets)
+    : std::runtime_error(open_failure_text(ENOTUNIQ)), handsets_(std::move(handsets))
+{
+}
+
+std::vector<attached_handset> list_handsets()
+{
+    const edl_devices devices;
+    std::vector<attached_handset> out;
+    for (usb_device_list d = devices.get(); *d; ++d)
+        out.push_back(describe(*d, true));
+    return out;
+}
+
+handset_handle::~handset_handle()
+{
+    usb_close(handle_);
+}
+
+int open_chosen_handset(const handset_choice& choice)
+{
+    if (choice.serial.empty() && choice.port.empty()) {
+        if (!usb_init())
+            throw std::runtime_error(open_failure_text(errno));
+        const int handle = usb_open_vidpid(edl_vidpid, true);
+        if (handle >= 0)
+            return handle;
+        if (errno == ENOTUNIQ)
+            throw several_handsets(list_handsets());
+        throw std::runtime_error(open_failure_text(errno));
+    }
+
+    // A port is known without opening anything; a serial string is read from
+    // each device in turn.
+    const edl_devices devices;
+    std::vector<attached_handset> seen;
+    for (usb_device_list d = devices.get(); *d; ++d) {
+        attached_handset h = describe(*d, !choice.serial.empty());
+        if ((choice.port.empty() || h.port == choice.port) && (choice.serial.empty() || h.serial == choice.serial)) {
+            const int handle = usb_open(*d);
+            if (handle < 0)
+                throw std::runtime_error(open_failure_text(errno));
+            return handle;
+        }
+        seen.push_back(std::move(h));
+    }
+    const std::string wanted = !choice.serial.empty() && !choice.port.empty()
+                                   ? "serial " + choice.serial + " at port " + choice.port
+                               : !choice.serial.empty() ? "serial " + choice.serial
+                                                        : "port " + choice.port;
+    throw std::runtime_error("Cannot open device: no handset with " + wanted +
+                             " is attached in emergency-download mode (attached: " + attached_list(seen) + ").");
+}
+
 void flash_attached_handset(fwpkg& package, progress_handler& handler, const flash_options& options)
 {
-    if (!usb_init())
-        throw std::runtime_error(open_failure_text(errno));
-    const int handle = usb_open_vidpid(edl_vidpid, true);
-    if (handle < 0)
-        throw std::runtime_error(open_failure_text(errno));
-    const open_handset handset(handle);
-    package.flash(handset.handle(), handler, options);
+    const handset_handle handset(open_chosen_handset(options.handset));
+    package.flash(handset.get(), handler, options);
 }

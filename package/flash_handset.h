@@ -1,16 +1,71 @@
 // The routine both faces of Brenvik run for "Flash": open the one handset
 // attached in emergency-download mode, flash the package onto it, close it.
+// brv also names one of several handsets (by serial or port) and lists them.
 #pragma once
 
 #include "flash_options.h"
 #include "fwpkg.h"
 #include "progress.h"
 
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 // Returns when the flash reached its end. Every failure throws
 // std::runtime_error with the text to show the user; a handset that cannot be
 // opened reads "Cannot open device: " and why: none attached, several
-// attached, or no permission (with where the udev rule is).
+// attached (several_handsets), no permission (with where the udev rule is), or
+// no handset with the serial or port of options.handset.
 void flash_attached_handset(fwpkg& package, progress_handler& handler, const flash_options& options);
 
 // The user's text for a failed open of the handset, from its errno.
 std::string open_failure_text(int error);
+
+// One handset attached in emergency-download mode, as a user can name it.
+struct attached_handset {
+    std::string port;    // "1-2.4"
+    std::string serial;  // empty when it has none or it could not be read (held by another program)
+    unsigned bus = 0;
+    unsigned port_number = 0;  // the last port of the path
+    unsigned address = 0;
+};
+
+// Every attached 05c6:9008 device, in the order the bus lists them. Reading
+// the serial strings opens each device for a moment, so this runs on one
+// thread while no other opens or closes devices. Throws "Cannot list USB
+// devices: <why>".
+std::vector<attached_handset> list_handsets();
+
+// Several handsets are attached and none was chosen. what() is
+// open_failure_text(ENOTUNIQ); handsets() says which they are, so a caller
+// that can choose one can say how.
+class several_handsets : public std::runtime_error {
+public:
+    explicit several_handsets(std::vector<attached_handset> handsets);
+    const std::vector<attached_handset>& handsets() const { return handsets_; }
+
+private:
+    std::vector<attached_handset> handsets_;
+};
+
+// Opens the chosen handset (choice empty: the only one attached) and returns
+// its device handle. Throws like flash_attached_handset; a serial or port that
+// no attached handset has reads "Cannot open device: no handset with serial
+// <s> is attached (attached: ...)" or the same for the port.
+int open_chosen_handset(const handset_choice& choice);
+
+// A device handle, closed when the scope ends.
+class handset_handle {
+public:
+    explicit handset_handle(int handle) : handle_(handle) {}
+    handset_handle(const handset_handle&) = delete;
+    handset_handle& operator=(const handset_handle&) = delete;
+    ~handset_handle();
+    int get() const { return handle_; }
+
+private:
+    int handle_;
+};
+
+// "port 1-2 (serial VH00000001)", or without the serial when there is none.
+std::string describe_handset(const attached_handset& handset);

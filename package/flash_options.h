@@ -13,6 +13,13 @@ enum flash_type : std::uint32_t {
     full = 3,
 };
 
+// Which of several attached handsets an operation means; both empty: the only
+// one attached.
+struct handset_choice {
+    std::string serial;  // its USB serial number string
+    std::string port;    // its port path, "1-2.4" (bus 1, port 4 of the hub on port 2)
+};
+
 struct flash_options {
     // The programmer is configured to skip every write; everything else runs the same.
     bool no_write = false;
@@ -24,4 +31,12 @@ struct flash_options {
     // hears anything; an exception from it refuses the flash with nothing
     // written. brv verifies the digests on another thread meanwhile and joins here.
     std::function<void()> before_handset;
+    // flash_attached_handset opens this one.
+    handset_choice handset;
+    // Each partition is read back right after it is written, and a SHA-256 of
+    // what came back is compared with one of what was sent.
+    bool read_back = false;
+    // When set, every partition the flash writes is first read from the
+    // handset into this directory as <label>.img.
+    std::string backup_dir;
 };

@@ -1,0 +1,196 @@
+#include "handset_reader.h"
+
+#include "file.h"
+#include "flash_plan.h"
+#include "log.h"
+#include "model.h"
+#include "sahara.h"
+#include "thread.h"
+#include "usbport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::uint32_t default_programmer_wait_ms = 3000;
+constexpr const char* programmer_wait_variable = "BRV_PROGRAMMER_WAIT_MS";
+constexpr int decimal_base = 10;
+constexpr std::uint32_t ufs_luns = 6;
+constexpr std::uint64_t request_sector_limit = std::uint64_t{1} << 32;
+// One read request asks for at most this many sectors; the programmer sends
+// them in pieces of its payload size either way.
+constexpr std::uint32_t max_request_sectors = 1u << 30;
+constexpr char temporary_suffix[] = ".tmp";
+
+// Removes the temporary file unless the read completed.
+class temporary_file {
+public:
+    explicit temporary_file(std::string path) : path_(std::move(path)) {}
+    temporary_file(const temporary_file&) = delete;
+    temporary_file& operator=(const temporary_file&) = delete;
+    ~temporary_file()
+    {
+        if (!kept_)
+            std::remove(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+} // namespace
+
+bool upload_programmer(int device_handle, const buffer& image)
+{
+    sahara rom;
+    try {
+        rom.open(device_handle);
+    } catch (const usb_link_error& e) {
+        if (e.error() != ETIMEDOUT)
+            throw;
+        rom.close();
+        firehose running;
+        if (!running.probe(device_handle))
+            throw;
+        running.close();
+        log_info("No Sahara HELLO, but a programmer answers: using it\n");
+        return false;
+    }
+    rom.upload(image);
+    rom.close();
+    return true;
+}
+
+std::uint32_t programmer_wait_ms()
+{
+    const char* text = std::getenv(programmer_wait_variable);
+    if (text == nullptr || *text == '\0')
+        return default_programmer_wait_ms;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long ms = std::strtoul(text, &end, decimal_base);
+    if (errno != 0 || *end != '\0' || ms > UINT32_MAX)
+        return default_programmer_wait_ms;
+    return static_cast<std::uint32_t>(ms);
+}
+
+std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
+{
+    if (memory_type != memory_ufs)
+        return {0};
+    std::vector<std::uint32_t> luns;
+    for (std::uint32_t lun = 0; lun < ufs_luns; ++lun)
+        luns.push_back(lun);
+    return luns;
+}
+
+std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
+{
+    programmer.set_physical_partition(lun);
+    std::uint64_t sectors = programmer.total_logical_blocks();
+    if (sectors == 0)
+        sectors = programmer.num_disk_sectors();
+    return sectors;
+}
+
+void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
+                  const data_sink& sink)
+{
+    if (start >= request_sector_limit || count > request_sector_limit - start)
+        throw std::runtime_error("sectors " + std::to_string(start) + " to " + std::to_string(start + count) +
+                                 " of LUN " + std::to_string(lun) +
+                                 " lie beyond sector 2^32, which a read request cannot name");
+    programmer.set_physical_partition(lun);
+    while (count > 0) {
+        const auto sectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, max_request_sectors));
+        programmer.read(static_cast<std::uint32_t>(start), sectors, sink);
+        start += sectors;
+        count -= sectors;
+    }
+}
+
+void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
+                          const std::string& path, const data_progress& on_piece)
+{
+    temporary_file partial(path + temporary_suffix);
+    {
+        file out;
+        out.create(partial.path(), false);
+        std::uint64_t done = 0;
+        read_sectors(programmer, lun, start, count, [&](const std::uint8_t* data, std::size_t size) {
+            while (size > 0) {
+                const std::uint64_t n = out.write(data, size);
+                if (n == 0)
+                    throw std::runtime_error(partial.path() + ": nothing written (disk full?)");
+                data += n;
+                size -= static_cast<std::size_t>(n);
+                done += n;
+            }
+            if (on_piece)
+                on_piece(done);
+        });
+        out.close();
+    }
+    if (std::rename(partial.path().c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot rename " + partial.path() + " to " + path + ": " + std::strerror(errno));
+    partial.keep();
+}
+
+gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)
+{
+    const std::uint32_t sector_size = programmer.sector_size();
+    return read_gpt(
+        [&](std::uint64_t lba, std::uint32_t count) {
+            std::vector<std::uint8_t> data;
+            data.reserve(std::uint64_t{count} * sector_size);
+            read_sectors(programmer, lun, lba, count,
+                         [&](const std::uint8_t* piece, std::size_t size) { data.insert(data.end(), piece, piece + size); });
+            return data;
+        },
+        sector_size, disk_sectors);
+}
+
+std::string label_file_name(const std::string& label)
+{
+    bool usable = !label.empty() && label != "." && label != "..";
+    for (const char c : label)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            usable = false;
+    if (!usable)
+        throw std::runtime_error("partition label \"" + printable_name(label) + "\" cannot be a file name");
+    return label + ".img";
+}
+
+handset_reader::handset_reader(fwpkg& package, int device_handle, const firehose_options& link)
+{
+    auto phase = [](const std::string& name, auto&& step) {
+        try {
+            step();
+        } catch (const std::exception& e) {
+            throw std::runtime_error(name + " failed: " + flash_failure_cause(e) +
+                                     ". Nothing was written to the handset.");
+        }
+    };
+    package.check_metadata();
+    buffer image = package.read_file(package.firehose_filename(), 0);
+    log_info("Sending programmer\n");
+    bool uploaded = false;
+    phase("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, image); });
+    image = buffer();
+    if (uploaded)
+        sleep_ms(programmer_wait_ms());
+    firehose_options reading = link;
+    reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
+    phase("Connecting to the programmer", [&] {
+        programmer_.open(device_handle, true, package.device_memory_type(), package.device_sector_size(), reading);
+    });
+    log_info("Connected\n");
+}

@@ -1,0 +1,73 @@
+// Reading a handset through the package's flash programmer: bringing the
+// programmer up (the Sahara upload, or one left running by an earlier
+// session), reading sector ranges in bounded pieces, and the LUNs' partition
+// tables. The flash uses the same pieces for its backup and read-back.
+#pragma once
+
+#include "firehose.h"
+#include "fwpkg.h"
+#include "gpt.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Proposed as MaxPayloadSizeFromTargetInBytes when the host reads the disk (a
+// backup, a read-back, brv read): each read request then carries up to 1 MiB
+// instead of 16 KiB, and on a USB 2.0 link reading back costs about what the
+// writing did rather than five times as much.
+constexpr std::uint32_t read_payload_bytes = 1048576;
+
+// Uploads the programmer through the boot ROM's Sahara protocol. False when the
+// handset sent no HELLO but a programmer left running by an earlier session
+// answers a nop: nothing was uploaded, and that one is used.
+bool upload_programmer(int device_handle, const buffer& image);
+
+// How long the boot ROM needs to start an uploaded programmer: 3000 ms, or the
+// decimal number in BRV_PROGRAMMER_WAIT_MS (tests use 0).
+std::uint32_t programmer_wait_ms();
+
+// The LUNs a handset has: 0 on eMMC, 0 to 5 on UFS.
+std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type);
+
+// The size of a LUN in sectors, as the programmer tells it (getStorageInfo,
+// then getnumdisksectors); 0 when it does not. Leaves the programmer on that LUN.
+std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
+
+// Streams `count` sectors from `start` on to sink, in pieces of at most the
+// programmer's payload size. Sector numbers must lie below 2^32 (the read
+// request carries 32 bits); beyond that it throws before reading.
+void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
+                  const data_sink& sink);
+
+// The same range into a file: written as <path>.tmp, renamed to path once every
+// sector has arrived and been written, and removed when anything fails, so an
+// interrupted read never leaves a file that looks complete. on_piece gets the
+// bytes read so far.
+void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
+                          const std::string& path, const data_progress& on_piece = {});
+
+// The partition table of a LUN of `disk_sectors` sectors (0: not known, then
+// the backup cannot be tried). Throws as read_gpt.
+gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
+
+// A file name for a partition label: refuses (std::runtime_error) labels that
+// are empty, ".", "..", or hold "/", a backslash or control characters, since
+// a label comes from a package or a handset and must not name a path.
+std::string label_file_name(const std::string& label);
+
+// The package's programmer running on the handset behind device_handle,
+// configured with SkipWrite=1 so that nothing it is asked can write. Failures
+// read "<phase> failed: <why>. Nothing was written to the handset." (phases:
+// "Sending the programmer", "Connecting to the programmer").
+class handset_reader {
+public:
+    handset_reader(fwpkg& package, int device_handle, const firehose_options& link = {});
+    handset_reader(const handset_reader&) = delete;
+    handset_reader& operator=(const handset_reader&) = delete;
+
+    firehose& programmer() { return programmer_; }
+
+private:
+    firehose programmer_;
+};
