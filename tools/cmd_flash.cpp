@@ -6,6 +6,8 @@
 #include "verify_package.h"
 #include "background_verification.h"
 #include "flash_handset.h"
+#include "flash_all.h"
+#include "handset_args.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -50,10 +52,34 @@ std::uint32_t parse_payload(const std::string& text)
     return static_cast<std::uint32_t>(bytes);
 }
 
+// The options every handset's flash shares, from the command line.
+flash_options options_from(const parsed_args& args)
+{
+    flash_options options;
+    options.type = parse_flash_type(args.value("--type", "full"));
+    options.no_write = args.has("--no-write");
+    options.read_back = args.has("--verify");
+    if (options.no_write && options.read_back)
+        throw usage_error("--verify reads back what was written; a --no-write flash writes nothing");
+    options.backup_dir = args.value("--backup", "");
+    if (args.has("--backup") && options.backup_dir.empty())
+        throw usage_error("--backup needs a directory");
+    options.link.sector_writes = args.has("--sector-writes");
+    if (args.has("--max-payload"))
+        options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
+    return options;
+}
+
 int run_flash(const parsed_args& args)
 {
-    const flash_type type = parse_flash_type(args.value("--type", "full"));
-    const bool no_write = args.has("--no-write");
+    flash_options options = options_from(args);
+    if (args.has("--all")) {
+        if (args.has("--serial") || args.has("--port"))
+            throw usage_error("--all flashes every attached handset; it takes no --serial or --port");
+        return flash_every_handset(args.positional[0], options);
+    }
+    options.handset = handset_choice_from(args);
+    const bool no_write = options.no_write;
     const std::string& path = args.positional[0];
 
     fwpkg pkg;
@@ -62,14 +88,7 @@ int run_flash(const parsed_args& args)
     // flash reads every image through its CRC; the handset hears nothing until
     // both passes have succeeded.
     background_verification verification(path);
-
-    flash_options options;
-    options.type = type;
-    options.no_write = no_write;
     options.before_handset = [&verification] { verification.require_success(); };
-    options.link.sector_writes = args.has("--sector-writes");
-    if (args.has("--max-payload"))
-        options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
 
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
     std::fflush(stdout);
@@ -77,6 +96,9 @@ int run_flash(const parsed_args& args)
     interrupt_cancels interrupt(pkg);
     try {
         flash_attached_handset(pkg, bar, options);
+    } catch (const several_handsets& e) {
+        std::fputs(several_handsets_text(e, ", or flash them all with --all").c_str(), stderr);
+        return exit_failed;
     } catch (const std::exception& e) {
         if (verification.failed())
             std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
@@ -100,6 +122,7 @@ extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
+    "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
     "                 [--max-payload SIZE] [--sector-writes]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
@@ -110,6 +133,17 @@ extern const command flash_command = {
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
     "  --type base-only  base partitions and the partition table only\n"
     "  --no-write        dry run: the programmer is asked to skip every write\n"
+    "  --verify          read every partition back right after writing it and\n"
+    "                    compare (SHA-256); a difference stops the flash\n"
+    "  --backup DIR      first save every partition the flash will write as\n"
+    "                    DIR/LABEL.img (DIR must not hold those files yet)\n"
+    "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
+    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n"
+    "  --all             flash every attached handset at once; progress lines\n"
+    "                    start with the handset's port, a table ends the run, and\n"
+    "                    the exit status is 0 only when every handset succeeded\n"
+    "                    (with --backup, each handset's files go to DIR/SERIAL,\n"
+    "                    or DIR/port-BUS-PORTS for a handset without a serial)\n"
     "  --max-payload N   bytes per raw write proposed to the programmer (default 1M;\n"
     "                    16384 gives the classic configure); K and M suffixes\n"
     "  --sector-writes   send the raw data one sector per USB write (slow; for\n"
@@ -118,7 +152,15 @@ extern const command flash_command = {
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
     "(exit status 1); a second Ctrl-C ends brv at once.\n",
-    {{"--type", true}, {"--no-write", false}, {"--max-payload", true}, {"--sector-writes", false}},
+    {{"--type", true},
+     {"--no-write", false},
+     {"--max-payload", true},
+     {"--sector-writes", false},
+     {"--verify", false},
+     {"--backup", true},
+     serial_option,
+     port_option,
+     {"--all", false}},
     1,
     1,
     run_flash,

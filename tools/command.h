@@ -28,3 +28,5 @@ extern const command info_command;
 extern const command verify_command;
 extern const command flash_command;
 extern const command devices_command;
+extern const command partitions_command;
+extern const command read_command;

@@ -13,13 +13,14 @@ namespace {
 
 constexpr unsigned verbose_log_level = 3;
 
-const command* const commands[] = {&pack_command, &info_command, &verify_command, &flash_command, &devices_command};
+const command* const commands[] = {&pack_command,    &info_command,       &verify_command, &flash_command,
+                                   &devices_command, &partitions_command, &read_command};
 
 void print_overview(std::FILE* out)
 {
     std::fprintf(out, "Usage: brv [-v] COMMAND [ARGS]\n\nCommands:\n");
     for (const command* c : commands)
-        std::fprintf(out, "  %-9s %s\n", c->name, c->summary);
+        std::fprintf(out, "  %-10s %s\n", c->name, c->summary);
     std::fprintf(out, "\nOptions:\n"
                       "  -v, --verbose  write log lines to stderr\n"
                       "  -h, --help     show help (also after a command)\n"

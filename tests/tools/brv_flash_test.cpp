@@ -189,7 +189,7 @@ TEST_F(BrvFlash, DevicesListsEveryAttachedHandset)
     const run_result r = run({launcher_program().string(), "--state", state().string(), "--handsets", "2", "--",
                               brv_program().string(), "devices"});
     ASSERT_EQ(0, r.status) << r.err;
-    const std::regex line("[0-9]+:[0-9]+:[0-9]+ \\(05c6:9008\\)");
+    const std::regex line("[0-9]+:[0-9]+:[0-9]+ \\(05c6:9008\\)  port [0-9]+-[0-9.]+  serial VH0000000[12]");
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1)

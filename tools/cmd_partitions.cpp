@@ -1,0 +1,77 @@
+#include "command.h"
+#include "handset_args.h"
+#include "read_session.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace {
+
+void print_table(const lun_table& t, std::uint32_t sector_size)
+{
+    std::printf("LUN %u: ", t.lun);
+    if (t.sectors != 0)
+        std::printf("%" PRIu64 " sectors of %u bytes (%s)", t.sectors, sector_size,
+                    gpt_size_text(t.sectors * sector_size).c_str());
+    else
+        std::printf("size not told by the programmer, sectors of %u bytes", sector_size);
+    if (!t.table) {
+        std::printf("; %s\n", t.problem.c_str());
+        return;
+    }
+    const gpt_table& g = *t.table;
+    std::printf(", GPT with up to %u entries, disk GUID %s\n", g.header.entry_count, g.header.disk_guid.text().c_str());
+    if (g.from_backup)
+        std::printf("The primary GPT is unusable (%s); this is the backup GPT at sector %" PRIu64 ".\n",
+                    g.primary_problem.c_str(), g.header.my_lba);
+    std::printf("Number  Start (sector)    End (sector)  Size       Type GUID                             Name\n");
+    for (const gpt_partition& p : g.partitions)
+        std::printf("%4u  %14" PRIu64 "  %14" PRIu64 "   %-10s  %s  %s\n", p.index, p.first, p.last,
+                    gpt_size_text((p.last - p.first + 1) * sector_size).c_str(), p.type.text().c_str(),
+                    p.label.c_str());
+}
+
+int run_partitions(const parsed_args& args)
+{
+    const std::optional<std::uint32_t> only = lun_option(args);
+    const handset_choice choice = handset_choice_from(args);
+    try {
+        read_session session(args.positional[0], choice);
+        const std::vector<lun_table> tables = session.tables(only);
+        int status = exit_ok;
+        for (std::size_t i = 0; i < tables.size(); ++i) {
+            if (i > 0)
+                std::printf("\n");
+            print_table(tables[i], session.programmer().sector_size());
+            if (!tables[i].table && !tables[i].absent)
+                status = exit_failed;
+        }
+        return status;
+    } catch (const several_handsets& e) {
+        std::fputs(several_handsets_text(e).c_str(), stderr);
+        return exit_failed;
+    }
+}
+
+} // namespace
+
+extern const command partitions_command = {
+    "partitions",
+    "list the partition tables on a handset",
+    "Usage: brv partitions FILE.brp [--lun N] [--serial S | --port BUS-PORTS]\n"
+    "\n"
+    "Starts the package's flash programmer on the handset, configured to write\n"
+    "nothing, reads the GPT of each LUN (0 on eMMC, 0 to 5 on UFS) and prints its\n"
+    "partitions: number, first and last sector, size, type GUID and name. Both\n"
+    "CRCs of a table are checked; when the primary table is unusable the backup\n"
+    "at the LUN's last sector is read and the listing says so. A LUN without a\n"
+    "partition table is shown as such; a damaged one makes the exit status 1.\n"
+    "\n"
+    "  --lun N           only that LUN\n"
+    "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
+    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n",
+    {{"--lun", true}, serial_option, port_option},
+    1,
+    1,
+    run_partitions,
+};

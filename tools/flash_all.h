@@ -1,0 +1,13 @@
+// brv flash --all: one package onto every attached handset at once.
+#pragma once
+
+#include "flash_options.h"
+
+#include <string>
+
+// Verifies the package once, then flashes every attached handset on a thread
+// of its own (each with its own reader of the package file), prints progress
+// lines prefixed by the handset's port and a table of the outcomes. A handset
+// that fails or leaves the bus does not stop the others. Returns the exit
+// status: 0 only when every handset succeeded.
+int flash_every_handset(const std::string& path, const flash_options& options);
