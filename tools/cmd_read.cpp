@@ -32,6 +32,7 @@ std::vector<saved_range> ranges_of_labels(read_session& session, const std::vect
 
     std::vector<saved_range> out;
     std::set<std::string> done;
+    std::string missing;
     for (const std::string& label : labels) {
         if (!done.insert(label).second)
             continue;
@@ -44,9 +45,10 @@ std::vector<saved_range> ranges_of_labels(read_session& session, const std::vect
                     found.push_back({label + " (LUN " + std::to_string(t.lun) + ")", t.lun, p.first,
                                      p.last - p.first + 1, ""});
         }
-        if (found.empty())
-            throw std::runtime_error("No partition labelled \"" + label + "\" on the handset (" + where +
-                                     "); brv partitions lists them. Nothing was read.");
+        if (found.empty()) {
+            missing += (missing.empty() ? "\"" : ", \"") + label + "\"";
+            continue;
+        }
         if (found.size() > 1) {
             std::string places;
             for (const saved_range& r : found)
@@ -57,6 +59,9 @@ std::vector<saved_range> ranges_of_labels(read_session& session, const std::vect
         found[0].path = (std::filesystem::path(dir) / label_file_name(label)).string();
         out.push_back(found[0]);
     }
+    if (!missing.empty())
+        throw std::runtime_error("No partition labelled " + missing + " on the handset (" + where +
+                                 "); brv partitions lists them. Nothing was read.");
     return out;
 }
 
