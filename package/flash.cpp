@@ -119,8 +119,12 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
         const program_entry& e = b.write->entry;
         report.message("Saving " + e.label + " to " + b.path);
         phases.run("Saving " + e.label + " (LUN " + std::to_string(e.lun) + ") to " + b.path, [&] {
-            read_sectors_to_file(programmer, e.lun, firsts.at(b.write), e.sectors, b.path,
-                                 [&](std::uint64_t done) { report.update(reported + done); });
+            // A cancel here still leaves the handset untouched.
+            read_sectors_to_file(programmer, e.lun, firsts.at(b.write), e.sectors, b.path, [&](std::uint64_t done) {
+                if (cancelled_)
+                    throw std::runtime_error("cancelled");
+                report.update(reported + done);
+            });
         });
         reported += e.bytes;
         report.update(reported);
