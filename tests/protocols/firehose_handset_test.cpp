@@ -82,7 +82,7 @@ TEST_F(firehose_handset, open_reads_the_greeting_pings_and_configures)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0], "firehose <nop value=\"ping\"/>");
     EXPECT_EQ(requests[1], "firehose <configure ZLPAwareHost=\"0\" SkipStorageInit=\"0\" MemoryName=\"ufs\" "
-                           "SkipWrite=\"0\" MaxPayloadSizeToTargetInBytes=\"16384\" "
+                           "SkipWrite=\"0\" MaxPayloadSizeToTargetInBytes=\"1048576\" "
                            "MaxPayloadSizeFromTargetInBytes=\"16384\"/>");
     EXPECT_EQ(c.fh.max_payload_from_target(), 16384u);
 }
@@ -101,12 +101,14 @@ TEST_F(firehose_handset, smaller_programmer_payload_is_renegotiated_or_refused)
         handset_session h(options({"max-payload-to-target=2048"}));
         h.boot_programmer();
         firehose fh;
-        EXPECT_EQ(failure([&] { fh.open(h.handle(), false, memory_ufs, ufs_sector); }), "payload size out of bounds");
+        // The programmer said why in its log; the message carries it.
+        EXPECT_EQ(failure([&] { fh.open(h.handle(), false, memory_ufs, ufs_sector); }),
+                  "payload size out of bounds (programmer: Host's payload to target size is too large)");
         EXPECT_EQ(h.lines("firehose <configure").size(), 1u);
     }
 }
 
-TEST_F(firehose_handset, program_writes_one_sector_per_write_onto_the_lun)
+TEST_F(firehose_handset, program_writes_its_sectors_onto_the_lun)
 {
     connected c;
     const std::string image = pattern(8192, 1);
@@ -184,7 +186,8 @@ TEST_F(firehose_handset, refusals_of_the_programmer)
     {
         connected c({"fault=firehose:program:nak"});
         const std::string image = pattern(ufs_sector, 6);
-        EXPECT_EQ(failure([&] { c.fh.program(0, bytes_of(image), ufs_sector); }), "no ack from target");
+        EXPECT_EQ(failure([&] { c.fh.program(0, bytes_of(image), ufs_sector); }),
+                  "no ack from target (programmer: ERROR: Failed to run program)");
         EXPECT_TRUE(log.has("I:log: ERROR: Failed to run program\n"));
         EXPECT_TRUE(c.h.lines("firehose raw").empty());  // no data went out
     }
@@ -193,13 +196,15 @@ TEST_F(firehose_handset, refusals_of_the_programmer)
         connected c;
         const std::string image = pattern(ufs_sector, 7);
         EXPECT_EQ(failure([&] { c.fh.program(disk_size / ufs_sector, bytes_of(image), ufs_sector); }),
-                  "no ack from target");
-        EXPECT_EQ(failure([&] { c.fh.power("sleep"); }), "no ack from target");
+                  "no ack from target (programmer: ERROR: range restricted: lun=0, start_sector=1024, num_sectors=1)");
+        EXPECT_EQ(failure([&] { c.fh.power("sleep"); }),
+                  "no ack from target (programmer: ERROR: Unsupported power value 'sleep')");
     }
     {
-        // Bytes that never close a document: the host waits for the rest in vain.
+        // Bytes that never close a document: after waiting for the rest in
+        // vain, the host reports what came rather than a bare time-out.
         connected c({"fault=firehose:nop:garbage@2"});  // the ping is the first nop
-        EXPECT_EQ(failure([&] { c.fh.nop("again"); }), std::strerror(ETIMEDOUT));
+        EXPECT_EQ(failure([&] { c.fh.nop("again"); }).rfind("unreadable reply from the programmer: \"", 0), 0u);
     }
 }
 
