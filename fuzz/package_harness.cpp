@@ -4,7 +4,6 @@
 #include "fuzz_support.h"
 #include "fwpkg.h"
 
-#include <atomic>
 #include <stdexcept>
 #include <vector>
 
@@ -67,11 +66,11 @@ void exercise_package(const std::string& path)
     for (const member_info& m : members)
         read_member(package, m);
 
-    // Everything a flash checks before the handset hears anything.
+    // Everything a flash reads and checks before the handset hears anything.
     try {
         package.check_metadata();
-        const std::atomic<bool> not_cancelled{false};
-        plan_flash(package, full, progress, not_cancelled);
+        package.read_file(package.firehose_filename(), 0);
+        plan_flash(package, full, progress);
     } catch (const std::runtime_error&) {
     }
 }

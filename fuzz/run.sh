@@ -4,7 +4,9 @@
 # and its saved crashes in fuzz/crashes/. What the fuzzer adds to the corpus
 # goes to a temporary folder and is thrown away; a failing input is written to
 # BUILD/fuzz/artifacts/<target>/. Exits non-zero when any target crashed,
-# leaked or timed out.
+# leaked, timed out (10 s for one input) or made a single allocation over
+# 512 MiB (an input of a few KiB has no reason to; the replay test in
+# replay_main.cpp holds the code to the same limit).
 #
 #   fuzz/run.sh [BUILD_DIR]      (default build-fuzz)
 #   FUZZ_SECONDS=60              seconds per target
@@ -41,7 +43,7 @@ for t in $targets; do
   dict=()
   [[ -f "$root/fuzz/$t.dict" ]] && dict=(-dict="$root/fuzz/$t.dict")
   echo "== fuzz_$t: ${seconds}s (log: $log)"
-  "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+  "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512 -max_len=8192 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "$work" "${inputs[@]}" >"$log" 2>&1
   status=$?
   rm -rf "$work"
