@@ -96,7 +96,7 @@ struct chunk {
     std::int64_t size_delta = 0;  // added to the chunk's correct total size
 };
 
-struct image_spec {
+struct image_layout {
     std::vector<chunk> chunks;
     std::uint32_t block_size = 512;
     std::uint32_t magic = 0xed26ff3a;
@@ -129,7 +129,7 @@ struct built {
     std::string disk;  // the partition after expansion: 0xee where nothing is written
 };
 
-built build(const image_spec& spec, std::uint64_t partition_bytes = 64 * 512)
+built build(const image_layout& layout, std::uint64_t partition_bytes = 64 * 512)
 {
     built out;
     std::string& body = out.image;
@@ -137,12 +137,12 @@ built build(const image_spec& spec, std::uint64_t partition_bytes = 64 * 512)
     out.disk.assign(partition_bytes, '\xee');
     std::uint32_t block = 0;
     std::uint32_t seed = 1;
-    for (const chunk& c : spec.chunks) {
+    for (const chunk& c : layout.chunks) {
         std::string data;
-        const std::size_t bytes = std::size_t{c.blocks} * spec.block_size;
+        const std::size_t bytes = std::size_t{c.blocks} * layout.block_size;
         std::string expansion;
         if (c.type == raw) {
-            data = raw_data(c, spec.block_size, seed++);
+            data = raw_data(c, layout.block_size, seed++);
             expansion = data;
         } else if (c.type == fill) {
             data = c.body;
@@ -160,29 +160,29 @@ built build(const image_spec& spec, std::uint64_t partition_bytes = 64 * 512)
         }
         if (!expansion.empty()) {
             expanded += expansion;
-            if (std::size_t{block} * spec.block_size + expansion.size() <= partition_bytes)
-                out.disk.replace(std::size_t{block} * spec.block_size, expansion.size(), expansion);
+            if (std::size_t{block} * layout.block_size + expansion.size() <= partition_bytes)
+                out.disk.replace(std::size_t{block} * layout.block_size, expansion.size(), expansion);
         }
         if (c.type != crc)
             block += c.blocks;
         put16(body, c.type);
         put16(body, 0);
         put32(body, c.blocks);
-        put32(body, static_cast<std::uint32_t>(spec.chunk_header_size + data.size() + c.size_delta));
-        body.append(spec.chunk_header_size - std::min<std::size_t>(12, spec.chunk_header_size), '\xa5');
+        put32(body, static_cast<std::uint32_t>(layout.chunk_header_size + data.size() + c.size_delta));
+        body.append(layout.chunk_header_size - std::min<std::size_t>(12, layout.chunk_header_size), '\xa5');
         body += data;
     }
     std::string head;
-    put32(head, spec.magic);
-    put16(head, spec.major);
+    put32(head, layout.magic);
+    put16(head, layout.major);
     put16(head, 0);
-    put16(head, spec.file_header_size);
-    put16(head, spec.chunk_header_size);
-    put32(head, spec.block_size);
-    put32(head, spec.total_blocks.value_or(block));
-    put32(head, spec.total_chunks.value_or(static_cast<std::uint32_t>(spec.chunks.size())));
+    put16(head, layout.file_header_size);
+    put16(head, layout.chunk_header_size);
+    put32(head, layout.block_size);
+    put32(head, layout.total_blocks.value_or(block));
+    put32(head, layout.total_chunks.value_or(static_cast<std::uint32_t>(layout.chunks.size())));
     put32(head, 0);
-    head.append(spec.file_header_size - std::min<std::size_t>(28, spec.file_header_size), '\x5a');
+    head.append(layout.file_header_size - std::min<std::size_t>(28, layout.file_header_size), '\x5a');
     out.image = head + body;
     return out;
 }
@@ -264,10 +264,10 @@ TEST(SparseImage, HandMadeImagesKeepGapsAndPassTheirChecksums)
 {
     struct row {
         const char* name;
-        image_spec spec;
+        image_layout layout;
         decltype(expansion::runs) runs;
     };
-    image_spec larger_headers{gapped_chunks()};
+    image_layout larger_headers{gapped_chunks()};
     larger_headers.file_header_size = 40;
     larger_headers.chunk_header_size = 16;
     const std::vector<row> rows = {
@@ -281,7 +281,7 @@ TEST(SparseImage, HandMadeImagesKeepGapsAndPassTheirChecksums)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        const built b = build(r.spec);
+        const built b = build(r.layout);
         const expansion e = expand(b.image, 512, b.disk.size());
         EXPECT_EQ(e.runs, r.runs);
         EXPECT_EQ(e.plan.runs, r.runs.size());
@@ -291,13 +291,13 @@ TEST(SparseImage, HandMadeImagesKeepGapsAndPassTheirChecksums)
 
 TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
 {
-    const auto with = [](const std::function<void(image_spec&)>& change) {
-        image_spec spec{gapped_chunks()};
-        change(spec);
-        return build(spec).image;
+    const auto with = [](const std::function<void(image_layout&)>& change) {
+        image_layout layout{gapped_chunks()};
+        change(layout);
+        return build(layout).image;
     };
     const auto chunk_change = [&](std::size_t index, const std::function<void(chunk&)>& change) {
-        return with([&](image_spec& s) { change(s.chunks[index]); });
+        return with([&](image_layout& s) { change(s.chunks[index]); });
     };
     const std::string good = build({gapped_chunks()}).image;
     struct row {
@@ -307,15 +307,15 @@ TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
         std::string message;
     };
     const std::vector<row> rows = {
-        {with([](image_spec& s) { s.magic = 0x3aff26ed; }), 512, 1 << 20,
+        {with([](image_layout& s) { s.magic = 0x3aff26ed; }), 512, 1 << 20,
          "does not start with the sparse magic (found 0x3aff26ed)"},
-        {with([](image_spec& s) { s.major = 2; }), 512, 1 << 20, "major version 2, only 1 is known"},
-        {with([](image_spec& s) { s.file_header_size = 20; }), 512, 1 << 20,
+        {with([](image_layout& s) { s.major = 2; }), 512, 1 << 20, "major version 2, only 1 is known"},
+        {with([](image_layout& s) { s.file_header_size = 20; }), 512, 1 << 20,
          "file header size 20, at least 28 expected"},
-        {with([](image_spec& s) { s.chunk_header_size = 8; }), 512, 1 << 20,
+        {with([](image_layout& s) { s.chunk_header_size = 8; }), 512, 1 << 20,
          "chunk header size 8, at least 12 expected"},
-        {with([](image_spec& s) { s.block_size = 0; }), 512, 1 << 20, "block size 0"},
-        {with([](image_spec& s) { s.block_size = 1022; }), 2, 1 << 20, "block size 1022 is not a multiple of 4"},
+        {with([](image_layout& s) { s.block_size = 0; }), 512, 1 << 20, "block size 0"},
+        {with([](image_layout& s) { s.block_size = 1022; }), 2, 1 << 20, "block size 1022 is not a multiple of 4"},
         {good, 4096, 1 << 20, "block size 512 is not a multiple of the sector size 4096"},
         {good, 512, 9 * 512 - 1, "expands to 4608 bytes (9 blocks of 512), more than the partition's 4607 bytes"},
         {chunk_change(0, [](chunk& c) { c.size_delta = -1; }), 512, 1 << 20,
@@ -327,9 +327,9 @@ TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
         {chunk_change(1, [](chunk& c) { c.size_delta = 1; }), 512, 1 << 20,
          "chunk 2 of type CRC32 has size 17, expected 16"},
         {chunk_change(4, [](chunk& c) { c.type = 0xcac5; }), 512, 1 << 20, "chunk 5 has unknown type 0xcac5"},
-        {with([](image_spec& s) { s.total_blocks = 7; }), 512, 1 << 20,
+        {with([](image_layout& s) { s.total_blocks = 7; }), 512, 1 << 20,
          "chunk 5 of type RAW covers blocks 7 to 7, beyond the image's 7 blocks"},
-        {with([](image_spec& s) { s.total_blocks = 10; }), 512, 1 << 20, "its chunks cover 9 blocks, the header says 10"},
+        {with([](image_layout& s) { s.total_blocks = 10; }), 512, 1 << 20, "its chunks cover 9 blocks, the header says 10"},
         {chunk_change(5, [](chunk& c) { c.body = std::string(4, '\0'); }), 512, 1 << 20,
          "chunk 6 of type CRC32 holds 0x00000000, the data before it has " + [] {
              // The expansion up to chunk 6, with the gap as zeros.
@@ -341,8 +341,8 @@ TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
                            crc32(0, reinterpret_cast<const Bytef*>(expanded.data()), expanded.size()));
              return std::string(text);
          }()},
-        {with([](image_spec& s) { s.total_chunks = 8; }), 512, 1 << 20, "ends after chunk 7, the header says 8 chunks"},
-        {with([](image_spec& s) { s.total_chunks = 6; }), 512, 1 << 20, "data continues after its 6 chunks"},
+        {with([](image_layout& s) { s.total_chunks = 8; }), 512, 1 << 20, "ends after chunk 7, the header says 8 chunks"},
+        {with([](image_layout& s) { s.total_chunks = 6; }), 512, 1 << 20, "data continues after its 6 chunks"},
         {good.substr(0, 20), 512, 1 << 20, "ends early, in its file header"},
         {good.substr(0, 28 + 12 + 1000), 512, 1 << 20, "ends early, in chunk 1 of 7"},
         {good.substr(0, good.size() - 6), 512, 1 << 20, "ends early, in chunk 7 of 7"},
@@ -364,9 +364,9 @@ TEST(SparseImage, ImageThatChangedSinceTheCheckFailsWhileWriting)
         std::vector<chunk> c = gapped_chunks();
         c[3].blocks = 1;
         c.insert(c.begin() + 4, chunk{dont_care, 1, ""});
-        image_spec spec{c};
-        spec.total_chunks = 7;  // keep the header as it was
-        std::string image = build(spec).image;
+        image_layout layout{c};
+        layout.total_chunks = 7;  // keep the header as it was
+        std::string image = build(layout).image;
         return image.substr(0, image.size() - 12);  // drop the last chunk: 7 chunks again
     }();
     struct row {
@@ -389,16 +389,16 @@ TEST(SparseImage, RunsBeyondTheMergeLimitAreOnePerChunk)
 {
     // Each group is FILL then RAW, one block each, then a one-block gap: a merged
     // run of two blocks while the plan keeps lengths, two runs after that.
-    image_spec spec;
-    spec.block_size = 4;
+    image_layout layout;
+    layout.block_size = 4;
     for (std::size_t i = 0; i < sparse_max_merged_runs; ++i) {
-        spec.chunks.push_back({fill, 1, pattern});
-        spec.chunks.push_back({raw, 1, "data"});
-        spec.chunks.push_back({dont_care, 1, ""});
+        layout.chunks.push_back({fill, 1, pattern});
+        layout.chunks.push_back({raw, 1, "data"});
+        layout.chunks.push_back({dont_care, 1, ""});
     }
-    spec.chunks.push_back({fill, 1, "ffff"});
-    spec.chunks.push_back({raw, 1, "last"});
-    const built b = build(spec, 3 * sparse_max_merged_runs * 4 + 8);
+    layout.chunks.push_back({fill, 1, "ffff"});
+    layout.chunks.push_back({raw, 1, "last"});
+    const built b = build(layout, 3 * sparse_max_merged_runs * 4 + 8);
     const expansion e = expand(b.image, 4, b.disk.size());
     ASSERT_EQ(e.runs.size(), sparse_max_merged_runs + 2);
     EXPECT_EQ(e.runs[sparse_max_merged_runs - 1], std::make_pair(std::uint64_t{b.disk.size() - 20}, std::uint64_t{8}));
