@@ -36,6 +36,9 @@ struct fwpkg_header {
 constexpr std::uint32_t fwpkg_header_size = 256;
 constexpr std::uint32_t fwpkg_version = 0x00010000;
 constexpr std::uint32_t fwpkg_window_size = 65536;
+// The largest member read whole (programmers are a few MiB, program files less);
+// partition images stream instead.
+constexpr std::uint64_t whole_member_cap = 64ull << 20;
 
 // The descrambling read window the archive's source works on.
 struct package_stream {
@@ -105,7 +108,8 @@ public:
 
     // One small member whole (programmer, XML); with bound != 0 the result is
     // exactly bound bytes (zero-padded). Throws "Invalid package: cannot read
-    // <name>", "buffer too small for file", and what member_reader::read throws.
+    // <name>", "buffer too small for file", "fwpkg: <name> is too large: ..."
+    // past whole_member_cap, and what member_reader::read throws.
     buffer read_file(const std::string& name, std::uint64_t bound);
 
     // A streaming reader of one member (see member_reader.h). Throws "Invalid

@@ -86,6 +86,11 @@ buffer fwpkg::read_file(const std::string& name, std::uint64_t bound)
         bound = size;
     if (bound < size)
         throw std::runtime_error("buffer too small for file");
+    // Only small members are read whole; a directory that claims gigabytes for
+    // a program file must not become an allocation of that size.
+    if (bound > whole_member_cap)
+        throw std::runtime_error("fwpkg: " + printable_name(name) + " is too large: " + std::to_string(bound) +
+                                 " bytes, at most " + std::to_string(whole_member_cap) + " allowed");
 
     member_reader member = open_member(name);
     buffer out;
