@@ -28,17 +28,6 @@ bool is_element(const xmlNode* node, const char* name)
     return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
 }
 
-// The flash looks for its element among the top-level nodes, not only at the root.
-xmlNode* find_top_element(const xml_document& doc, const char* name)
-{
-    if (!doc)
-        return nullptr;
-    for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next)
-        if (is_element(node, name))
-            return node;
-    return nullptr;
-}
-
 class folder_check {
 public:
     explicit folder_check(fs::path dir) : dir_(std::move(dir)) {}

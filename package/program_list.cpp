@@ -28,16 +28,6 @@ bool is_element(const xmlNode* node, const char* name)
     return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
 }
 
-// Among the root element and its following siblings, the first element so named.
-xmlNode* find_top_element(const xml_document& doc, const char* name)
-{
-    if (!doc)
-        return nullptr;
-    for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next)
-        if (is_element(node, name))
-            return node;
-    return nullptr;
-}
 
 // Digits only, at most 2^64 - 1. Anything else (a sign, hexadecimal, blanks)
 // is refused: read the C way, "0x200" would silently become 0.
@@ -115,6 +105,16 @@ void check_request_length(const std::string& element, const std::string& owner)
 }
 
 } // namespace
+
+xmlNode* find_top_element(const xml_document& doc, const char* name)
+{
+    if (!doc)
+        return nullptr;
+    for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next)
+        if (is_element(node, name))
+            return node;
+    return nullptr;
+}
 
 bool sector_position::resolve(std::uint64_t disk_sectors, std::uint64_t* sector) const
 {

@@ -37,6 +37,10 @@ private:
 // minutes to expand.
 xml_document parse_xml(const buffer& bytes, const std::string& what = "The XML file");
 
+// Among the root element and its following siblings, the first element so
+// named (where the flash looks for "data" and "patches"); null when none.
+xmlNode* find_top_element(const xml_document& doc, const char* name);
+
 // The attribute's text; "" when the attribute is missing.
 std::string xml_attribute(const xmlNode* node, const char* name);
 
