@@ -14,3 +14,17 @@ public:
     // std::runtime_error, never returns a short count that reads as the end.
     virtual std::size_t read(std::uint8_t* out, std::size_t len) = 0;
 };
+
+// Up to len bytes, gathered from as many reads as the source needs; fewer only
+// when the source ends first.
+inline std::size_t read_up_to(byte_source& source, std::uint8_t* out, std::size_t len)
+{
+    std::size_t got = 0;
+    while (got < len) {
+        const std::size_t n = source.read(out + got, len - got);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}

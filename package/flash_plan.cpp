@@ -80,19 +80,6 @@ void read_through(byte_source& source)
     }
 }
 
-// Fills up to want bytes from a source that may hand them out in smaller pieces.
-std::size_t read_up_to(byte_source& source, std::uint8_t* out, std::size_t want)
-{
-    std::size_t got = 0;
-    while (got < want) {
-        const std::size_t n = source.read(out + got, want - got);
-        if (n == 0)
-            break;
-        got += n;
-    }
-    return got;
-}
-
 planned_write plan_write(fwpkg& package, const program_entry& entry, std::uint32_t sector_size, progress& report,
                          std::uint64_t& counted)
 {
@@ -300,10 +287,7 @@ disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer)
             by_lun[w.entry.lun].push_back(&w.entry);
 
     for (const auto& [lun, entries] : by_lun) {
-        programmer.set_physical_partition(lun);
-        std::uint64_t disk = programmer.total_logical_blocks();
-        if (disk == 0)
-            disk = programmer.num_disk_sectors();
+        const std::uint64_t disk = lun_sectors(programmer, lun);
         sizes[lun] = disk;
         if (disk == 0) {
             log_info("The programmer does not tell the size of LUN %u: its partitions are not checked\n", lun);

@@ -93,7 +93,7 @@ public:
         if (sector_size == 0)
             throw std::invalid_argument("sparse image: sector size 0");
         std::uint8_t h[file_header_bytes];
-        const std::size_t got = read_some(h, sizeof h);
+        const std::size_t got = read_up_to(source_, h, sizeof h);
         if (got >= 4 && !is_sparse_magic(h, got))
             fail("does not start with the sparse magic (found " + hex32(le32(h)) + ")");
         if (got < sizeof h)
@@ -140,7 +140,7 @@ public:
             }
             ++chunk_;
             std::uint8_t h[chunk_header_bytes];
-            const std::size_t got = read_some(h, sizeof h);
+            const std::size_t got = read_up_to(source_, h, sizeof h);
             if (got == 0)
                 fail("ends after chunk " + std::to_string(chunk_ - 1) + ", the header says " +
                      std::to_string(header_.total_chunks) + " chunks");
@@ -275,20 +275,7 @@ private:
                  std::to_string(header_.total_blocks));
     }
 
-    // As many of len bytes as the source has before its end.
-    std::size_t read_some(std::uint8_t* out, std::size_t len)
-    {
-        std::size_t got = 0;
-        while (got < len) {
-            const std::size_t n = source_.read(out + got, len - got);
-            if (n == 0)
-                break;
-            got += n;
-        }
-        return got;
-    }
-
-    bool read_exact(std::uint8_t* out, std::size_t len) { return read_some(out, len) == len; }
+    bool read_exact(std::uint8_t* out, std::size_t len) { return read_up_to(source_, out, len) == len; }
 
     bool discard_exact(std::size_t len)
     {

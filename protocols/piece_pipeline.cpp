@@ -46,13 +46,8 @@ void piece_pipeline::fill()
             }
             std::uint8_t* buffer = buffers_[index].get();
             const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece_bytes_, total_ - done));
-            std::size_t filled = 0;
-            while (!source_ended && filled < length) {
-                const std::size_t got = source_.read(buffer + filled, length - filled);
-                if (got == 0)
-                    source_ended = true;
-                filled += got;
-            }
+            const std::size_t filled = source_ended ? 0 : read_up_to(source_, buffer, length);
+            source_ended = filled < length;
             std::memset(buffer + filled, 0, length - filled);
             done += length;
             {
