@@ -41,6 +41,15 @@ private:
     std::string message_;
 };
 
+// A handler for work whose progress nobody watches (a check on another thread,
+// a tool without a display).
+class null_progress : public progress_handler {
+public:
+    void started() override {}
+    void changed() override {}
+    void finished() override {}
+};
+
 // One report on a handler: construction starts it, destruction completes it
 // (jumping to 100 % when the operation stopped short, but not when an exception
 // ends it: the value then stays where the work stopped).

@@ -8,6 +8,7 @@
 // Run: build/bin/package_bench [--benchmark_filter=...]
 #include "fwpkg.h"
 #include "package_builder.h"
+#include "progress.h"
 #include "usb.h"
 #include "vhandset.h"
 
@@ -34,13 +35,6 @@ constexpr std::uint64_t partition_start = 34;
 constexpr std::uint64_t disk_bytes = 640 * mib;
 constexpr std::size_t write_chunk = 1 << 20;
 const char* const image_name = "system.img";
-
-class null_progress : public progress_handler {
-public:
-    void started() override {}
-    void changed() override {}
-    void finished() override {}
-};
 
 void write_text(const fs::path& p, const std::string& s)
 {

@@ -5,10 +5,9 @@
 // a fault the fuzzer should report.
 #pragma once
 
-#include "progress.h"
-
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,13 +48,9 @@ private:
     std::string path_;
 };
 
-// Receives progress and ignores it.
-class null_progress : public progress_handler {
-public:
-    void started() override {}
-    void changed() override {}
-    void finished() override {}
-};
+// Runs one step of a harness; the parser refusing the input ends the step, not
+// the harness.
+void attempt(const std::function<void()>& step);
 
 // One USB IN transfer from the device, or a read that times out (nullopt).
 using transfer = std::optional<std::string>;

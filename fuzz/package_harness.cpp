@@ -3,6 +3,7 @@
 #include "flash_plan.h"
 #include "fuzz_support.h"
 #include "fwpkg.h"
+#include "progress.h"
 
 #include <stdexcept>
 #include <vector>

@@ -3,22 +3,11 @@
 #include <exception>
 #include <stdexcept>
 
-namespace {
-
-class silent_progress : public progress_handler {
-public:
-    void started() override {}
-    void changed() override {}
-    void finished() override {}
-};
-
-} // namespace
-
 background_verification::background_verification(const std::string& path)
 {
     package_.open(path);
     worker_ = std::thread([this] {
-        silent_progress progress;
+        null_progress progress;
         try {
             ok_ = package_.verify(progress);
             if (!ok_)

@@ -3,6 +3,7 @@
 // package (whole or half) behind.
 #include "fwpkg.h"
 #include "package_builder.h"
+#include "progress.h"
 #include "scrozzler.h"
 #include "tool_env.h"
 
@@ -34,13 +35,6 @@ std::vector<std::uint8_t> digest(const EVP_MD* md, const std::vector<std::uint8_
     out.resize(n);
     return out;
 }
-
-class null_progress : public progress_handler {
-public:
-    void started() override {}
-    void changed() override {}
-    void finished() override {}
-};
 
 } // namespace
 
