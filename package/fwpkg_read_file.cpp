@@ -69,13 +69,8 @@ member_reader fwpkg::open_member(const std::string& name)
         zip_fclose(file);
         throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": damaged local header");
     }
-    if (file == nullptr) {
-        const zip_error_t& error = *zip_get_error(zip_);
-        if (zip_error_is_io(error))
-            throw std::runtime_error("fwpkg: cannot read " + printable_name(name) + ": " + zip_error_text(error));
-        throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": " +
-                                 zip_member_error_text(error));
-    }
+    if (file == nullptr)
+        throw std::runtime_error(member_failure_text(name, *zip_get_error(zip_)));
     return member_reader(this, file, name, size);
 }
 
@@ -89,8 +84,7 @@ buffer fwpkg::read_file(const std::string& name, std::uint64_t bound)
     // Only small members are read whole; a directory that claims gigabytes for
     // a program file must not become an allocation of that size.
     if (bound > whole_member_cap)
-        throw std::runtime_error("fwpkg: " + printable_name(name) + " is too large: " + std::to_string(bound) +
-                                 " bytes, at most " + std::to_string(whole_member_cap) + " allowed");
+        throw std::runtime_error(member_too_large_text(name, bound, whole_member_cap));
 
     member_reader member = open_member(name);
     buffer out;

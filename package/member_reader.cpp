@@ -79,13 +79,7 @@ void member_reader::fail(const std::string& reason)
 
 void member_reader::fail_from_archive()
 {
-    const zip_error_t& error = *zip_file_get_error(file_);
-    const std::string member = printable_name(name_);
-    if (zip_error_code_zip(&error) == ZIP_ER_CRC)
-        fail("fwpkg: corrupt member " + member);
-    if (zip_error_is_io(error))
-        fail("fwpkg: cannot read " + member + ": " + zip_error_text(error));
-    fail("fwpkg: corrupt member " + member + ": " + zip_member_error_text(error));
+    fail(member_failure_text(name_, *zip_file_get_error(file_)));
 }
 
 std::size_t member_reader::read(std::uint8_t* out, std::size_t len)

@@ -4,6 +4,7 @@
 #include "key_values.h"
 #include "log.h"
 #include "model.h"
+#include "zip_errors.h"
 
 #include <stdexcept>
 
@@ -32,8 +33,7 @@ std::uint32_t sector_size_value(const std::string& text)
 void refuse_oversized(const char* name, std::uint64_t size, std::uint64_t cap)
 {
     if (size > cap)
-        throw std::runtime_error(std::string("fwpkg: ") + name + " is too large: " + std::to_string(size) +
-                                 " bytes, at most " + std::to_string(cap) + " allowed");
+        throw std::runtime_error(member_too_large_text(name, size, cap));
 }
 
 } // namespace

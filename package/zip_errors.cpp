@@ -1,5 +1,7 @@
 #include "zip_errors.h"
 
+#include "member_reader.h"  // printable_name
+
 #include <cstring>
 
 namespace {
@@ -66,4 +68,20 @@ bool zip_error_is_io(const zip_error_t& error)
 {
     const int code = zip_error_code_zip(&error);
     return code == ZIP_ER_READ || code == ZIP_ER_SEEK || code == ZIP_ER_TELL;
+}
+
+std::string member_failure_text(const std::string& name, const zip_error_t& error)
+{
+    const std::string member = printable_name(name);
+    if (zip_error_code_zip(&error) == ZIP_ER_CRC)
+        return "fwpkg: corrupt member " + member;
+    if (zip_error_is_io(error))
+        return "fwpkg: cannot read " + member + ": " + zip_error_text(error);
+    return "fwpkg: corrupt member " + member + ": " + zip_member_error_text(error);
+}
+
+std::string member_too_large_text(const std::string& name, std::uint64_t size, std::uint64_t cap)
+{
+    return "fwpkg: " + printable_name(name) + " is too large: " + std::to_string(size) + " bytes, at most " +
+           std::to_string(cap) + " allowed";
 }
