@@ -34,7 +34,6 @@ public:
         }
     }
     void writing_began() { written_ = true; }
-    bool written() const { return written_; }
 
 private:
     std::string advice() const
