@@ -158,13 +158,19 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
         sector_size, disk_sectors);
 }
 
+bool usable_file_name(const std::string& name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (const char c : name)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
 std::string label_file_name(const std::string& label)
 {
-    bool usable = !label.empty() && label != "." && label != "..";
-    for (const char c : label)
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            usable = false;
-    if (!usable)
+    if (!usable_file_name(label))
         throw std::runtime_error("partition label \"" + printable_name(label) + "\" cannot be a file name");
     return label + ".img";
 }

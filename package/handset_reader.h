@@ -51,6 +51,11 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
 // the backup cannot be tried). Throws as read_gpt.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
+// Whether text from outside (a label, a serial number) can name an entry of a
+// directory: not empty, ".", or "..", and without "/", a backslash or control
+// characters.
+bool usable_file_name(const std::string& name);
+
 // A file name for a partition label: refuses (std::runtime_error) labels that
 // are empty, ".", "..", or hold "/", a backslash or control characters, since
 // a label comes from a package or a handset and must not name a path.

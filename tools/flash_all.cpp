@@ -3,6 +3,7 @@
 #include "command.h"
 #include "flash_handset.h"
 #include "fwpkg.h"
+#include "handset_reader.h"
 #include "package_open.h"
 #include "usb.h"
 #include "verify_package.h"
@@ -104,11 +105,7 @@ private:
 // is missing or cannot be a directory name.
 std::string backup_dir_of(const std::string& dir, const attached_handset& h)
 {
-    bool usable = !h.serial.empty() && h.serial != "." && h.serial != "..";
-    for (const char c : h.serial)
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
-            usable = false;
-    return dir + "/" + (usable ? h.serial : "port-" + h.port);
+    return dir + "/" + (usable_file_name(h.serial) ? h.serial : "port-" + h.port);
 }
 
 void run_job(handset_job& job, const flash_options& options)
