@@ -23,10 +23,11 @@ namespace {
 constexpr const char* params_member = "meta/params.txt";
 constexpr char elf_magic[] = {0x7f, 'E', 'L', 'F'};
 
-bool is_element(const xmlNode* node, const char* name)
-{
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
+// An XML member of the folder, as read and as parsed.
+struct xml_member {
+    buffer bytes;
+    xml_document doc;
+};
 
 class folder_check {
 public:
@@ -152,36 +153,42 @@ private:
             problem(name + " (firehose_filename, the programmer) is not an ELF file; the handset runs only ELF programmers");
     }
 
-    // The document, or nothing after reporting why the flash could not use it.
-    std::optional<buffer> read_xml_member(const std::string& name, const char* key)
+    // The document (empty when it is not XML), or nothing after reporting why
+    // the flash could not use it.
+    std::optional<xml_member> read_xml_member(const std::string& name, const char* key)
     {
         const auto text = read_member(name);
         if (!text) {
             problem(name + " (" + key + ") is not in the folder");
             return std::nullopt;
         }
-        buffer bytes;
-        bytes.enqueue(text->data(), text->size());
-        return bytes;
+        xml_member member;
+        member.bytes.enqueue(text->data(), text->size());
+        try {
+            member.doc = parse_xml(member.bytes, "it");
+        } catch (const std::runtime_error& e) {
+            problem(name + " (" + key + ") would stop the flash: " + e.what());
+            return std::nullopt;
+        }
+        return member;
     }
 
     void check_program_file(const std::string& name, std::uint32_t sector_size)
     {
-        const auto bytes = read_xml_member(name, "program_filename");
-        if (!bytes)
+        const auto xml = read_xml_member(name, "program_filename");
+        if (!xml)
             return;
-        const xml_document doc = parse_xml(*bytes);
-        xmlNode* data = find_top_element(doc, "data");
+        xmlNode* data = find_top_element(xml->doc, "data");
         if (data == nullptr) {
             problem(name + " (program_filename) is not a program file: " +
-                    (doc ? "it has no <data> element" : "it is not XML"));
+                    (xml->doc ? "it has no <data> element" : "it is not XML"));
             return;
         }
 
         // Images in document order, each with the partitions it is written to.
         std::vector<std::pair<std::string, std::vector<std::string>>> missing;
         for (xmlNode* node = data->children; node != nullptr; node = node->next) {
-            if (!is_element(node, "program"))
+            if (!is_xml_element(node, "program"))
                 continue;
             const std::string image = xml_attribute(node, "filename");
             if (image.empty())
@@ -215,7 +222,7 @@ private:
         if (sector_size == 0)
             return;
         try {
-            read_program_list(*bytes, sector_size, full);
+            read_program_list(xml->bytes, sector_size, full);
         } catch (const std::runtime_error& e) {
             problem(name + " (program_filename) would stop the flash: " + e.what());
         }
@@ -223,17 +230,16 @@ private:
 
     void check_patch_file(const std::string& name)
     {
-        const auto bytes = read_xml_member(name, "patch_filename");
-        if (!bytes)
+        const auto xml = read_xml_member(name, "patch_filename");
+        if (!xml)
             return;
-        const xml_document doc = parse_xml(*bytes);
-        if (find_top_element(doc, "patches") == nullptr) {
+        if (find_top_element(xml->doc, "patches") == nullptr) {
             problem(name + " (patch_filename) is not a patch file: " +
-                    (doc ? "it has no <patches> element" : "it is not XML"));
+                    (xml->doc ? "it has no <patches> element" : "it is not XML"));
             return;
         }
         try {
-            read_patch_list(*bytes);
+            read_patch_list(xml->bytes);
         } catch (const std::runtime_error& e) {
             problem(name + " (patch_filename) would stop the flash: " + e.what());
         }

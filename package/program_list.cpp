@@ -23,11 +23,6 @@ constexpr char from_end_prefix[] = "NUM_DISK_SECTORS-";
 // our error to report.
 constexpr int parse_options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
-bool is_element(const xmlNode* node, const char* name)
-{
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
 
 // Digits only, at most 2^64 - 1. Anything else (a sign, hexadecimal, blanks)
 // is refused: read the C way, "0x200" would silently become 0.
@@ -106,12 +101,17 @@ void check_request_length(const std::string& element, const std::string& owner)
 
 } // namespace
 
+bool is_xml_element(const xmlNode* node, const char* name)
+{
+    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
+}
+
 xmlNode* find_top_element(const xml_document& doc, const char* name)
 {
     if (!doc)
         return nullptr;
     for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next)
-        if (is_element(node, name))
+        if (is_xml_element(node, name))
             return node;
     return nullptr;
 }
@@ -178,7 +178,7 @@ program_list read_program_list(const buffer& xml, std::uint32_t sector_size, std
         throw std::runtime_error("Cannot find program data");
 
     for (xmlNode* node = data->children; node != nullptr; node = node->next) {
-        if (!is_element(node, "program"))
+        if (!is_xml_element(node, "program"))
             continue;
         program_entry entry;
         entry.node = node;
@@ -234,7 +234,7 @@ patch_list read_patch_list(const buffer& xml)
 
     std::size_t index = 0;
     for (xmlNode* node = patches->children; node != nullptr; node = node->next) {
-        if (!is_element(node, "patch"))
+        if (!is_xml_element(node, "patch"))
             continue;
         ++index;
         const std::string filename = xml_attribute(node, "filename");

@@ -37,6 +37,9 @@ private:
 // minutes to expand.
 xml_document parse_xml(const buffer& bytes, const std::string& what = "The XML file");
 
+// Whether the node is an element of that name.
+bool is_xml_element(const xmlNode* node, const char* name);
+
 // Among the root element and its following siblings, the first element so
 // named (where the flash looks for "data" and "patches"); null when none.
 xmlNode* find_top_element(const xml_document& doc, const char* name);

@@ -125,6 +125,10 @@ TEST(PackageCheck, NamesWhatAFlashWouldStumbleOver)
                         R"(SECTOR_SIZE_IN_BYTES="4096" file_sector_offset="0" filename="xbl.bin")");
          },
          {"rawprogram0.xml (program_filename) would stop the flash: Bad sector size"}},
+        {"patch file with a DTD",
+         [](const fs::path& d) { replace_in(d / "patch0.xml", "<patches>", "<!DOCTYPE patches>\n<patches>"); },
+         {"patch0.xml (patch_filename) would stop the flash: it declares a DTD or entities, which program files "
+          "never have"}},
     };
     for (const broken_folder& c : cases) {
         scratch_dir dir;
