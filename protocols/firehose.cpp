@@ -401,6 +401,12 @@ void firehose::receive_slow_response(slot* slots, std::size_t count)
     receive_response(slots, count);
 }
 
+void firehose::expect_slow_ack()
+{
+    const timeout_scope slow(port_, storage_timeout_ms);
+    expect_ack();
+}
+
 void firehose::discard_input()
 {
     port_.drain();
@@ -416,19 +422,13 @@ void firehose::nop(const std::string& value)
 void firehose::power(const std::string& value)
 {
     send(firehose_request(power_element, value.c_str()));
-    slot reply{"value", {}};
-    receive_slow_response(&reply, 1);
-    if (reply.value != ack)
-        refuse("no ack from target");
+    expect_slow_ack();
 }
 
 void firehose::command(const std::string& element)
 {
     send(firehose_request(caller_element, element.c_str()));
-    slot reply{"value", {}};
-    receive_slow_response(&reply, 1);
-    if (reply.value != ack)
-        refuse("no ack from target");
+    expect_slow_ack();
 }
 
 buffer firehose::peek(std::uint64_t address, std::uint32_t size)

@@ -132,6 +132,7 @@ private:
     // The response that closes a raw phase, a patch or a power command: real
     // storage may take seconds before it answers.
     void receive_slow_response(slot* slots, std::size_t count);
+    void expect_slow_ack();
     [[noreturn]] void refuse(const char* text) const;
 
     usbport port_;
