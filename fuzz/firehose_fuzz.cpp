@@ -27,14 +27,6 @@ constexpr char patch_element[] =
     "<patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"40\" filename=\"DISK\" physical_partition_number=\"0\" "
     "size_in_bytes=\"8\" start_sector=\"1\" value=\"NUM_DISK_SECTORS-34.\"/>";
 
-void attempt(const std::function<void()>& step)
-{
-    try {
-        step();
-    } catch (const std::runtime_error&) {
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -51,11 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::vector<std::uint8_t> image(2 * sector_size, 0x5a);
-    attempt([&] { link.program_element(program_element, image.data(), static_cast<std::uint32_t>(image.size())); });
-    attempt([&] { link.command(patch_element); });
-    attempt([&] { link.num_disk_sectors(); });
-    attempt([&] { link.total_logical_blocks(); });
-    attempt([&] { link.read(0, 4); });
-    attempt([&] { link.power("reset"); });
+    fuzz::attempt([&] { link.program_element(program_element, image.data(), static_cast<std::uint32_t>(image.size())); });
+    fuzz::attempt([&] { link.command(patch_element); });
+    fuzz::attempt([&] { link.num_disk_sectors(); });
+    fuzz::attempt([&] { link.total_logical_blocks(); });
+    fuzz::attempt([&] { link.read(0, 4); });
+    fuzz::attempt([&] { link.power("reset"); });
     return 0;
 }

@@ -114,4 +114,12 @@ std::vector<transfer> length_prefixed(const std::uint8_t* data, std::size_t size
     return out;
 }
 
+void attempt(const std::function<void()>& step)
+{
+    try {
+        step();
+    } catch (const std::runtime_error&) {
+    }
+}
+
 } // namespace fuzz

@@ -21,14 +21,6 @@ constexpr std::size_t programmer_bytes = 4096;
 constexpr std::uint64_t debug_address = 0x100;
 constexpr std::uint64_t debug_length = 64;
 
-void attempt(const std::function<void()>& step)
-{
-    try {
-        step();
-    } catch (const std::runtime_error&) {
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -45,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::vector<std::uint8_t> programmer(programmer_bytes, 0x7f);
-    attempt([&] { rom.upload(programmer.data(), programmer.size()); });
-    attempt([&] { rom.memory_read(debug_address, debug_length); });
-    attempt([&] { rom.reset(); });
+    fuzz::attempt([&] { rom.upload(programmer.data(), programmer.size()); });
+    fuzz::attempt([&] { rom.memory_read(debug_address, debug_length); });
+    fuzz::attempt([&] { rom.reset(); });
     return 0;
 }
