@@ -42,6 +42,14 @@ struct patch {
     std::uint32_t value;
 };
 
+// Two of them are DISK patches, which the flash sends; the others it skips.
+const std::vector<patch> standard_patches{
+    {"gpt_main0.bin", 0, 1, 32, 8, 77},
+    {"DISK", 0, 1, 32, 4, 0x11223344},
+    {"disk", 0, 1, 40, 4, 0x55667788},
+    {"DISK", 0, 2, 0, 2, 0xBEEF},
+};
+
 // One handset kind with the package for it and the LUN contents the test expects.
 class Flash : public ::testing::Test {
 protected:
@@ -194,6 +202,18 @@ protected:
                 static_cast<char>((std::uint64_t{p.value} >> (8 * i)) & 0xff);
     }
 
+    // What a full flash of these parts with the standard patches leaves: every
+    // part with an image written, the two DISK patches applied, the handset reset.
+    void check_full_flash(const std::vector<part>& parts)
+    {
+        for (const part& p : parts)
+            if (!p.file.empty() && p.sectors != 0)
+                expect_written(p);
+        expect_patched(standard_patches[1]);
+        expect_patched(standard_patches[3]);
+        check_luns();
+    }
+
     // After a reset the handset leaves the bus; a refused flash leaves it on.
     void check_luns(bool reset_sent = true)
     {
@@ -264,13 +284,6 @@ protected:
     fwpkg pkg;
 };
 
-const std::vector<patch> standard_patches{
-    {"gpt_main0.bin", 0, 1, 32, 8, 77},
-    {"DISK", 0, 1, 32, 4, 0x11223344},
-    {"disk", 0, 1, 40, 4, 0x55667788},
-    {"DISK", 0, 2, 0, 2, 0xBEEF},
-};
-
 std::vector<part> emmc_parts()
 {
     return {
@@ -290,13 +303,7 @@ TEST_F(Flash, FullWritesBasePatchesOsThenResets)
     make_package(parts, standard_patches);
     attach();
     ASSERT_TRUE(flash(full));
-
-    for (const part& p : parts)
-        if (!p.file.empty() && p.sectors != 0)
-            expect_written(p);
-    expect_patched(standard_patches[1]);
-    expect_patched(standard_patches[3]);
-    check_luns();
+    check_full_flash(parts);
 
     const std::vector<std::string> order{"configure",      "program xbl",    "program modem", "patch DISK",
                                          "patch DISK",     "program boot",   "program system",
@@ -754,12 +761,7 @@ TEST_F(Flash, SlowStorageAndChattyProgrammersAreWaitedFor)
         make_package(parts, standard_patches);
         attach();
         ASSERT_TRUE(flash(full));
-        for (const part& p : parts)
-            if (!p.file.empty() && p.sectors != 0)
-                expect_written(p);
-        expect_patched(standard_patches[1]);
-        expect_patched(standard_patches[3]);
-        check_luns();
+        check_full_flash(parts);
         EXPECT_TRUE(log.has(b.log_line)) << b.log_line;
     }
 }
