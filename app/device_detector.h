@@ -5,7 +5,7 @@
 // here, with the toolkit.
 #pragma once
 
-#include "model.h"  // usb_vidpid_t
+#include "usb_id.h"
 
 #include <vector>
 

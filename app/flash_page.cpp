@@ -1,6 +1,7 @@
 #include "flash_page.h"
 
-#include "flash_handset.h"
+#include "brp_source.h"
+#include "flash.h"
 
 #include "device_detector.h"
 #include "log.h"
@@ -361,8 +362,10 @@ bool flash_page::flash_worker(void* data)
     flash_options options;
     options.no_write = page->no_write_;
     options.type = page->flash_type_;
+    options.cancel = &page->package_.cancellation();
     try {
-        flash_attached_handset(page->package_, *page, options);
+        brp_source source(page->package_);
+        flash_attached_handset(source, *page, options);
         success = true;
     } catch (const std::exception& e) {
         page->error_text_ = e.what();

@@ -11,6 +11,7 @@
 // runs, and quitting or closing the window first lets it finish.
 #pragma once
 
+#include "flash_options.h"
 #include "fwpkg.h"
 #include "progress.h"
 #include "thread.h"

@@ -6,6 +6,7 @@
 // made once under $TMPDIR and removed at exit. With BRV_BENCH_DIR set, it lives
 // in that directory instead, is kept, and is reused by the next run.
 // Run: build/bin/package_bench [--benchmark_filter=...]
+#include "brp_source.h"
 #include "fwpkg.h"
 #include "package_builder.h"
 #include "progress.h"
@@ -165,7 +166,12 @@ void BM_FlashPartition512MiB(benchmark::State& state)
             state.SkipWithError("cannot open the virtual handset");
             break;
         }
-        const bool ok = pkg.flash(handle, progress, false, full);
+        bool ok = true;
+        try {
+            flash_package(pkg, handle, progress, {});
+        } catch (const std::exception&) {
+            ok = false;
+        }
         usb_close(handle);
         h->wait_detached(5000);
         vhandset::detach_all();

@@ -1,29 +1,16 @@
-// The handset models the tool knows, and the memory-type vocabulary shared with
-// the package metadata and the Firehose configuration.
+// The handset models the tool knows: storage, sector size and USB identities
+// per model, built in and from ~/.brv/models.xml.
 #pragma once
 
 #include "buffer.h"
+#include "memory_type.h"
+#include "usb_id.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-struct usb_vidpid_t {
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-};
-
-enum memory_type : std::uint32_t {
-    memory_unknown = 0,
-    memory_emmc = 1,
-    memory_ufs = 2,
-};
-
-// "emmc" for 1, "ufs" for 2, "unknown" otherwise.
-const char* memory_type_name(std::uint32_t type);
-// 1 for exactly "emmc", 2 for exactly "ufs", else 0 (case-sensitive).
-std::uint32_t parse_memory_type(const std::string& name);
 
 class model {
 public:

@@ -7,7 +7,7 @@
 #include "firehose.h"
 #include "fuzz_support.h"
 #include "log.h"
-#include "model.h"
+#include "memory_type.h"
 #include "scripted_session.h"
 
 #include <cstddef>
@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int device_handle = 7;
 constexpr std::uint32_t sector_size = 512;
 constexpr char program_element[] =
     "<program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" filename=\"boot.img\" label=\"boot_a\" "
@@ -38,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     firehose link;
     try {
-        link.open(device_handle, false, memory_emmc, sector_size);
+        link.open(scripted::peer::current(), false, memory_emmc, sector_size);
     } catch (const std::runtime_error&) {
         return 0;
     }

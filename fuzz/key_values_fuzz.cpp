@@ -2,7 +2,7 @@
 // metadata applies to its values.
 #include "decimal_text.h"
 #include "key_values.h"
-#include "model.h"
+#include "memory_type.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "package_harness.h"
 
+#include "brp_source.h"
 #include "flash_plan.h"
 #include "fuzz_support.h"
 #include "fwpkg.h"
@@ -69,9 +70,9 @@ void exercise_package(const std::string& path)
 
     // Everything a flash reads and checks before the handset hears anything.
     try {
-        package.check_metadata();
-        package.read_file(package.firehose_filename(), 0);
-        plan_flash(package, full, progress);
+        brp_source source(package);
+        source.programmer();
+        plan_flash(source, full, progress);
     } catch (const std::runtime_error&) {
     }
 }

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int device_handle = 3;
 constexpr std::size_t programmer_bytes = 4096;
 constexpr std::uint64_t debug_address = 0x100;
 constexpr std::uint64_t debug_length = 64;
@@ -32,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     sahara rom;
     try {
-        rom.open(device_handle);
+        rom.open(scripted::peer::current());
     } catch (const std::runtime_error&) {
         return 0;
     }

@@ -1,4 +1,5 @@
 #include "fwpkg.h"
+#include "text_names.h"
 
 #include "log.h"
 #include "md5.h"
@@ -13,13 +14,12 @@
 
 namespace {
 
-constexpr std::uint8_t package_magic[4] = {'B', 'R', 'V', 0};
 constexpr std::size_t md5_size = 16;
 constexpr std::size_t sha256_size = 32;
 
 } // namespace
 
-fwpkg::fwpkg() = default;
+fwpkg::fwpkg() : stream_(std::make_unique<package_stream>()) {}
 
 fwpkg::~fwpkg()
 {
@@ -30,29 +30,29 @@ void fwpkg::open(const std::string& path)
 {
     if (is_open())
         throw std::runtime_error("fwpkg: already open");
-    stream_.f.open_existing(path, true);
+    stream_->f.open_existing(path, true);
     path_ = path;
 
-    bool header_ok = false;
+    std::string header_problem;
     try {
-        const std::uint64_t file_size = stream_.f.size();
+        const std::uint64_t file_size = stream_->f.size();
         // The key is derived from the payload length, so the file's own size
         // (not the header it carries) seeds it.
-        stream_.scrambler.set_key(fwpkg_window_size, static_cast<std::uint32_t>(file_size - fwpkg_header_size));
-        header_ok = decode_header(file_size);
+        stream_->scrambler.set_key(fwpkg_window_size, static_cast<std::uint32_t>(file_size - fwpkg_header_size));
+        header_problem = decode_header(file_size);
     } catch (...) {
         close();
         throw;
     }
-    if (!header_ok) {
+    if (!header_problem.empty()) {
         close();
-        throw std::runtime_error("fwpkg: bad file header");
+        throw std::runtime_error("fwpkg: bad file header (" + header_problem + ")");
     }
 
-    stream_.data_size = header_.data_length;
-    stream_.position = 0;
-    stream_.window_pos = 0;
-    stream_.window_len = 0;
+    stream_->data_size = header_.data_length;
+    stream_->position = 0;
+    stream_->window_pos = 0;
+    stream_->window_len = 0;
     if (open_archive())
         load_metadata();
 }
@@ -61,7 +61,7 @@ bool fwpkg::open_archive()
 {
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = package_stream_source(stream_, &error);
+    zip_source_t* source = package_stream_source(*stream_, &error);
     if (source != nullptr) {
         zip_ = zip_open_from_source(source, ZIP_RDONLY, &error);
         if (zip_ == nullptr)
@@ -70,6 +70,7 @@ bool fwpkg::open_archive()
     if (zip_ == nullptr) {
         // The file stays open: verification still tells whether the payload
         // is the one the header describes.
+        archive_problem_ = "fwpkg: the payload is not a zip archive (" + zip_error_text(error) + ")";
         log_error("fwpkg: failed to open zip\n");
         log_info("fwpkg: %s\n", zip_error_text(error).c_str());
         zip_error_fini(&error);
@@ -124,65 +125,39 @@ void fwpkg::forget_reader(member_reader* reader)
     }
 }
 
-bool fwpkg::decode_header(std::uint64_t file_size)
+std::string fwpkg::decode_header(std::uint64_t file_size)
 {
     buffer block;
     block.resize(fwpkg_header_size);
-    stream_.f.seek(0, file::origin::start);
-    stream_.f.read(block);
-    if (block.size() < fwpkg_header_size) {
-        log_info("failed to read header\n");
-        return false;
-    }
-
-    block.dequeue(header_.ext_magic, sizeof header_.ext_magic);
-    if (std::memcmp(header_.ext_magic, package_magic, sizeof package_magic) != 0) {
-        log_info("bad external magic\n");
-        return false;
-    }
-
-    // The plain external magic is descrambled along with the rest and ignored.
-    stream_.scrambler.scramble(block.c_ptr(), fwpkg_header_size);
-
-    block.dequeue(header_.int_magic, sizeof header_.int_magic);
-    if (std::memcmp(header_.int_magic, package_magic, sizeof package_magic) != 0) {
-        log_info("bad internal magic\n");
-        return false;
-    }
-    block.dequeue_be(header_.version);
-    if (header_.version != fwpkg_version) {
-        log_info("bad version\n");
-        return false;
-    }
-    block.dequeue_be(header_.data_length);
-    if (file_size < fwpkg_header_size || header_.data_length != file_size - fwpkg_header_size) {
-        log_info("data length mismatch\n");
-        return false;
-    }
-    block.dequeue(header_.md5, md5_size);
-    block.dequeue(header_.sha256, sha256_size);
-    return true;
+    stream_->f.seek(0, file::origin::start);
+    stream_->f.read(block);
+    const std::string why = ::decode_header(block.c_ptr(), static_cast<std::size_t>(block.size()), file_size,
+                                            stream_->scrambler, header_);
+    if (!why.empty())
+        log_info("%s\n", why.substr(0, why.find(':')).c_str());
+    return why;
 }
 
 void fwpkg::close()
 {
-    cancelled_ = true;
+    cancelled_.request();
     close_archive();
-    stream_.f.close();
-    stream_.data_size = 0;
-    stream_.position = 0;
-    stream_.window_pos = 0;
-    stream_.window_len = 0;
+    stream_->f.close();
+    stream_->data_size = 0;
+    stream_->position = 0;
+    stream_->window_pos = 0;
+    stream_->window_len = 0;
     header_ = fwpkg_header{};
+    archive_problem_.clear();
     path_.clear();
 }
 
 bool fwpkg::verify(progress_handler& handler)
 {
     guard busy(&busy_);
-    cancelled_ = false;
+    cancelled_.clear();
     verify_failure_.clear();
-    if (!stream_.f.open()) {
+    if (!stream_->f.open()) {
         verify_failure_ = "no package is open";
         return false;
     }
@@ -194,23 +169,23 @@ bool fwpkg::verify(progress_handler& handler)
     sha256_ctx sha;
     md5_init(&md5);
     sha256_init(&sha);
-    stream_.f.seek(fwpkg_header_size, file::origin::start);
+    stream_->f.seek(fwpkg_header_size, file::origin::start);
 
     std::vector<std::uint8_t> chunk(fwpkg_window_size);
     for (std::uint64_t offset = 0; offset < header_.data_length; offset += fwpkg_window_size) {
         const std::uint64_t left = header_.data_length - offset;
         const auto n = static_cast<std::uint32_t>(left < fwpkg_window_size ? left : fwpkg_window_size);
-        if (stream_.f.read(chunk.data(), n) != n) {
+        if (stream_->f.read(chunk.data(), n) != n) {
             log_info("Failed to read %u bytes at %u\n", n, static_cast<std::uint32_t>(offset));
             verify_failure_ = "short read at offset " + std::to_string(offset) +
                               ": the file is shorter than its header says or cannot be read";
             return false;
         }
-        stream_.scrambler.scramble(chunk.data(), n);
+        stream_->scrambler.scramble(chunk.data(), n);
         md5_update(&md5, chunk.data(), n);
         sha256_update(&sha, chunk.data(), static_cast<std::int32_t>(n));
         report.add(n);
-        if (cancelled_) {
+        if (cancelled_.requested()) {
             verify_failure_ = "cancelled";
             return false;
         }

@@ -1,60 +1,35 @@
 // An open firmware package (.brp): a 256-byte scrambled header (magic, version,
 // payload length, MD5 and SHA-256) followed by a scrambled zip archive. The
 // archive is read with libzip through a custom source that sits on a 64 KiB
-// descrambling window, so memory use does not grow with the package size, and
+// descrambling window (package_stream.h), so memory use does not grow with the package size, and
 // members and archives of 4 GiB or more (zip64) read like any other.
 //
 // Failures throw std::runtime_error; the package's own messages start with
-// "fwpkg: ". open/close/cancel run on the GUI thread, verify/flash on a worker.
+// "fwpkg: ". open/close/cancel run on the GUI thread, verify and the reads of a
+// flash on a worker.
 #pragma once
 
 #include "buffer.h"
+#include "cancel_request.h"
 #include "file.h"
-#include "flash_options.h"
 #include "key_values.h"
+#include "package_header.h"
 #include "member_reader.h"
 #include "progress.h"
 #include "scrozzler.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include <zip.h>
 
-struct fwpkg_header {
-    std::uint8_t ext_magic[4];
-    std::uint8_t int_magic[4];
-    std::uint32_t version;
-    std::uint64_t data_length;
-    std::uint8_t md5[16];
-    std::uint8_t sha256[32];
-};
-
-constexpr std::uint32_t fwpkg_header_size = 256;
-constexpr std::uint32_t fwpkg_version = 0x00010000;
-constexpr std::uint32_t fwpkg_window_size = 65536;
 // The largest member read whole (programmers are a few MiB, program files less);
 // partition images stream instead.
 constexpr std::uint64_t whole_member_cap = 64ull << 20;
-
-// The descrambling read window the archive's source works on.
-struct package_stream {
-    file f;
-    scrozzler scrambler;
-    std::uint64_t data_size = 0;
-    std::uint64_t position = 0;
-    std::uint32_t window_pos = 0;
-    std::uint32_t window_len = 0;
-    zip_error_t error{};  // why the last source command failed, for libzip
-    // While set, the first seek libzip makes is noted (see fwpkg::open_member).
-    bool note_seek = false;
-    std::uint64_t noted_seek = 0;
-    bool seek_noted = false;
-    std::uint8_t window[fwpkg_window_size];
-};
 
 // One archive member as the zip's central directory lists it.
 struct member_info {
@@ -62,6 +37,8 @@ struct member_info {
     std::uint64_t size = 0;             // uncompressed bytes
     std::uint64_t compressed_size = 0;  // bytes stored in the archive
 };
+
+struct package_stream;
 
 class fwpkg {
 public:
@@ -71,7 +48,7 @@ public:
     ~fwpkg();
 
     // Throws "fwpkg: already open", the file layer's "file: cannot open: ...",
-    // "fwpkg: bad file header", and metadata errors.
+    // "fwpkg: bad file header (<why>)", and metadata errors.
     void open(const std::string& path);
     void close();
     bool is_open() const { return !path_.empty(); }
@@ -84,27 +61,13 @@ public:
     // mismatch", "SHA-256 mismatch", "short read at offset N", ...); empty
     // after a verify that succeeded.
     const std::string& verify_failure() const { return verify_failure_; }
-    // Writes the package to the handset behind device_handle; true when the
-    // flash reached its end (also after a cancel, which skips the remaining OS
-    // partitions but still resets). Every failure is a std::runtime_error whose
-    // text says which phase failed, on which partition, why (with the
-    // programmer's own words when it gave some), whether anything was written
-    // and what the user can do.
-    //
-    // Nothing is sent to the handset until everything that can be checked has
-    // been: both XML files (numbers, request lengths, no DTD), every image
-    // member read through its CRC (sparse images through every chunk), each
-    // image against its partition. Once the programmer is configured, every
-    // partition is checked against the disk size it reports, still before the
-    // first write. A handset whose programmer is already running (no Sahara
-    // HELLO, but it answers a nop) is flashed without a new upload.
-    //
-    // After the programmer upload it waits for the programmer to start:
-    // 3000 ms, or the number of milliseconds in the environment variable
-    // BRV_PROGRAMMER_WAIT_MS when that holds a decimal number (tests use 0).
-    bool flash(int device_handle, progress_handler& handler, const flash_options& options);
-    bool flash(int device_handle, progress_handler& handler, bool no_write, std::uint32_t type);
-    void cancel() { cancelled_ = true; }
+    // Asks verify (and whatever else was handed cancellation()) to stop at its
+    // next safe point.
+    void cancel() { cancelled_.request(); }
+    cancel_request& cancellation() { return cancelled_; }
+    // Held by whatever reads the package for a long time, so that a verify and
+    // a flash never overlap ("Object in use").
+    bool* busy_flag() { return &busy_; }
 
     // One small member whole (programmer, XML); with bound != 0 the result is
     // exactly bound bytes (zero-padded). Throws "Invalid package: cannot read
@@ -121,7 +84,8 @@ public:
     std::uint64_t member_size(const std::string& name);
 
     // Every member in archive order. Throws "fwpkg: not open" without a package
-    // and "fwpkg: no archive" when the payload did not open as a zip.
+    // and "fwpkg: the payload is not a zip archive (<why>)" when it did not open
+    // as one (so do the member reads and check_metadata).
     std::vector<member_info> members();
 
     // Throws "fwpkg: invalid metadata: missing <key> in meta/params.txt" (or
@@ -141,9 +105,9 @@ public:
     const std::string& patch_filename() const { return patch_filename_; }
 
 private:
-    // False (after logging why) when the header is short or its magic, version
-    // or length is wrong; file errors throw.
-    bool decode_header(std::uint64_t file_size);
+    // Why the header is unusable (short, or its magic, version or length is
+    // wrong), also logged; empty when it is good. File errors throw.
+    std::string decode_header(std::uint64_t file_size);
     // Opens the archive behind the header; false (after logging) when the
     // payload is not a zip. Throws for a zip whose names are ambiguous.
     bool open_archive();
@@ -159,14 +123,17 @@ private:
 
     std::string path_;
     fwpkg_header header_{};
-    package_stream stream_;
+    // The descrambling read window under the archive (package_stream.h).
+    std::unique_ptr<package_stream> stream_;
     zip_t* zip_ = nullptr;
     // Member names as stored (bytes, no code page conversion), to their index.
     std::unordered_map<std::string, zip_uint64_t> names_;
     std::vector<member_reader*> readers_;  // open readers, ended by close()
     bool busy_ = false;
     std::string verify_failure_;
-    std::atomic<bool> cancelled_{false};
+    // Why the payload did not open as an archive, for whatever needs a member.
+    std::string archive_problem_;
+    cancel_request cancelled_;
     std::string device_code_name_;
     std::string device_display_name_;
     std::uint32_t device_memory_type_ = 0;

@@ -8,7 +8,7 @@ std::vector<member_info> fwpkg::members()
     if (!is_open())
         throw std::runtime_error("fwpkg: not open");
     if (zip_ == nullptr)
-        throw std::runtime_error("fwpkg: no archive");
+        throw std::runtime_error(archive_problem_);
     std::vector<member_info> list;
     const zip_int64_t count = zip_get_num_entries(zip_, 0);
     for (zip_int64_t i = 0; i < count; ++i) {

@@ -1,4 +1,5 @@
 #include "fwpkg.h"
+#include "text_names.h"
 
 #include "zip_errors.h"
 
@@ -20,8 +21,10 @@ namespace {
 zip_uint64_t fwpkg::locate(const std::string& name)
 {
     // Exact and case-sensitive; a name with a zero byte in it matches nothing.
+    if (zip_ == nullptr && !archive_problem_.empty())
+        throw std::runtime_error(archive_problem_);
     const auto found = names_.find(name);
-    if (zip_ == nullptr || found == names_.end())
+    if (found == names_.end())
         cannot_read(name);
     return found->second;
 }
@@ -47,7 +50,7 @@ bool fwpkg::local_header_matches(zip_uint64_t index, std::uint64_t offset)
         return false;
     const std::string name = raw_name;
     std::vector<std::uint8_t> header(fixed_size + name.size());
-    if (!package_stream_read_at(stream_, offset, header.data(), header.size()))
+    if (!package_stream_read_at(*stream_, offset, header.data(), header.size()))
         return false;
     auto le16 = [&](std::size_t at) { return static_cast<std::uint16_t>(header[at] | header[at + 1] << 8); };
     return std::equal(signature, signature + 4, header.begin()) && le16(8) == st.comp_method &&
@@ -61,11 +64,11 @@ member_reader fwpkg::open_member(const std::string& name)
     // libzip 1.7.3 takes only the name and extra lengths from a member's local
     // header and never looks at the rest. Its first seek in zip_fopen_index
     // is to that header, so noting it lets us check the header ourselves.
-    stream_.note_seek = true;
-    stream_.seek_noted = false;
+    stream_->note_seek = true;
+    stream_->seek_noted = false;
     zip_file_t* file = zip_fopen_index(zip_, index, 0);
-    stream_.note_seek = false;
-    if (file != nullptr && !(stream_.seek_noted && local_header_matches(index, stream_.noted_seek))) {
+    stream_->note_seek = false;
+    if (file != nullptr && !(stream_->seek_noted && local_header_matches(index, stream_->noted_seek))) {
         zip_fclose(file);
         throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": damaged local header");
     }

@@ -1,5 +1,7 @@
 #include "member_reader.h"
 
+#include "text_names.h"
+
 #include "fwpkg.h"
 #include "zip_errors.h"
 
@@ -119,21 +121,3 @@ std::size_t member_reader::read(std::uint8_t* out, std::size_t len)
     return got;
 }
 
-std::string printable_name(const std::string& name)
-{
-    std::string out;
-    out.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}

@@ -55,8 +55,3 @@ private:
     bool ended_ = false;
     std::string failure_;
 };
-
-// A member name as it may be shown or logged: control characters, DEL and
-// backslashes become \xNN / \\ escapes, so a name cannot move the cursor or
-// forge a line of output.
-std::string printable_name(const std::string& name);

@@ -1,9 +1,10 @@
 #include "fwpkg.h"
+#include "text_names.h"
 
-#include "decimal_text.h"  // the catalogue's atoi-like reader
+#include "decimal_text.h"
 #include "key_values.h"
 #include "log.h"
-#include "model.h"
+#include "memory_type.h"
 #include "zip_errors.h"
 
 #include <stdexcept>
@@ -87,6 +88,10 @@ void fwpkg::load_metadata()
 
 void fwpkg::check_metadata() const
 {
+    // Nothing was read from a payload that is no archive: say that, not which
+    // key is missing.
+    if (is_open() && zip_ == nullptr)
+        throw std::runtime_error(archive_problem_);
     struct required {
         const char* key;
         bool usable;

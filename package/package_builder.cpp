@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t chunk_size = fwpkg_window_size;
-constexpr std::size_t header_plain_bytes = 4;
-constexpr std::uint8_t brv_magic[4] = {'B', 'R', 'V', 0};
 constexpr std::size_t md5_size = 16;
 constexpr std::size_t sha256_size = 32;
 // Every member carries the same date so the same input packs to the same bytes.
@@ -445,14 +443,6 @@ void add_member(zip_t* zip, member_source& state)
         fail("cannot add " + name + ": " + zip_error_text(*zip_get_error(zip)));
 }
 
-void put_be(std::uint8_t* p, std::uint64_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<std::uint8_t>(v);
-        v >>= 8;
-    }
-}
-
 // Digests the plain archive and scrambles it in place, chunk by chunk, so
 // chunk k meets the key from its start (chunks are key-sized).
 void seal_payload(int fd, std::uint64_t length, std::vector<std::uint8_t>& chunk, pack_progress& progress,
@@ -476,26 +466,11 @@ void seal_payload(int fd, std::uint64_t length, std::vector<std::uint8_t>& chunk
     sha256_final(&sha, sha_out);
 }
 
-void write_header(int fd, std::uint64_t length, const std::uint8_t md5[md5_size], const std::uint8_t sha[sha256_size],
-                  const scrozzler& key)
+void write_header(int fd, std::uint64_t length, const std::uint8_t (&md5)[md5_size],
+                  const std::uint8_t (&sha)[sha256_size], const scrozzler& key)
 {
-    std::uint8_t h[fwpkg_header_size] = {};
-    std::uint8_t* p = h;
-    std::memcpy(p, brv_magic, sizeof brv_magic);
-    p += sizeof brv_magic;
-    std::memcpy(p, brv_magic, sizeof brv_magic);
-    p += sizeof brv_magic;
-    put_be(p, fwpkg_version, sizeof(std::uint32_t));
-    p += sizeof(std::uint32_t);
-    put_be(p, length, sizeof(std::uint64_t));
-    p += sizeof(std::uint64_t);
-    std::memcpy(p, md5, md5_size);
-    p += md5_size;
-    std::memcpy(p, sha, sha256_size);
-    // Header byte i meets key byte i; the leading magic stays readable.
-    key.scramble(h, sizeof h);
-    std::memcpy(h, brv_magic, header_plain_bytes);
-    write_all_at(fd, h, sizeof h, 0);
+    const header_bytes h = encode_header(length, md5, sha, key);
+    write_all_at(fd, h.data(), h.size(), 0);
 }
 
 } // namespace

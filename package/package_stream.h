@@ -10,7 +10,30 @@
 // that would pass for the end of the payload.
 #pragma once
 
-#include "fwpkg.h"
+#include "file.h"
+#include "package_header.h"
+#include "scrozzler.h"
+
+#include <cstdint>
+
+#include <zip.h>
+
+// The descrambling read window the archive's source works on.
+struct package_stream {
+    file f;
+    scrozzler scrambler;
+    std::uint64_t data_size = 0;
+    std::uint64_t position = 0;
+    std::uint32_t window_pos = 0;
+    std::uint32_t window_len = 0;
+    zip_error_t error{};  // why the last source command failed, for libzip
+    // While set, the first seek libzip makes is noted (see fwpkg::open_member).
+    bool note_seek = false;
+    std::uint64_t noted_seek = 0;
+    bool seek_noted = false;
+    std::uint8_t window[fwpkg_window_size];
+};
+
 
 // A new source over the stream; the stream's file, key and data_size must be
 // set before it is opened. Freeing the source leaves the stream and its file

@@ -1,6 +1,6 @@
 #include "zip_errors.h"
 
-#include "member_reader.h"  // printable_name
+#include "text_names.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include "firehose_request.h"
 #include "file.h"
 #include "log.h"
-#include "model.h"  // memory_type_name
+#include "memory_type.h"
 #include "piece_pipeline.h"
 
 #include <libxml/parser.h>
@@ -29,7 +29,6 @@ constexpr std::uint32_t storage_timeout_ms = 30000;
 // After the nop that ends a raw phase, input that is already on its way is
 // dropped; a log line arriving later is read as a document by the next response.
 constexpr std::uint32_t settle_drain_ms = 20;
-constexpr usb_interface_match vendor_interface = {0xff, 0xff, 0xff};
 
 
 // Received bytes not yet handed out as a document. Programmers send documents of
@@ -181,7 +180,7 @@ private:
 // Restores the pipe's time-out when the scope ends, also on an exception.
 class timeout_scope {
 public:
-    timeout_scope(usbport& port, std::uint32_t ms) : port_(port), saved_(port.timeout()) { port_.set_timeout(ms); }
+    timeout_scope(transport& port, std::uint32_t ms) : port_(port), saved_(port.timeout()) { port_.set_timeout(ms); }
     timeout_scope(const timeout_scope&) = delete;
     timeout_scope& operator=(const timeout_scope&) = delete;
     ~timeout_scope()
@@ -194,7 +193,7 @@ public:
     }
 
 private:
-    usbport& port_;
+    transport& port_;
     std::uint32_t saved_;
 };
 
@@ -210,20 +209,20 @@ void firehose::document_deleter::operator()(_xmlDoc* doc) const
     xmlFreeDoc(doc);
 }
 
-void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
+void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
                     const firehose_options& options)
 {
     // Every sector count below divides by it.
     if (sector_size == 0)
         throw std::runtime_error("firehose: sector size of 0");
-    port_.open_pipe(device_handle, vendor_interface);
+    port_ = &link;
     sector_size_ = sector_size;
     physical_partition_ = 0;
     max_payload_from_target_ = 0;
     piece_bytes_ = 0;
     rx_.clear();
     last_log_.clear();
-    port_.set_timeout(pipe_timeout_ms);
+    port_->set_timeout(pipe_timeout_ms);
 
     // The programmer's start-up messages: read until it falls silent, which
     // ends with the port's time-out (or a document that is not one).
@@ -275,10 +274,10 @@ void firehose::open(int device_handle, bool skip_write, std::uint32_t memory_typ
     piece_bytes_ = options.sector_writes ? sector_size_ : std::max(payload / sector_size_, 1u) * sector_size_;
 }
 
-bool firehose::probe(int device_handle)
+bool firehose::probe(transport& link)
 {
-    port_.open_pipe(device_handle, vendor_interface);
-    port_.set_timeout(pipe_timeout_ms);
+    port_ = &link;
+    port_->set_timeout(pipe_timeout_ms);
     rx_.clear();
     last_log_.clear();
     try {
@@ -287,7 +286,7 @@ bool firehose::probe(int device_handle)
         nop("ping");
         return true;
     } catch (const std::runtime_error&) {
-        port_.close_pipe();
+        port_ = nullptr;
         return false;
     }
 }
@@ -301,7 +300,14 @@ void firehose::configure(const char* memory_name, bool skip_write, std::uint32_t
 
 void firehose::close()
 {
-    port_.close_pipe();
+    port_ = nullptr;
+}
+
+transport& firehose::link()
+{
+    if (port_ == nullptr)
+        throw std::runtime_error("firehose: not open");
+    return *port_;
 }
 
 void firehose::send(const std::string& request)
@@ -309,7 +315,7 @@ void firehose::send(const std::string& request)
     if (request.size() > firehose_request_max_chars)
         firehose_request_too_long();
     last_log_.clear();
-    port_.write(request.data(), request.size());
+    link().write(request.data(), request.size());
     log_at(2, "firehose >>> %s\n", request.c_str());
 }
 
@@ -335,8 +341,8 @@ std::string firehose::cut_document()
         // the next attempt.
         buffer received;
         try {
-            received = port_.read(receive_bytes);
-        } catch (const usb_link_error& e) {
+            received = read_transfer(link(), receive_bytes);
+        } catch (const link_error& e) {
             // Silence after bytes that never formed a document: what came is
             // the news, not the time-out.
             const std::size_t text = rx_.find_first_not_of(" \t\r\n");
@@ -397,19 +403,19 @@ void firehose::expect_ack()
 
 void firehose::receive_slow_response(slot* slots, std::size_t count)
 {
-    const timeout_scope slow(port_, storage_timeout_ms);
+    const timeout_scope slow(link(), storage_timeout_ms);
     receive_response(slots, count);
 }
 
 void firehose::expect_slow_ack()
 {
-    const timeout_scope slow(port_, storage_timeout_ms);
+    const timeout_scope slow(link(), storage_timeout_ms);
     expect_ack();
 }
 
 void firehose::discard_input()
 {
-    port_.drain();
+    drain(link());
     rx_.clear();
 }
 
@@ -511,7 +517,7 @@ void firehose::read(std::uint32_t start_sector, std::uint32_t sectors, const dat
         send_raw_request(firehose_request(read_element, sector_size_, chunk, physical_partition_, start_sector));
         buffer data;
         try {
-            data = port_.read_exact(bytes);
+            data = read_exact(link(), bytes);
         } catch (const std::runtime_error&) {
             // Usually the data stalled: resynchronise and ask for this chunk
             // again. A programmer that never delivers must not hang the host.
@@ -553,11 +559,11 @@ void firehose::program_request(const std::string& request, byte_source& data, st
         // Pieces of the negotiated payload size, each a whole number of
         // sectors (the last one shorter); once the source runs dry the rest of
         // the partition is zeros. The next piece is read while one crosses.
-        const timeout_scope slow(port_, storage_timeout_ms);
+        const timeout_scope slow(link(), storage_timeout_ms);
         piece_pipeline pieces(data, size, piece_bytes_ != 0 ? piece_bytes_ : sector_size_);
         std::uint64_t done = 0;
         while (const piece_pipeline::piece p = pieces.next()) {
-            port_.write(p.data, p.size);
+            link().write(p.data, p.size);
             done += p.size;
             if (on_piece)
                 on_piece(done);
@@ -573,7 +579,7 @@ void firehose::program_request(const std::string& request, byte_source& data, st
     nop("ping");
     // Only what is already on its way: waiting out a whole time-out here cost
     // half a second per partition.
-    const timeout_scope quick(port_, settle_drain_ms);
+    const timeout_scope quick(link(), settle_drain_ms);
     discard_input();
 }
 

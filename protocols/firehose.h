@@ -1,8 +1,8 @@
 // Host side of the Firehose protocol spoken by the flash programmer: XML
 // requests, XML documents in return (log lines and one response per request),
 // and raw-mode sector data. Every failure throws std::runtime_error. The two
-// kinds stay apart: port errors (time-out, broken link) pass through as plain
-// runtime_errors with the port's own text, while a refusal by the programmer is
+// kinds stay apart: link errors (time-out, broken link) pass through as the
+// link's link_error, while a refusal by the programmer is
 // a firehose_refusal reading "no ack from target" (or another fixed text),
 // followed by the programmer's own log line when it gave one since the request.
 #pragma once
@@ -10,7 +10,7 @@
 #include "buffer.h"
 #include "byte_source.h"
 #include "firehose_request.h"
-#include "usbport.h"
+#include "transport.h"
 
 #include <cstdint>
 #include <functional>
@@ -59,14 +59,16 @@ public:
 
     firehose() = default;
 
-    // Opens the pipe, reads the programmer's greeting, pings and configures
-    // (with one renegotiation of the payload size when the programmer asks).
-    void open(int device_handle, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
+    // Speaks through link (borrowed until close): reads the programmer's
+    // greeting, pings and configures (with one renegotiation of the payload
+    // size when the programmer asks).
+    void open(transport& link, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
               const firehose_options& options = {});
-    // Opens the pipe and answers whether a programmer is already running: true
-    // when a nop is acknowledged within the handshake time-out. Nothing else is
-    // sent; a false answer leaves the pipe closed.
-    bool probe(int device_handle);
+    // Answers whether a programmer is already running behind link: true when a
+    // nop is acknowledged within the handshake time-out (the link is then kept
+    // as by open, unconfigured). Nothing else is sent.
+    bool probe(transport& link);
+    // Lets go of the link; the link itself stays open.
     void close();
 
     // Requests are at most 1023 characters; a longer one is refused, never cut.
@@ -135,7 +137,10 @@ private:
     void expect_slow_ack();
     [[noreturn]] void refuse(const char* text) const;
 
-    usbport port_;
+    // The open link; throws "firehose: not open" without one.
+    transport& link();
+
+    transport* port_ = nullptr;
     std::uint32_t sector_size_ = 0;
     std::uint32_t physical_partition_ = 0;
     std::uint32_t max_payload_from_target_ = 0;

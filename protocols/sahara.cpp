@@ -81,7 +81,6 @@ enum mode : std::uint32_t {
 
 constexpr std::uint32_t status_success = 0;
 constexpr std::uint32_t pipe_timeout_ms = 500;
-constexpr usb_interface_match vendor_interface = {0xff, 0xff, 0xff};
 
 constexpr std::array<const char*, 38> status_texts = {
     "Success",
@@ -162,14 +161,14 @@ packet make_packet(std::uint32_t id)
     return p;
 }
 
-void send_packet(usbport& port, const packet& p)
+void send_packet(transport& port, const packet& p)
 {
     port.write(p.bytes.data(), p.length());
     log_at(2, "sahara >>> 0x%08x\n", p.id());
 }
 
 // Fields the target did not send read as zero: only the length word is checked.
-packet read_packet(usbport& port)
+packet read_packet(transport& port)
 {
     packet p;
     const std::size_t received = port.read(p.bytes.data(), p.bytes.size());
@@ -195,21 +194,28 @@ const char* sahara::error_string(std::uint32_t code)
     return code < status_texts.size() ? status_texts[code] : "Unknown error";
 }
 
-void sahara::open(int device_handle)
+void sahara::open(transport& link)
 {
-    port_.open_pipe(device_handle, vendor_interface);
-    port_.set_timeout(pipe_timeout_ms);
+    port_ = &link;
+    port_->set_timeout(pipe_timeout_ms);
     hello();
 }
 
 void sahara::close()
 {
-    port_.close_pipe();
+    port_ = nullptr;
+}
+
+transport& sahara::link()
+{
+    if (port_ == nullptr)
+        throw std::runtime_error("sahara: not open");
+    return *port_;
 }
 
 void sahara::hello()
 {
-    const packet greeting = read_packet(port_);
+    const packet greeting = read_packet(link());
     if (greeting.id() != cmd_hello)
         throw std::runtime_error("received unexpected command");
     log_at(1, "sahara: device mode is %u\n", greeting.u32(off_hello_mode));
@@ -223,14 +229,14 @@ void sahara::hello()
     answer.put(off_hello_compatible, host_version_compatible);
     answer.put(off_hello_resp_status, hello_status_success);
     answer.put(off_hello_mode, mode_);
-    send_packet(port_, answer);
+    send_packet(link(), answer);
 
     // In image-transfer mode the next packet is the first read request, which
     // belongs to upload.
     if (mode_ == mode_image_transfer)
         return;
 
-    const packet next = read_packet(port_);
+    const packet next = read_packet(link());
     if (next.id() == cmd_end_of_image)
         fail_target_error(next.u32(off_end_status));
     if (mode_ == mode_memory_debug) {
@@ -264,7 +270,7 @@ void sahara::switch_mode(std::uint32_t mode)
     log_info("sahara: switching to mode %u\n", mode);
     packet request = make_packet(cmd_switch_mode);
     request.put(off_switch_mode, mode);
-    send_packet(port_, request);
+    send_packet(link(), request);
     // The target answers with a fresh HELLO; only a HELLO changes the stored mode.
     hello();
 }
@@ -274,7 +280,7 @@ void sahara::upload(const std::uint8_t* data, std::uint64_t size)
     switch_mode(mode_image_transfer);
     // Requests may come in any order, repeat or overlap: each is served on its own.
     for (;;) {
-        const packet request = read_packet(port_);
+        const packet request = read_packet(link());
         std::uint64_t offset = 0;
         std::uint64_t count = 0;
         switch (request.id()) {
@@ -290,9 +296,9 @@ void sahara::upload(const std::uint8_t* data, std::uint64_t size)
             const std::uint32_t status = request.u32(off_end_status);
             if (status != status_success)
                 fail_target_error(status);
-            send_packet(port_, make_packet(cmd_done));
+            send_packet(link(), make_packet(cmd_done));
             // The image-transfer status in DONE_RESP is not examined.
-            if (read_packet(port_).id() != cmd_done_resp)
+            if (read_packet(link()).id() != cmd_done_resp)
                 throw std::runtime_error("bad done response");
             return;
         }
@@ -302,7 +308,7 @@ void sahara::upload(const std::uint8_t* data, std::uint64_t size)
         // Written so that neither comparison can overflow.
         if (offset > size || count > size - offset)
             throw std::runtime_error("target requested data beyond end of buffer");
-        port_.write(data + offset, static_cast<std::size_t>(count));
+        link().write(data + offset, static_cast<std::size_t>(count));
     }
 }
 
@@ -320,8 +326,8 @@ void sahara::upload(const std::string& path)
 void sahara::reset()
 {
     switch_mode(mode_command);
-    send_packet(port_, make_packet(cmd_reset));
-    if (read_packet(port_).id() != cmd_reset_resp)
+    send_packet(link(), make_packet(cmd_reset));
+    if (read_packet(link()).id() != cmd_reset_resp)
         throw std::runtime_error("bad reset response");
 }
 
@@ -332,7 +338,7 @@ buffer sahara::memory_read(std::uint64_t address, std::uint64_t length)
         packet request = make_packet(cmd_memory_read_64);
         request.put(off_memory64_address, address);
         request.put(off_memory64_length, length);
-        send_packet(port_, request);
+        send_packet(link(), request);
     } else {
         // A region announced with 32-bit fields cannot be addressed past them;
         // cutting the numbers would read some other memory.
@@ -341,10 +347,10 @@ buffer sahara::memory_read(std::uint64_t address, std::uint64_t length)
         packet request = make_packet(cmd_memory_read);
         request.put(off_memory_address, static_cast<std::uint32_t>(address));
         request.put(off_memory_length, static_cast<std::uint32_t>(length));
-        send_packet(port_, request);
+        send_packet(link(), request);
     }
     // The memory arrives as raw bytes, with no packet around them.
-    return port_.read_exact(static_cast<std::size_t>(length));
+    return read_exact(link(), static_cast<std::size_t>(length));
 }
 
 buffer sahara::memory_read()

@@ -1,12 +1,12 @@
 // Host side of the Sahara protocol: uploads the flash programmer to the boot ROM
 // of a handset in emergency-download mode, and offers mode switching, reset and
-// memory-debug reads. Every failure throws std::runtime_error; port errors
-// (time-out, broken link) pass through with the port's own text, while refusals
+// memory-debug reads. Every failure throws std::runtime_error; link errors
+// (time-out, broken link) pass through as the link's link_error, while refusals
 // by the handset read "target error <status text>".
 #pragma once
 
 #include "buffer.h"
-#include "usbport.h"
+#include "transport.h"
 
 #include <cstdint>
 #include <string>
@@ -15,9 +15,9 @@ class sahara {
 public:
     sahara() = default;
 
-    // Opens the pipe on interface ff/ff/ff of the open device, sets a 500 ms
-    // time-out and runs the hello exchange (the HELLO must arrive within one read).
-    void open(int device_handle);
+    // Speaks through link (borrowed until close): sets its time-out to 500 ms
+    // and runs the hello exchange (the HELLO must arrive within one read).
+    void open(transport& link);
     // Serves the target's read requests from the image until it reports the end.
     void upload(const std::uint8_t* data, std::uint64_t size);
     void upload(const buffer& image);
@@ -29,7 +29,7 @@ public:
     bool is_mem64() const { return mem64_; }
     std::uint32_t mode() const { return mode_; }
     std::uint32_t version() const { return version_; }
-    // Closes the pipe; the device handle stays open.
+    // Lets go of the link; the link itself stays open.
     void close();
 
     // Text for an END_OF_IMAGE status; "Unknown error" past the table.
@@ -39,7 +39,10 @@ private:
     // Reads the target's HELLO, answers it and completes the mode's opening step.
     void hello();
 
-    usbport port_;
+    // The open link; throws "sahara: not open" without one.
+    transport& link();
+
+    transport* port_ = nullptr;
     std::uint32_t version_ = 0;
     std::uint32_t version_compatible_ = 0;
     std::uint32_t mode_ = 0;

@@ -1,5 +1,5 @@
 #include "command.h"
-#include "flash_handset.h"
+#include "attached_handset.h"
 
 #include <cstdio>
 

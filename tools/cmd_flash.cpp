@@ -5,7 +5,8 @@
 #include "usb.h"
 #include "verify_package.h"
 #include "background_verification.h"
-#include "flash_handset.h"
+#include "brp_source.h"
+#include "flash.h"
 #include "flash_all.h"
 #include "handset_args.h"
 
@@ -93,18 +94,16 @@ int run_flash(const parsed_args& args)
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
     std::fflush(stdout);
     progress_bar bar(stderr);
-    interrupt_cancels interrupt(pkg);
+    interrupt_cancels interrupt(pkg.cancellation());
+    options.cancel = &pkg.cancellation();
     try {
-        flash_attached_handset(pkg, bar, options);
-    } catch (const several_handsets& e) {
-        std::fputs(several_handsets_text(e, ", or flash them all with --all").c_str(), stderr);
-        return exit_failed;
-    } catch (const std::exception& e) {
-        if (verification.failed())
-            std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
-                         verification.failure().c_str());
-        else
-            std::fprintf(stderr, "%s\n", e.what());
+        brp_source source(pkg);
+        flash_attached_handset(source, bar, options);
+    } catch (const std::exception&) {
+        if (!verification.failed())
+            throw;
+        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
+                     verification.failure().c_str());
         return exit_failed;
     }
     if (interrupt.interrupted()) {
@@ -164,4 +163,5 @@ extern const command flash_command = {
     1,
     1,
     run_flash,
+    ", or flash them all with --all",
 };

@@ -1,5 +1,6 @@
 #include "command.h"
-#include "model.h"
+#include "text_names.h"
+#include "memory_type.h"
 #include "package_open.h"
 
 #include <cstdio>

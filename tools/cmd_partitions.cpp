@@ -35,22 +35,17 @@ int run_partitions(const parsed_args& args)
 {
     const std::optional<std::uint32_t> only = lun_option(args);
     const handset_choice choice = handset_choice_from(args);
-    try {
-        read_session session(args.positional[0], choice);
-        const std::vector<lun_table> tables = session.tables(only);
-        int status = exit_ok;
-        for (std::size_t i = 0; i < tables.size(); ++i) {
-            if (i > 0)
-                std::printf("\n");
-            print_table(tables[i], session.programmer().sector_size());
-            if (!tables[i].table && !tables[i].absent)
-                status = exit_failed;
-        }
-        return status;
-    } catch (const several_handsets& e) {
-        std::fputs(several_handsets_text(e).c_str(), stderr);
-        return exit_failed;
+    read_session session(args.positional[0], choice);
+    const std::vector<lun_table> tables = session.tables(only);
+    int status = exit_ok;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (i > 0)
+            std::printf("\n");
+        print_table(tables[i], session.programmer().sector_size());
+        if (!tables[i].table && !tables[i].absent)
+            status = exit_failed;
     }
+    return status;
 }
 
 } // namespace

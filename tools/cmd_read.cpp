@@ -1,6 +1,7 @@
 #include "command.h"
 #include "handset_args.h"
 #include "progress_bar.h"
+#include "partition_rules.h"
 #include "read_session.h"
 
 #include <cinttypes>
@@ -102,43 +103,38 @@ int run_read(const parsed_args& args)
     }
     const handset_choice choice = handset_choice_from(args);
 
-    try {
-        read_session session(args.positional[0], choice);
-        std::vector<saved_range> ranges;
-        if (raw) {
-            ranges.push_back(raw_range(session, args, out));
-        } else {
-            ranges = ranges_of_labels(session, labels, lun_option(args), out);
-            std::error_code ec;
-            std::filesystem::create_directories(out, ec);
-            if (ec)
-                throw std::runtime_error("Cannot create the directory " + out + ": " + ec.message());
-        }
-
-        const std::uint32_t sector_size = session.programmer().sector_size();
-        std::uint64_t total = 0;
-        for (const saved_range& r : ranges)
-            total += r.sectors * sector_size;
-        progress_bar bar(stderr);
-        {
-            progress report(bar, total);
-            std::uint64_t reported = 0;
-            for (const saved_range& r : ranges) {
-                report.message("Reading " + r.what);
-                read_sectors_to_file(session.programmer(), r.lun, r.first, r.sectors, r.path,
-                                     [&](std::uint64_t done) { report.update(reported + done); });
-                reported += r.sectors * sector_size;
-                report.update(reported);
-            }
-        }
-        for (const saved_range& r : ranges)
-            std::printf("Saved %s to %s (%" PRIu64 " bytes)\n", r.what.c_str(), r.path.c_str(),
-                        r.sectors * sector_size);
-        return exit_ok;
-    } catch (const several_handsets& e) {
-        std::fputs(several_handsets_text(e).c_str(), stderr);
-        return exit_failed;
+    read_session session(args.positional[0], choice);
+    std::vector<saved_range> ranges;
+    if (raw) {
+        ranges.push_back(raw_range(session, args, out));
+    } else {
+        ranges = ranges_of_labels(session, labels, lun_option(args), out);
+        std::error_code ec;
+        std::filesystem::create_directories(out, ec);
+        if (ec)
+            throw std::runtime_error("Cannot create the directory " + out + ": " + ec.message());
     }
+
+    const std::uint32_t sector_size = session.programmer().sector_size();
+    std::uint64_t total = 0;
+    for (const saved_range& r : ranges)
+        total += r.sectors * sector_size;
+    progress_bar bar(stderr);
+    {
+        progress report(bar, total);
+        std::uint64_t reported = 0;
+        for (const saved_range& r : ranges) {
+            report.message("Reading " + r.what);
+            read_sectors_to_file(session.programmer(), r.lun, r.first, r.sectors, r.path,
+                                 [&](std::uint64_t done) { report.update(reported + done); });
+            reported += r.sectors * sector_size;
+            report.update(reported);
+        }
+    }
+    for (const saved_range& r : ranges)
+        std::printf("Saved %s to %s (%" PRIu64 " bytes)\n", r.what.c_str(), r.path.c_str(),
+                    r.sectors * sector_size);
+    return exit_ok;
 }
 
 } // namespace

@@ -21,6 +21,9 @@ struct command {
     std::size_t min_positional;
     std::size_t max_positional;
     int (*run)(const parsed_args& args);
+    // Added to "choose one with --serial or --port" when several handsets
+    // are attached and none was chosen.
+    const char* several_handsets_hint = "";
 };
 
 extern const command pack_command;

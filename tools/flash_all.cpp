@@ -1,9 +1,10 @@
 #include "flash_all.h"
 
 #include "command.h"
-#include "flash_handset.h"
+#include "attached_handset.h"
+#include "brp_source.h"
+#include "text_names.h"
 #include "fwpkg.h"
-#include "handset_reader.h"
 #include "package_open.h"
 #include "usb.h"
 #include "verify_package.h"
@@ -112,7 +113,7 @@ void run_job(handset_job& job, const flash_options& options)
 {
     const auto start = std::chrono::steady_clock::now();
     try {
-        job.package.flash(job.handle, *job.progress, options);
+        flash_package(job.package, job.handle, *job.progress, options);
         job.ok = true;
         job.outcome = "Succeeded";
     } catch (const std::exception& e) {

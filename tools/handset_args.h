@@ -3,7 +3,7 @@
 // are attached and none was named.
 #pragma once
 
-#include "flash_handset.h"
+#include "attached_handset.h"
 #include "options.h"
 
 #include <string>

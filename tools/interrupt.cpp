@@ -4,24 +4,24 @@
 
 namespace {
 
-std::atomic<fwpkg*> target{nullptr};
+std::atomic<cancel_request*> target{nullptr};
 volatile std::sig_atomic_t seen = 0;
 
 void on_interrupt(int)
 {
     seen = 1;
-    if (fwpkg* pkg = target.load())
-        pkg->cancel();
+    if (cancel_request* request = target.load())
+        request->request();
     // The next Ctrl-C gets the default action.
     std::signal(SIGINT, SIG_DFL);
 }
 
 } // namespace
 
-interrupt_cancels::interrupt_cancels(fwpkg& pkg)
+interrupt_cancels::interrupt_cancels(cancel_request& request)
 {
     seen = 0;
-    target.store(&pkg);
+    target.store(&request);
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);

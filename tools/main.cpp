@@ -1,6 +1,7 @@
 // brv: the command-line face of Brenvik (pack, inspect, verify and flash
 // firmware packages; list handsets in emergency-download mode).
 #include "command.h"
+#include "handset_args.h"
 #include "log.h"
 
 #include <cstdio>
@@ -67,6 +68,9 @@ int run_command(const command& c, const std::vector<std::string>& args)
     } catch (const usage_error& e) {
         std::fprintf(stderr, "brv %s: %s\n", c.name, e.what());
         return exit_usage;
+    } catch (const several_handsets& e) {
+        std::fputs(several_handsets_text(e, c.several_handsets_hint).c_str(), stderr);
+        return exit_failed;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return exit_failed;

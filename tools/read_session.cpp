@@ -29,9 +29,9 @@ read_session::read_session(const std::string& package_path, const handset_choice
     open_package(package_, package_path);
     // The programmer member is checked through its CRC as it is read; the
     // package's digests guard the images, which reading never sends.
-    package_.check_metadata();
+    source_ = std::make_unique<brp_source>(package_);
     handle_ = std::make_unique<handset_handle>(open_chosen_handset(choice));
-    reader_ = std::make_unique<handset_reader>(package_, handle_->get());
+    reader_ = std::make_unique<handset_reader>(*source_, handle_->get());
 }
 
 std::vector<std::uint32_t> read_session::luns(std::optional<std::uint32_t> only) const

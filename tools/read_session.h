@@ -3,7 +3,8 @@
 // write nothing, and the partition tables of its LUNs.
 #pragma once
 
-#include "flash_handset.h"
+#include "attached_handset.h"
+#include "brp_source.h"
 #include "fwpkg.h"
 #include "gpt.h"
 #include "handset_reader.h"
@@ -47,6 +48,7 @@ public:
 
 private:
     fwpkg package_;
+    std::unique_ptr<brp_source> source_;
     std::unique_ptr<handset_handle> handle_;
     std::unique_ptr<handset_reader> reader_;
 };

@@ -6,6 +6,6 @@
 bool verify_package(fwpkg& pkg)
 {
     progress_bar bar(stderr);
-    interrupt_cancels interrupt(pkg);
+    interrupt_cancels interrupt(pkg.cancellation());
     return pkg.verify(bar);
 }

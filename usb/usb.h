@@ -8,7 +8,7 @@
 // always submitted, and usb_read waits (with the pipe's time-out) for it.
 #pragma once
 
-#include "model.h"  // usb_vidpid_t
+#include "usb_id.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +21,9 @@ struct usb_interface_match {
     std::int32_t subclass;
     std::int32_t protocol;
 };
+
+// The emergency-download interface: vendor-specific class, subclass and protocol.
+constexpr usb_interface_match edl_interface = {0xff, 0xff, 0xff};
 
 struct usb_location {
     std::uint16_t bus;

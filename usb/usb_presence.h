@@ -3,7 +3,7 @@
 // tests can ask it too; the window's detector adds the timing.
 #pragma once
 
-#include "model.h"  // usb_vidpid_t
+#include "usb_id.h"
 
 // True when exactly one attached USB device has an identity in ids (a list
 // ended by an all-zero entry). Two such devices count as none: the flash could

@@ -8,19 +8,10 @@ namespace {
 
 [[noreturn]] void throw_errno()
 {
-    throw usb_link_error(errno);
-}
-
-std::string error_text(int error)
-{
-    char text[256];
-    // GNU strerror_r: the result may or may not point into `text`.
-    return strerror_r(error, text, sizeof text);
+    throw link_error(errno);
 }
 
 } // namespace
-
-usb_link_error::usb_link_error(int error) : std::runtime_error(error_text(error)), error_(error) {}
 
 usbport::~usbport()
 {
@@ -88,42 +79,12 @@ std::size_t usbport::read(void* dst, std::size_t capacity)
     return static_cast<std::size_t>(n);
 }
 
-buffer usbport::read(std::size_t capacity)
-{
-    buffer b;
-    b.reserve(capacity);
-    const long n = usb_read(handle_, pipe_, b.c_ptr(), capacity);
-    if (n < 0)
-        throw_errno();
-    b.resize(static_cast<std::uint64_t>(n));
-    return b;
-}
-
-buffer usbport::read_exact(std::size_t length)
-{
-    buffer b;
-    b.resize(length);
-    if (!usb_read_all(handle_, pipe_, b.c_ptr(), length))
-        throw_errno();
-    return b;
-}
-
 std::size_t usbport::write(const void* src, std::size_t length)
 {
     const long n = usb_write(handle_, pipe_, src, length);
     if (n < 0)
         throw_errno();
     return static_cast<std::size_t>(n);
-}
-
-std::size_t usbport::write(const buffer& b)
-{
-    return write(b.c_ptr() + b.pos(), static_cast<std::size_t>(b.size() - b.pos()));
-}
-
-void usbport::drain() noexcept
-{
-    usb_drain(handle_, pipe_);
 }
 
 std::string usbport::manufacturer() const

@@ -80,17 +80,19 @@ TEST_F(Container, BrokenHeadersAreRefusedAndLeaveThePackageClosed)
         const char* name;
         header_tweak tweak;
         const char* line;
+        const char* reason;
     };
     const broken cases[] = {
-        {"ext.brp", {.bad_external_magic = true}, "I:bad external magic\n"},
-        {"int.brp", {.bad_internal_magic = true}, "I:bad internal magic\n"},
-        {"ver.brp", {.version = 0x00020000}, "I:bad version\n"},
-        {"long.brp", {.length_delta = 1}, "I:data length mismatch\n"},
-        {"short.brp", {.length_delta = -1}, "I:data length mismatch\n"},
+        {"ext.brp", {.bad_external_magic = true}, "I:bad external magic\n", "bad external magic: not a .brp package"},
+        {"int.brp", {.bad_internal_magic = true}, "I:bad internal magic\n", "bad internal magic: the header is damaged"},
+        {"ver.brp", {.version = 0x00020000}, "I:bad version\n", "bad version: 0x00020000, this program reads 0x00010000"},
+        {"long.brp", {.length_delta = 1}, "I:data length mismatch\n", "data length mismatch: the header says "},
+        {"short.brp", {.length_delta = -1}, "I:data length mismatch\n", "data length mismatch: the header says "},
     };
     for (const broken& c : cases) {
         log.clear();
-        EXPECT_EQ(open_error(pkg, package(c.name, good_zip, c.tweak)), "fwpkg: bad file header") << c.name;
+        // The user reads why, not only that the header is bad.
+        EXPECT_EQ(open_error(pkg, package(c.name, good_zip, c.tweak)).rfind(std::string("fwpkg: bad file header (") + c.reason, 0), 0u) << c.name;
         EXPECT_TRUE(log.has(c.line)) << c.name;
         EXPECT_FALSE(pkg.is_open()) << c.name;
         EXPECT_EQ(pkg.header().version, 0u);
@@ -98,7 +100,8 @@ TEST_F(Container, BrokenHeadersAreRefusedAndLeaveThePackageClosed)
 
     write_file(dir / "tiny.brp", std::string("BRV\0", 4) + std::string(96, 'x'));
     log.clear();
-    EXPECT_EQ(open_error(pkg, (dir / "tiny.brp").string()), "fwpkg: bad file header");
+    EXPECT_EQ(open_error(pkg, (dir / "tiny.brp").string()),
+              "fwpkg: bad file header (failed to read header: the file holds 100 bytes, fewer than 256)");
     EXPECT_TRUE(log.has("I:failed to read header\n"));
     EXPECT_FALSE(pkg.is_open());
 
@@ -137,7 +140,9 @@ TEST_F(Container, PayloadThatIsNotAZipOpensWithoutArchiveAndFailsVerification)
         pkg.open(package("junk.brp", payload));
         EXPECT_TRUE(log.has("E:fwpkg: failed to open zip\n")) << payload.size();
         EXPECT_TRUE(pkg.is_open());
-        EXPECT_EQ(read_error(pkg, "meta/params.txt", 0), "Invalid package: cannot read meta/params.txt");
+        // Every use of a member says what is wrong with the payload, not that
+        // one member is missing.
+        EXPECT_EQ(read_error(pkg, "meta/params.txt", 0).rfind("fwpkg: the payload is not a zip archive (", 0), 0u);
         progress_recorder rec;
         EXPECT_FALSE(pkg.verify(rec));
         // The digests were checked: the user learns the payload itself is wrong.

@@ -5,6 +5,7 @@
 // test needs little disk and memory, only time (it deflates and inflates
 // 4 GiB per writer).
 #include "elf_image.h"
+#include "brp_source.h"
 #include "fwpkg.h"
 #include "package_builder.h"
 #include "usb.h"
@@ -229,7 +230,7 @@ TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
     progress_recorder rec;
     const int handle = usb_open_vidpid(edl_vidpid, true);
     ASSERT_GE(handle, 0);
-    EXPECT_NO_THROW(pkg.flash(handle, rec, false, full));
+    EXPECT_NO_THROW(flash_package(pkg, handle, rec, {}));
     usb_close(handle);
     ASSERT_TRUE(handset->wait_detached(5000));
 

@@ -4,7 +4,7 @@
 #include "firehose.h"
 #include "handset_session.h"
 #include "log_capture.h"
-#include "model.h"
+#include "memory_type.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +63,7 @@ struct connected {
         : h(options(settings))
     {
         h.boot_programmer();
-        fh.open(h.handle(), skip_write, memory, sector);
+        fh.open(h.fresh_pipe(), skip_write, memory, sector);
     }
     handset_session h;
     firehose fh;
@@ -102,7 +102,7 @@ TEST_F(firehose_handset, smaller_programmer_payload_is_renegotiated_or_refused)
         h.boot_programmer();
         firehose fh;
         // The programmer said why in its log; the message carries it.
-        EXPECT_EQ(failure([&] { fh.open(h.handle(), false, memory_ufs, ufs_sector); }),
+        EXPECT_EQ(failure([&] { fh.open(h.fresh_pipe(), false, memory_ufs, ufs_sector); }),
                   "payload size out of bounds (programmer: Host's payload to target size is too large)");
         EXPECT_EQ(h.lines("firehose <configure").size(), 1u);
     }

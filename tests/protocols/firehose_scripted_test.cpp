@@ -3,7 +3,7 @@
 // cuts, missing attributes, stalled data) made to happen exactly.
 #include "firehose.h"
 #include "log_capture.h"
-#include "model.h"
+#include "memory_type.h"
 #include "scripted_peer.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,6 @@ namespace {
 
 using scripted::peer;
 
-constexpr int device_handle = 7;
 constexpr char frame_head[] = "<?xml version=\"1.0\" ?>\n<data>\n";
 constexpr char frame_tail[] = "\n</data>\n";
 
@@ -147,7 +146,7 @@ protected:
                 replies->erase(replies->begin());
             }
         };
-        fh.open(device_handle, skip_write, memory_ufs, sector_size, options);
+        fh.open(peer::current(), skip_write, memory_ufs, sector_size, options);
     }
     void open_connected(firehose& fh, const std::string& from_target = "16384", std::uint32_t sector_size = 4096,
                         const std::string& to_target = "1048576", const firehose_options& options = {})
@@ -175,8 +174,7 @@ TEST_F(firehose_scripted, open_logs_greeting_pings_then_configures_with_default_
     firehose fh;
     open(fh, {configure_reply("ACK", "1048576", "1048576")});
 
-    EXPECT_EQ(link.handle(), device_handle);
-    EXPECT_EQ(link.timeout_ms(), 500u);
+    EXPECT_EQ(link.timeout(), 500u);
     EXPECT_TRUE(log.has("I:log: INFO: Binary build date: today\n"));
     EXPECT_TRUE(log.has("I:log: INFO: Chip serial num: 1234\n"));
     ASSERT_EQ(target.requests.size(), 2u);
@@ -280,7 +278,7 @@ TEST_F(firehose_scripted, silent_programmer_costs_one_failed_read_before_the_pin
     link.deliver_silence();
     target.on["configure"] = [this](const std::string&) { link.deliver(configure_reply("ACK", "4096", "4096")); };
     firehose fh;
-    fh.open(device_handle, false, memory_emmc, 512);
+    fh.open(peer::current(), false, memory_emmc, 512);
     // greeting: 1 failed read; ping: 1; configure: 1.
     EXPECT_EQ(link.reads(), 3u);
     EXPECT_EQ(programmer::attr(target.requests.at(1), "MemoryName"), "emmc");

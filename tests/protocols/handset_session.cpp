@@ -35,6 +35,7 @@ handset_session::handset_session(const vhandset::handset_options& options) : sta
 
 handset_session::~handset_session()
 {
+    pipe_.reset();
     usb_close(handle_);
     vhandset::detach_all();
     std::error_code ignored;
@@ -62,10 +63,18 @@ std::vector<std::string> handset_session::transcript_of_at_least(std::size_t n) 
     return t;
 }
 
+transport& handset_session::fresh_pipe()
+{
+    pipe_.reset();
+    pipe_ = std::make_unique<usbport>();
+    pipe_->open_pipe(handle_, edl_interface);
+    return *pipe_;
+}
+
 void handset_session::boot_programmer()
 {
     sahara rom;
-    rom.open(handle_);
+    rom.open(fresh_pipe());
     const std::string image = testsupport::make_elf(false, {6000});
     rom.upload(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
     rom.close();

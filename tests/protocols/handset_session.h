@@ -4,6 +4,7 @@
 
 #include "buffer.h"
 #include "handset_options.h"
+#include "usbport.h"
 #include "vhandset.h"
 
 #include <cstdint>
@@ -20,6 +21,9 @@ public:
     handset_session& operator=(const handset_session&) = delete;
 
     int handle() const { return handle_; }
+    // A new pipe on the emergency-download interface (the one before it is
+    // closed), as each protocol session of the flash opens its own.
+    transport& fresh_pipe();
     vhandset::handset& device() { return *device_; }
     std::vector<std::string> transcript() const { return device_->transcript(); }
     // The handset records what it received on its own thread: waits (up to a
@@ -38,6 +42,7 @@ private:
     std::filesystem::path state_dir_;
     std::shared_ptr<vhandset::handset> device_;
     int handle_ = -1;
+    std::unique_ptr<usbport> pipe_;
 };
 
 std::string text_of(const buffer& b);

@@ -58,7 +58,7 @@ TEST_F(sahara_handset, uploads_a_32_bit_programmer_piece_by_piece)
 {
     handset_session h;
     sahara s;
-    s.open(h.handle());
+    s.open(h.fresh_pipe());
     upload(s, make_elf(false, {5000, 100}));
 
     const std::vector<std::string> expected = {
@@ -86,7 +86,7 @@ TEST_F(sahara_handset, uploads_a_64_bit_programmer_from_a_file)
         std::fclose(f);
     }
     sahara s;
-    s.open(h.handle());
+    s.open(h.fresh_pipe());
     s.upload(path);
     std::remove(path.c_str());
 
@@ -107,19 +107,19 @@ TEST_F(sahara_handset, refusals_of_the_rom_reach_the_caller)
     {
         handset_session h;
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_EQ(failure([&] { upload(s, std::string(200, 'x')); }), "target error Invalid ELF header received");
     }
     {
         handset_session h(with_fault("sahara:read:beyond@2"));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_EQ(failure([&] { upload(s, make_elf(false, {64})); }), "target requested data beyond end of buffer");
     }
     {
         handset_session h(with_fault("sahara:image:status=0x0D"));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_EQ(failure([&] { upload(s, make_elf(false, {64})); }),
                   "target error Error while transmitting READ_DATA packet");
         EXPECT_TRUE(h.lines("sahara DONE").empty());
@@ -131,12 +131,12 @@ TEST_F(sahara_handset, broken_or_missing_hello)
     {
         handset_session h(with_fault("sahara:hello:silence"));
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(h.handle()); }), std::strerror(ETIMEDOUT));
+        EXPECT_EQ(failure([&] { s.open(h.fresh_pipe()); }), std::strerror(ETIMEDOUT));
     }
     {
         handset_session h(with_fault("sahara:hello:badlength"));
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(h.handle()); }), "invalid packet length");
+        EXPECT_EQ(failure([&] { s.open(h.fresh_pipe()); }), "invalid packet length");
         EXPECT_TRUE(h.transcript().empty());  // nothing answered
     }
 }
@@ -150,7 +150,7 @@ TEST_F(sahara_handset, memory_debug_mode_reads_rom_memory)
             o.sahara_mem64 = wide;
         }));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_EQ(s.is_mem64(), wide);
         EXPECT_TRUE(log.has("I:target memory address=0xc000000 length=0x10000\n"));
 
@@ -171,7 +171,7 @@ TEST_F(sahara_handset, command_mode_switch_to_upload_and_reset)
     {
         handset_session h(with([](vhandset::handset_options& o) { o.sahara_mode = 3; }));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_TRUE(log.has("I:target is ready\n"));
         upload(s, make_elf(false, {10}));
         const auto t = h.transcript();
@@ -184,7 +184,7 @@ TEST_F(sahara_handset, command_mode_switch_to_upload_and_reset)
     {
         handset_session h(with([](vhandset::handset_options& o) { o.sahara_mode = 3; }));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         s.reset();
         EXPECT_EQ(h.transcript().back(), "sahara RESET");
         EXPECT_TRUE(h.device().wait_detached(2000));
@@ -192,7 +192,7 @@ TEST_F(sahara_handset, command_mode_switch_to_upload_and_reset)
     {
         handset_session h(with([](vhandset::handset_options& o) { o.sahara_version = 1; }));
         sahara s;
-        s.open(h.handle());
+        s.open(h.fresh_pipe());
         EXPECT_EQ(failure([&] { s.reset(); }), "cannot switch modes");
         const auto t = h.transcript_of_at_least(1);
         ASSERT_EQ(t.size(), 1u);

@@ -17,7 +17,6 @@ namespace {
 
 using scripted::peer;
 
-constexpr int device_handle = 3;
 
 std::string words(std::initializer_list<std::uint64_t> list, std::size_t pad_to = 0)
 {
@@ -80,18 +79,15 @@ TEST_F(sahara_scripted, hello_response_echoes_the_mode_and_always_says_version_2
 {
     link.deliver(hello(3, 3, 0));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
 
-    EXPECT_EQ(link.handle(), device_handle);
-    EXPECT_EQ(link.timeout_ms(), 500u);
+    EXPECT_EQ(link.timeout(), 500u);
     ASSERT_EQ(link.writes().size(), 1u);
     EXPECT_EQ(link.writes()[0], hello_resp(0));
     EXPECT_EQ(s.version(), 3u);
     EXPECT_TRUE(log.has("I:sahara <<< 0x00000001\n"));
     EXPECT_TRUE(log.has("I:sahara: device mode is 0\n"));
     EXPECT_TRUE(log.has("I:sahara >>> 0x00000002\n"));
-    s.close();
-    EXPECT_FALSE(link.pipe_open());
 }
 
 TEST_F(sahara_scripted, upload_serves_requests_in_any_order_and_ends_with_done)
@@ -105,7 +101,7 @@ TEST_F(sahara_scripted, upload_serves_requests_in_any_order_and_ends_with_done)
     link.deliver(end_of_image(0));
     link.deliver(done_resp(7));  // its status is not the host's business
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     upload(s, image);
 
     const std::vector<std::string> expected = {hello_resp(0),         image.substr(90, 10), image.substr(0, 50),
@@ -122,7 +118,7 @@ TEST_F(sahara_scripted, requests_outside_the_image_are_refused)
         link.deliver(hello(2, 1, 0));
         link.deliver(request);
         sahara s;
-        s.open(device_handle);
+        s.open(peer::current());
         EXPECT_EQ(failure([&] { upload(s, image); }), "target requested data beyond end of buffer");
         EXPECT_EQ(link.writes().size(), 1u);  // nothing but the hello response
     }
@@ -143,7 +139,7 @@ TEST_F(sahara_scripted, end_of_image_status_becomes_the_target_error_text)
         link.deliver(read_data(0, 4));
         link.deliver(end_of_image(status));
         sahara s;
-        s.open(device_handle);
+        s.open(peer::current());
         EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), text);
     }
     EXPECT_STREQ(sahara::error_string(0), "Success");
@@ -156,7 +152,7 @@ TEST_F(sahara_scripted, wrong_packets_during_upload)
     link.deliver(words({11, 8}));  // CMD_READY is no read request
     {
         sahara s;
-        s.open(device_handle);
+        s.open(peer::current());
         EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), "unexpected command");
     }
 
@@ -165,7 +161,7 @@ TEST_F(sahara_scripted, wrong_packets_during_upload)
     link.deliver(end_of_image(0));
     link.deliver(hello(2, 1, 0));  // instead of DONE_RESP
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), "bad done response");
     EXPECT_EQ(link.writes().back(), done);
 }
@@ -184,20 +180,20 @@ TEST_F(sahara_scripted, packet_checks_of_the_receiver)
         link.reset();
         link.deliver(first);
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(device_handle); }), text);
+        EXPECT_EQ(failure([&] { s.open(peer::current()); }), text);
         EXPECT_TRUE(link.writes().empty());
     }
 
     link.reset();
     sahara silent;
-    EXPECT_EQ(failure([&] { silent.open(device_handle); }), std::strerror(ETIMEDOUT));
+    EXPECT_EQ(failure([&] { silent.open(peer::current()); }), std::strerror(ETIMEDOUT));
 }
 
 TEST_F(sahara_scripted, short_transfer_with_a_valid_length_word_reads_missing_fields_as_zero)
 {
     link.deliver(words({1, 48, 2, 1, 0x400}));  // 20 bytes of a 48-byte HELLO: mode reads 0
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_EQ(s.mode(), 0u);
     EXPECT_EQ(link.writes().at(0), hello_resp(0));
 }
@@ -207,7 +203,7 @@ TEST_F(sahara_scripted, memory_debug_mode_reads_the_announced_region)
     link.deliver(hello(2, 1, 2));
     link.deliver(words({9, 16, 0x0c000000, 0x40}));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_FALSE(s.is_mem64());
     EXPECT_TRUE(log.has("I:target memory address=0xc000000 length=0x40\n"));
 
@@ -226,7 +222,7 @@ TEST_F(sahara_scripted, memory_debug_64_uses_wide_reads)
     link.deliver(hello(2, 1, 2));
     link.deliver(words({16, 24}) + lo(0x123400000000ull) + lo(0x2000));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_TRUE(s.is_mem64());
     link.deliver(std::string(16, 'q'));
     const buffer got = s.memory_read(0x123400000010ull, 16);
@@ -239,13 +235,13 @@ TEST_F(sahara_scripted, end_of_image_in_place_of_the_mode_announcement)
     link.deliver(hello(2, 1, 2));
     link.deliver(end_of_image(0x18));
     sahara s;
-    EXPECT_EQ(failure([&] { s.open(device_handle); }), "target error Invalid mode received from host");
+    EXPECT_EQ(failure([&] { s.open(peer::current()); }), "target error Invalid mode received from host");
 
     link.reset();
     link.deliver(hello(2, 1, 3));
     link.deliver(words({9, 16, 0, 0}));
     sahara t;
-    EXPECT_EQ(failure([&] { t.open(device_handle); }), "received unexpected command");
+    EXPECT_EQ(failure([&] { t.open(peer::current()); }), "received unexpected command");
 }
 
 TEST_F(sahara_scripted, command_mode_reset_and_switching_back_to_image_transfer)
@@ -253,7 +249,7 @@ TEST_F(sahara_scripted, command_mode_reset_and_switching_back_to_image_transfer)
     link.deliver(hello(2, 1, 3));
     link.deliver(words({11, 8}));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_TRUE(log.has("I:target is ready\n"));
 
     // Already in command mode: reset sends no switch.
@@ -284,7 +280,7 @@ TEST_F(sahara_scripted, version_1_target_cannot_switch_modes)
 {
     link.deliver(hello(1, 1, 0));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     EXPECT_EQ(failure([&] { s.reset(); }), "cannot switch modes");
     EXPECT_EQ(link.writes().size(), 1u);
 }
@@ -304,7 +300,7 @@ TEST_F(sahara_scripted, upload_from_a_path_maps_the_file)
     link.deliver(end_of_image(0));
     link.deliver(done_resp(0));
     sahara s;
-    s.open(device_handle);
+    s.open(peer::current());
     s.upload(path);
     std::remove(path.c_str());
     EXPECT_EQ(link.writes().at(1), image.substr(4096));
@@ -312,7 +308,7 @@ TEST_F(sahara_scripted, upload_from_a_path_maps_the_file)
     sahara missing;
     link.reset();
     link.deliver(hello(2, 1, 0));
-    missing.open(device_handle);
+    missing.open(peer::current());
     EXPECT_EQ(failure([&] { missing.upload(std::string("/nonexistent/brv/image")); }).rfind("file: cannot open: ", 0), 0u);
 }
 

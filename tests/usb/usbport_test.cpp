@@ -19,10 +19,10 @@ protected:
         port.open_vidpid(edl_vidpid, true);
         port.open_pipe(port.handle(), download_interface);
         port.set_timeout(1000);
-        ASSERT_EQ(port.read(hello_size).size(), hello_size);
+        ASSERT_EQ(read_transfer(port, hello_size).size(), hello_size);
         const auto resp = hello_response(mode_memory_debug);
         port.write(resp.data(), resp.size());
-        ASSERT_EQ(port.read(hello_size).size(), memory_debug_size);
+        ASSERT_EQ(read_transfer(port, hello_size).size(), memory_debug_size);
     }
     void ask(usbport& port, std::uint32_t length, std::uint32_t offset = 0)
     {
@@ -62,7 +62,7 @@ TEST_F(usbport_test, failures_carry_the_system_text)
     port.set_timeout(100);
     EXPECT_EQ(port.timeout(), 100u);
     try {
-        port.read(hello_size);
+        read_transfer(port, hello_size);
         FAIL() << "nothing more was sent";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(e.what(), text_of(ETIMEDOUT));
@@ -76,17 +76,17 @@ TEST_F(usbport_test, buffers_hold_what_arrived)
     ASSERT_NO_FATAL_FAILURE(prepare(port));
 
     ask(port, 100);
-    const buffer one = port.read(usb_receive_size);
+    const buffer one = read_transfer(port, usb_receive_size);
     ASSERT_EQ(one.size(), 100u);
 
     ask(port, 70);
     ask(port, 30, 70);
-    const buffer exact = port.read_exact(100);
+    const buffer exact = read_exact(port, 100);
     ASSERT_EQ(exact.size(), 100u);
     EXPECT_EQ(std::memcmp(one.c_ptr(), exact.c_ptr(), 100), 0);
 
     ask(port, 120);
-    EXPECT_THROW(port.read_exact(100), std::runtime_error);
+    EXPECT_THROW(read_exact(port, 100), std::runtime_error);
 }
 
 TEST_F(usbport_test, buffer_write_sends_the_unread_part)
@@ -100,8 +100,8 @@ TEST_F(usbport_test, buffer_write_sends_the_unread_part)
     const auto req = memory_read_request(debug_region, 24);
     b.enqueue(req.data(), req.size());
     b.advance(sizeof junk);
-    EXPECT_EQ(port.write(b), req.size());
-    EXPECT_EQ(port.read(usb_receive_size).size(), 24u) << "the handset saw a well-formed request";
+    EXPECT_EQ(write_buffer(port, b), req.size());
+    EXPECT_EQ(read_transfer(port, usb_receive_size).size(), 24u) << "the handset saw a well-formed request";
 }
 
 TEST_F(usbport_test, destroying_a_port_closes_its_pipe_not_the_device)
@@ -113,7 +113,7 @@ TEST_F(usbport_test, destroying_a_port_closes_its_pipe_not_the_device)
         usbport port;
         port.open_pipe(h, download_interface);
         EXPECT_EQ(port.pipe(), 0);
-        EXPECT_EQ(port.read(hello_size).size(), hello_size) << "HELLO";
+        EXPECT_EQ(read_transfer(port, hello_size).size(), hello_size) << "HELLO";
     }
     usbport next;
     next.open_pipe(h, download_interface);
@@ -122,7 +122,7 @@ TEST_F(usbport_test, destroying_a_port_closes_its_pipe_not_the_device)
     next.set_timeout(1000);
     const auto resp = hello_response(mode_memory_debug);
     next.write(resp.data(), resp.size());
-    EXPECT_EQ(next.read(hello_size).size(), memory_debug_size) << "the new pipe talks to the handset";
+    EXPECT_EQ(read_transfer(next, hello_size).size(), memory_debug_size) << "the new pipe talks to the handset";
 }
 
 TEST_F(usbport_test, closed_device_leaves_no_stale_pipe_behind)
@@ -171,12 +171,12 @@ TEST_F(usbport_test, strings_and_drain)
 
     ask(port, 9000);
     port.set_timeout(100);
-    port.drain();
-    EXPECT_THROW(port.read(usb_receive_size), std::runtime_error);
+    drain(port);
+    EXPECT_THROW(read_transfer(port, usb_receive_size), std::runtime_error);
 
     usbport unopened;
     EXPECT_THROW(unopened.serial(), std::runtime_error);
-    EXPECT_NO_THROW(unopened.drain());
+    EXPECT_NO_THROW(drain(unopened));
 }
 
 } // namespace

@@ -1,17 +1,14 @@
 // How a flash runs, beyond which package and which handset.
 #pragma once
 
+#include "cancel_request.h"
 #include "firehose.h"
+#include "flash_type.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-enum flash_type : std::uint32_t {
-    base_only = 1,
-    keep_data = 2,
-    full = 3,
-};
 
 // Which of several attached handsets an operation means; both empty: the only
 // one attached.
@@ -39,4 +36,7 @@ struct flash_options {
     // When set, every partition the flash writes is first read from the
     // handset into this directory as <label>.img.
     std::string backup_dir;
+    // Set by another thread or a signal handler to skip the remaining OS
+    // partitions; borrowed, cleared when the flash starts.
+    cancel_request* cancel = nullptr;
 };

@@ -1,16 +1,16 @@
-// The parts of a flash below fwpkg::flash: the plan made and checked before the
-// handset hears anything, the check against the disk once the programmer is
-// configured, and the writing of one partition.
+// The plan of a flash, made and checked before the handset hears anything:
+// what each partition receives, and where its backup goes.
 #pragma once
 
 #include "firehose.h"
-#include "fwpkg.h"
+#include "firmware_source.h"
+#include "flash_options.h"
+#include "flash_phases.h"
+#include "progress.h"
 #include "program_list.h"
 #include "sparse_image.h"
 
-#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -37,16 +37,11 @@ struct flash_plan {
 // through its CRC (sparse images through every chunk), reporting the bytes read
 // as progress ("Checking <member>"). Throws on the first problem. A cancel
 // request is not looked at here: it skips the OS partitions, as always.
-flash_plan plan_flash(fwpkg& package, std::uint32_t type, progress_handler& handler);
+flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler);
 
 // Sectors of each LUN the flash touches, as the programmer told them (0: it
 // did not).
 using disk_sizes = std::map<std::uint32_t, std::uint64_t>;
-
-// Asks the programmer for the size of every LUN the flash touches and refuses a
-// partition that does not lie inside its disk ("Partition <label> (LUN n) ...").
-// A LUN whose size the programmer does not tell is logged and not checked.
-disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer);
 
 // The partition's first sector on its LUN. A start counted from the end of a
 // disk whose size the programmer did not tell throws "Partition <label> (LUN
@@ -54,26 +49,11 @@ disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer);
 // of LUN n: it cannot be <what>".
 std::uint64_t first_sector(const program_entry& entry, const disk_sizes& disks, const std::string& what);
 
-// What came back from the handset differs from what was sent. what() reads
-// "Verification failed: <label> (LUN n) differs at sector s".
-class verification_mismatch : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Writes one partition: the member followed by zeros up to the partition's
-// end, or a sparse image's runs, each as a program command of its own.
-//
-// With read_back_from (the partition's first sector) set, each partition, or
-// each run of a sparse image, is read back right after it is written and a
-// SHA-256 of what came back is compared with one of what was sent, both taken
-// as the bytes stream past, so nothing the size of a partition is held. On a
-// difference, the sent bytes and the handset's are read once more side by
-// side to find the first sector that differs, and verification_mismatch is
-// thrown. on_piece then counts the bytes read back as well (up to twice
-// bytes_sent in all).
-void write_partition(fwpkg& package, firehose& programmer, const planned_write& write, const data_progress& on_piece,
-                     std::optional<std::uint64_t> read_back_from = std::nullopt);
+// A program element for one run of a sparse image: the partition's own element
+// with its start and length moved to the run, so the programmer writes exactly
+// the run's sectors.
+std::string run_element(const program_entry& entry, std::uint64_t start_sector, std::uint64_t sectors,
+                        std::uint32_t sector_size);
 
 // One file of a backup: a partition the flash will write, saved before.
 struct backup_file {
@@ -91,7 +71,3 @@ std::vector<backup_file> plan_backup(const flash_plan& plan, const std::string& 
 
 // The bytes plan_backup's files will hold.
 std::uint64_t backup_bytes(const std::vector<backup_file>& files);
-
-// Why a step failed, for a user: the programmer's refusal, a handset that
-// stopped answering or left the bus, or the error's own text.
-std::string flash_failure_cause(const std::exception& e);

@@ -1,10 +1,9 @@
 #include "package_check.h"
 
 #include "buffer.h"
-#include "decimal_text.h"  // the catalogue's atoi-like reader, as the metadata uses it
-#include "fwpkg.h"
+#include "decimal_text.h"
 #include "key_values.h"
-#include "model.h"
+#include "memory_type.h"
 #include "program_list.h"
 
 #include <cstdint>

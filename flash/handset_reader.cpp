@@ -3,12 +3,13 @@
 #include "file.h"
 #include "flash_plan.h"
 #include "log.h"
-#include "model.h"
+#include "memory_type.h"
 #include "sahara.h"
 #include "thread.h"
 #include "usbport.h"
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,17 +49,26 @@ private:
 
 } // namespace
 
+edl_pipe::edl_pipe(int device_handle)
+{
+    open_pipe(device_handle, edl_interface);
+}
+
 bool upload_programmer(int device_handle, const buffer& image)
 {
+    // Each protocol session has a pipe of its own, as the handset sees a
+    // fresh start between the boot ROM and the programmer.
+    std::optional<edl_pipe> pipe(device_handle);
     sahara rom;
     try {
-        rom.open(device_handle);
-    } catch (const usb_link_error& e) {
+        rom.open(*pipe);
+    } catch (const link_error& e) {
         if (e.error() != ETIMEDOUT)
             throw;
         rom.close();
+        pipe.emplace(device_handle);
         firehose running;
-        if (!running.probe(device_handle))
+        if (!running.probe(*pipe))
             throw;
         running.close();
         log_info("No Sahara HELLO, but a programmer answers: using it\n");
@@ -158,45 +168,22 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
         sector_size, disk_sectors);
 }
 
-bool usable_file_name(const std::string& name)
+handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link)
 {
-    if (name.empty() || name == "." || name == "..")
-        return false;
-    for (const char c : name)
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return false;
-    return true;
-}
-
-std::string label_file_name(const std::string& label)
-{
-    if (!usable_file_name(label))
-        throw std::runtime_error("partition label \"" + printable_name(label) + "\" cannot be a file name");
-    return label + ".img";
-}
-
-handset_reader::handset_reader(fwpkg& package, int device_handle, const firehose_options& link)
-{
-    auto phase = [](const std::string& name, auto&& step) {
-        try {
-            step();
-        } catch (const std::exception& e) {
-            throw std::runtime_error(name + " failed: " + flash_failure_cause(e) +
-                                     ". Nothing was written to the handset.");
-        }
-    };
-    package.check_metadata();
-    buffer image = package.read_file(package.firehose_filename(), 0);
+    // Configured to skip every write, nothing it is asked can change the handset.
+    flash_phases phases("Nothing was written to the handset.");
+    buffer image = source.programmer();
     log_info("Sending programmer\n");
     bool uploaded = false;
-    phase("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, image); });
+    phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, image); });
     image = buffer();
     if (uploaded)
         sleep_ms(programmer_wait_ms());
     firehose_options reading = link;
     reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
-    phase("Connecting to the programmer", [&] {
-        programmer_.open(device_handle, true, package.device_memory_type(), package.device_sector_size(), reading);
+    phases.run("Connecting to the programmer", [&] {
+        pipe_.emplace(device_handle);
+        programmer_.open(*pipe_, true, source.memory_type(), source.sector_size(), reading);
     });
     log_info("Connected\n");
 }

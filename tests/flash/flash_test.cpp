@@ -1,6 +1,7 @@
 // The flash procedure end to end: a package built from fixture files, written
 // onto the virtual handset through the real USB layer and protocol clients.
 #include "elf_image.h"
+#include "brp_source.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
 #include "usb.h"
@@ -154,9 +155,9 @@ protected:
         if (handle < 0)
             throw std::runtime_error("test: cannot open the handset");
         try {
-            const bool result = pkg.flash(handle, rec, options);
+            flash_package(pkg, handle, rec, options);
             usb_close(handle);
-            return result;
+            return true;
         } catch (...) {
             usb_close(handle);
             throw;
@@ -555,9 +556,9 @@ TEST_F(FlashRefusal, MissingProgrammer)
 TEST_F(Flash, PreconditionsNeedNoHandset)
 {
     progress_recorder r;
-    EXPECT_THROW(pkg.flash(-1, r, false, full), std::runtime_error);
+    EXPECT_THROW(flash_package(pkg, -1, r, {}), std::runtime_error);
     try {
-        pkg.flash(-1, r, false, full);
+        flash_package(pkg, -1, r, {});
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "fwpkg: not open");
     }
@@ -569,7 +570,7 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
         pack_files(dir.path(), dir / "meta.brp", {{"meta/params.txt", params}});
         p.open((dir / "meta.brp").string());
         try {
-            p.flash(-1, r, false, full);
+            flash_package(p, -1, r, {});
             ADD_FAILURE() << "flash accepted " << params;
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(std::string(e.what()).rfind("fwpkg: invalid metadata: missing ", 0), 0u) << e.what();
@@ -584,7 +585,7 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
             return;
         progress_recorder inner;
         try {
-            pkg.flash(-1, inner, false, full);
+            flash_package(pkg, -1, inner, {});
             nested = "no error";
         } catch (const std::runtime_error& e) {
             nested = e.what();

@@ -1,14 +1,16 @@
-// Reading a handset through the package's flash programmer: bringing the
+// Reading a handset through the firmware's flash programmer: bringing the
 // programmer up (the Sahara upload, or one left running by an earlier
 // session), reading sector ranges in bounded pieces, and the LUNs' partition
 // tables. The flash uses the same pieces for its backup and read-back.
 #pragma once
 
 #include "firehose.h"
-#include "fwpkg.h"
+#include "firmware_source.h"
 #include "gpt.h"
+#include "usbport.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,13 @@
 // instead of 16 KiB, and on a USB 2.0 link reading back costs about what the
 // writing did rather than five times as much.
 constexpr std::uint32_t read_payload_bytes = 1048576;
+
+// The emergency-download interface's bulk pipe on an open device, closed when
+// it goes (the device stays open). Throws link_error when it cannot be opened.
+class edl_pipe : public usbport {
+public:
+    explicit edl_pipe(int device_handle);
+};
 
 // Uploads the programmer through the boot ROM's Sahara protocol. False when the
 // handset sent no HELLO but a programmer left running by an earlier session
@@ -51,28 +60,19 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
 // the backup cannot be tried). Throws as read_gpt.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
-// Whether text from outside (a label, a serial number) can name an entry of a
-// directory: not empty, ".", or "..", and without "/", a backslash or control
-// characters.
-bool usable_file_name(const std::string& name);
-
-// A file name for a partition label: refuses (std::runtime_error) labels that
-// are empty, ".", "..", or hold "/", a backslash or control characters, since
-// a label comes from a package or a handset and must not name a path.
-std::string label_file_name(const std::string& label);
-
-// The package's programmer running on the handset behind device_handle,
+// The source's programmer running on the handset behind device_handle,
 // configured with SkipWrite=1 so that nothing it is asked can write. Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
 // "Sending the programmer", "Connecting to the programmer").
 class handset_reader {
 public:
-    handset_reader(fwpkg& package, int device_handle, const firehose_options& link = {});
+    handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {});
     handset_reader(const handset_reader&) = delete;
     handset_reader& operator=(const handset_reader&) = delete;
 
     firehose& programmer() { return programmer_; }
 
 private:
+    std::optional<edl_pipe> pipe_;  // outlives the programmer speaking through it
     firehose programmer_;
 };

@@ -1,22 +1,12 @@
-// The routine both faces of Brenvik run for "Flash": open the one handset
-// attached in emergency-download mode, flash the package onto it, close it.
-// brv also names one of several handsets (by serial or port) and lists them.
+// The handsets attached in emergency-download mode, and the one an operation
+// means: the only one attached, or one named by serial or port.
 #pragma once
 
 #include "flash_options.h"
-#include "fwpkg.h"
-#include "progress.h"
 
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-// Returns when the flash reached its end. Every failure throws
-// std::runtime_error with the text to show the user; a handset that cannot be
-// opened reads "Cannot open device: " and why: none attached, several
-// attached (several_handsets), no permission (with where the udev rule is), or
-// no handset with the serial or port of options.handset.
-void flash_attached_handset(fwpkg& package, progress_handler& handler, const flash_options& options);
 
 // The user's text for a failed open of the handset, from its errno.
 std::string open_failure_text(int error);
@@ -49,9 +39,11 @@ private:
 };
 
 // Opens the chosen handset (choice empty: the only one attached) and returns
-// its device handle. Throws like flash_attached_handset; a serial or port that
-// no attached handset has reads "Cannot open device: no handset with serial
-// <s> is attached (attached: ...)" or the same for the port.
+// its device handle. A handset that cannot be opened throws
+// std::runtime_error "Cannot open device: " and why: none attached, several
+// attached (several_handsets), no permission (with where the udev rule is), or
+// "no handset with serial <s> is attached (attached: ...)" or the same for the
+// port.
 int open_chosen_handset(const handset_choice& choice);
 
 // A device handle, closed when the scope ends.

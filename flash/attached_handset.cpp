@@ -1,4 +1,4 @@
-#include "flash_handset.h"
+#include "attached_handset.h"
 
 #include "usb.h"
 
@@ -136,10 +136,4 @@ int open_chosen_handset(const handset_choice& choice)
                                                         : "port " + choice.port;
     throw std::runtime_error("Cannot open device: no handset with " + wanted +
                              " is attached in emergency-download mode (attached: " + attached_list(seen) + ").");
-}
-
-void flash_attached_handset(fwpkg& package, progress_handler& handler, const flash_options& options)
-{
-    const handset_handle handset(open_chosen_handset(options.handset));
-    package.flash(handset.get(), handler, options);
 }

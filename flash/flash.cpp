@@ -1,7 +1,10 @@
-#include "fwpkg.h"
+#include "flash.h"
 
+#include "attached_handset.h"
 #include "firehose.h"
+#include "flash_phases.h"
 #include "flash_plan.h"
+#include "partition_write.h"
 #include "handset_reader.h"
 #include "log.h"
 #include "program_list.h"
@@ -14,56 +17,12 @@
 #include <optional>
 #include <stdexcept>
 
-namespace {
-
-// The phases of one flash, for the messages of its failures. Before the first
-// write a failure leaves the handset as it was; after it, the handset may not
-// start until a flash completes.
-class flash_phases {
-public:
-    // Runs step; a failure leaves as one runtime_error saying where it happened.
-    template <typename Step>
-    void run(const std::string& phase, Step&& step)
-    {
-        try {
-            step();
-        } catch (const verification_mismatch& e) {
-            throw std::runtime_error(std::string(e.what()) + ". " + advice());
-        } catch (const std::exception& e) {
-            throw std::runtime_error(phase + " failed: " + flash_failure_cause(e) + ". " + advice());
-        }
-    }
-    void writing_began() { written_ = true; }
-
-private:
-    std::string advice() const
-    {
-        if (!written_)
-            return "Nothing was written to the handset; correct the cause and flash again.";
-        return "The handset may not start until a flash completes: keep it in emergency-download mode "
-               "(or unplug it and bring it back into that mode) and flash again.";
-    }
-
-    bool written_ = false;
-};
-
-} // namespace
-
-bool fwpkg::flash(int device_handle, progress_handler& handler, bool no_write, std::uint32_t type)
+void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
+                   const flash_options& options)
 {
-    flash_options options;
-    options.no_write = no_write;
-    options.type = type;
-    return flash(device_handle, handler, options);
-}
-
-bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_options& options)
-{
-    if (!is_open())
-        throw std::runtime_error("fwpkg: not open");
-    check_metadata();
-    guard busy(&busy_);
-    cancelled_ = false;
+    if (options.cancel)
+        options.cancel->clear();
+    auto cancelled = [&] { return options.cancel && options.cancel->requested(); };
 
     // Everything that can be refused is refused here, before the handset
     // hears anything.
@@ -74,8 +33,8 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
     phases.run("Checking the package", [&] {
         if (options.no_write && options.read_back)
             throw std::runtime_error("a dry run writes nothing, so there is nothing to read back");
-        programmer_image = read_file(firehose_filename_, 0);
-        plan = plan_flash(*this, options.type, handler);
+        programmer_image = source.programmer();
+        plan = plan_flash(source, options.type, handler);
         if (!options.backup_dir.empty())
             backup = plan_backup(plan, options.backup_dir);
         if (options.before_handset)
@@ -89,12 +48,14 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
     if (uploaded)
         sleep_ms(programmer_wait_ms());
 
+    std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
     firehose programmer;
     firehose_options link = options.link;
     if (options.read_back || !backup.empty())
         link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
-        programmer.open(device_handle, options.no_write, device_memory_type_, device_sector_size_, link);
+        pipe.emplace(device_handle);
+        programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
     });
     log_info("Connected\n");
     disk_sizes disks;
@@ -120,7 +81,7 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
         phases.run("Saving " + e.label + " (LUN " + std::to_string(e.lun) + ") to " + b.path, [&] {
             // A cancel here still leaves the handset untouched.
             read_sectors_to_file(programmer, e.lun, firsts.at(b.write), e.sectors, b.path, [&](std::uint64_t done) {
-                if (cancelled_)
+                if (cancelled())
                     throw std::runtime_error("cancelled");
                 report.update(reported + done);
             });
@@ -131,7 +92,7 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
 
     auto write_all = [&](const std::vector<planned_write>& writes, bool stop_on_cancel) {
         for (const planned_write& w : writes) {
-            if (stop_on_cancel && cancelled_)
+            if (stop_on_cancel && cancelled())
                 break;
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
             report.message(options.read_back ? where + " and reading it back" : where);
@@ -141,7 +102,7 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
                 read_back_from = firsts.at(&w);
             phases.run(where + " (LUN " + std::to_string(w.entry.lun) + ")", [&] {
                 write_partition(
-                    *this, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
+                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
             });
             reported += pass_bytes * w.bytes_sent;
             report.update(reported);
@@ -163,7 +124,7 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
     log_info("Finished programming, resetting device...\n");
     try {
         programmer.power("reset");
-    } catch (const usb_link_error& e) {
+    } catch (const link_error& e) {
         // Everything was written; some programmers leave the bus before their
         // acknowledgement of the reset can be read.
         log_info("Reset: the handset left before acknowledging (%s); everything was written\n", e.what());
@@ -171,5 +132,10 @@ bool fwpkg::flash(int device_handle, progress_handler& handler, const flash_opti
         throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) +
                                  ". Everything was written; unplug the handset to restart it.");
     }
-    return true;
+}
+
+void flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options)
+{
+    const handset_handle handset(open_chosen_handset(options.handset));
+    flash_handset(source, handset.get(), handler, options);
 }

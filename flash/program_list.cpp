@@ -1,7 +1,6 @@
 #include "program_list.h"
 
 #include "firehose.h"
-#include "fwpkg.h"
 #include "log.h"
 #include "partition_rules.h"
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "buffer.h"
+#include "flash_type.h"
 
 #include <cstdint>
 #include <memory>

@@ -13,3 +13,8 @@ std::string strip_slot_suffix(const std::string& label);
 
 // True unless the label, without its slot suffix, names an OS partition.
 bool is_base_partition(const std::string& label);
+
+// A file name for a partition label: refuses (std::runtime_error) labels that
+// are empty, ".", "..", or hold "/", a backslash or control characters, since
+// a label comes from a package or a handset and must not name a path.
+std::string label_file_name(const std::string& label);

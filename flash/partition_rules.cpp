@@ -1,5 +1,9 @@
 #include "partition_rules.h"
 
+#include "text_names.h"
+
+#include <stdexcept>
+
 #include <array>
 #include <string_view>
 
@@ -34,4 +38,11 @@ bool is_base_partition(const std::string& label)
         if (name == os)
             return false;
     return true;
+}
+
+std::string label_file_name(const std::string& label)
+{
+    if (!usable_file_name(label))
+        throw std::runtime_error("partition label \"" + printable_name(label) + "\" cannot be a file name");
+    return label + ".img";
 }

@@ -1,0 +1,11 @@
+// Kept apart from brp_source.cpp: reading a package must not pull the USB
+// layer into programs that only open packages (the package fuzzers).
+#include "brp_source.h"
+#include "flash.h"
+
+void flash_package(fwpkg& package, int device_handle, progress_handler& handler, flash_options options)
+{
+    options.cancel = &package.cancellation();
+    brp_source source(package);
+    flash_handset(source, device_handle, handler, options);
+}

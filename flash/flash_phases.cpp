@@ -1,0 +1,39 @@
+#include "flash_phases.h"
+
+#include "firehose.h"
+#include "usbport.h"
+
+#include <cerrno>
+#include <stdexcept>
+
+void flash_phases::fail(const std::string& phase, const std::exception& e) const
+{
+    if (dynamic_cast<const verification_mismatch*>(&e))
+        throw std::runtime_error(std::string(e.what()) + ". " + advice());
+    throw std::runtime_error(phase + " failed: " + flash_failure_cause(e) + ". " + advice());
+}
+
+std::string flash_phases::advice() const
+{
+    if (!written_)
+        return unwritten_advice_;
+    return "The handset may not start until a flash completes: keep it in emergency-download mode "
+           "(or unplug it and bring it back into that mode) and flash again.";
+}
+
+std::string flash_failure_cause(const std::exception& e)
+{
+    if (const auto* refusal = dynamic_cast<const firehose_refusal*>(&e))
+        return std::string("the programmer refused: ") + refusal->what();
+    if (const auto* link = dynamic_cast<const link_error*>(&e)) {
+        switch (link->error()) {
+        case ENODEV:
+            return "the handset left the USB bus (" + std::string(link->what()) + ")";
+        case ETIMEDOUT:
+            return "the handset stopped answering (" + std::string(link->what()) + ")";
+        default:
+            return "the USB link failed (" + std::string(link->what()) + ")";
+        }
+    }
+    return e.what();
+}

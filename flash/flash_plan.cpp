@@ -1,0 +1,244 @@
+#include "flash_plan.h"
+
+#include "file.h"
+#include "log.h"
+#include "partition_rules.h"
+
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+namespace {
+
+// Members are read through their CRC in pieces of this size.
+constexpr std::size_t check_piece_bytes = 1u << 20;
+constexpr std::size_t magic_bytes = 4;
+
+// Bytes already taken from a source, handed out again before the rest of it.
+class prefixed_source : public byte_source {
+public:
+    prefixed_source(const std::uint8_t* prefix, std::size_t prefix_size, byte_source& rest)
+        : prefix_(prefix, prefix + prefix_size), rest_(rest)
+    {
+    }
+    std::size_t read(std::uint8_t* out, std::size_t len) override
+    {
+        if (taken_ < prefix_.size()) {
+            const std::size_t n = std::min(len, prefix_.size() - taken_);
+            std::copy_n(prefix_.begin() + static_cast<std::ptrdiff_t>(taken_), n, out);
+            taken_ += n;
+            return n;
+        }
+        return rest_.read(out, len);
+    }
+
+private:
+    std::vector<std::uint8_t> prefix_;
+    std::size_t taken_ = 0;
+    byte_source& rest_;
+};
+
+// Reports every piece that passes through as progress.
+class counted_source : public byte_source {
+public:
+    counted_source(byte_source& inner, progress& report, std::uint64_t& counted)
+        : inner_(inner), report_(report), counted_(counted)
+    {
+    }
+    std::size_t read(std::uint8_t* out, std::size_t len) override
+    {
+        const std::size_t n = inner_.read(out, len);
+        counted_ += n;
+        report_.update(counted_);
+        return n;
+    }
+
+private:
+    byte_source& inner_;
+    progress& report_;
+    std::uint64_t& counted_;
+};
+
+// Reads a source to its end (so a member's CRC is checked), keeping nothing.
+void read_through(byte_source& source)
+{
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(check_piece_bytes);
+    while (source.read(piece.get(), check_piece_bytes) != 0) {
+    }
+}
+
+planned_write plan_write(firmware_source& source, const program_entry& entry, std::uint32_t sector_size, progress& report,
+                         std::uint64_t& counted)
+{
+    planned_write w;
+    w.entry = entry;
+    w.member_size = source.image_size(entry.filename);
+    report.message("Checking " + entry.filename);
+
+    const std::unique_ptr<byte_source> image = source.open_image(entry.filename);
+    counted_source counting(*image, report, counted);
+    std::uint8_t head[magic_bytes] = {};
+    const std::size_t head_size = entry.sparse ? read_up_to(counting, head, magic_bytes) : 0;
+    prefixed_source whole(head, head_size, counting);
+    if (entry.sparse && is_sparse_magic(head, head_size)) {
+        // Its runs are placed from the partition's start sector.
+        if (entry.start.from_end)
+            throw std::runtime_error("program " + entry.label +
+                                     ": a sparse image needs a start_sector counted from the disk's start");
+        w.sparse = check_sparse_image(whole, entry.filename, sector_size, entry.bytes);
+        w.bytes_sent = w.sparse->written_bytes;
+        return w;
+    }
+    if (entry.sparse)
+        log_info("%s is marked sparse but is no sparse image: written as it is\n", entry.filename.c_str());
+    if (w.member_size > entry.bytes)
+        throw std::runtime_error("buffer too small for file: " + entry.filename + " has " +
+                                 std::to_string(w.member_size) + " bytes, partition " + entry.label + " " +
+                                 std::to_string(entry.bytes));
+    read_through(whole);
+    w.bytes_sent = entry.bytes;
+    return w;
+}
+
+} // namespace
+
+std::string run_element(const program_entry& entry, std::uint64_t start_sector, std::uint64_t sectors,
+                        std::uint32_t sector_size)
+{
+    std::unique_ptr<xmlNode, decltype(&xmlFreeNode)> copy(xmlCopyNode(entry.node, 1), xmlFreeNode);
+    if (!copy)
+        throw std::bad_alloc();
+    xmlDocPtr doc = entry.node->doc;
+    copy->doc = doc;
+    auto set = [&](const char* name, const std::string& value) {
+        xmlSetProp(copy.get(), reinterpret_cast<const xmlChar*>(name), reinterpret_cast<const xmlChar*>(value.c_str()));
+    };
+    auto set_if_present = [&](const char* name, const std::string& value) {
+        if (xmlHasProp(copy.get(), reinterpret_cast<const xmlChar*>(name)) != nullptr)
+            set(name, value);
+    };
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%" PRIx64, start_sector * sector_size);
+    set("start_sector", std::to_string(start_sector));
+    set("num_partition_sectors", std::to_string(sectors));
+    set_if_present("start_byte_hex", hex);
+    set_if_present("size_in_KB", std::to_string(sectors * sector_size / 1024) + ".0");
+    set_if_present("sparse", "false");
+    return element_text(copy.get());
+}
+
+flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler)
+{
+    const std::uint32_t sector_size = source.sector_size();
+    flash_plan plan;
+    plan.programs = read_program_list(source.program_document(), sector_size, type);
+    plan.patches = read_patch_list(source.patch_document());
+
+    std::vector<program_entry>* lists[] = {&plan.programs.base, &plan.programs.os};
+    std::vector<planned_write>* planned[] = {&plan.base, &plan.os};
+    const std::size_t list_count = type == base_only ? 1 : 2;
+
+    std::uint64_t member_bytes = 0;
+    for (std::size_t i = 0; i < list_count; ++i)
+        for (const program_entry& e : *lists[i])
+            member_bytes += source.image_size(e.filename);
+
+    progress report(handler, member_bytes);
+    std::uint64_t counted = 0;
+    for (std::size_t i = 0; i < list_count; ++i) {
+        for (const program_entry& e : *lists[i]) {
+            planned_write w = plan_write(source, e, sector_size, report, counted);
+            plan.bytes_to_write += w.bytes_sent;
+            planned[i]->push_back(std::move(w));
+        }
+    }
+
+    // A sparse image's runs become program requests of their own; the longest
+    // numbers they can carry must still fit a request.
+    for (const auto* list : {&plan.base, &plan.os})
+        for (const planned_write& w : *list)
+            if (w.sparse && !firehose::element_fits(run_element(w.entry, UINT32_MAX, UINT32_MAX, sector_size)))
+                throw std::runtime_error("program " + w.entry.label + ": request longer than 1023 characters");
+    return plan;
+}
+
+std::uint64_t first_sector(const program_entry& entry, const disk_sizes& disks, const std::string& what)
+{
+    if (!entry.start.from_end)
+        return entry.start.value;
+    const auto disk = disks.find(entry.lun);
+    std::uint64_t first = 0;
+    if (disk == disks.end() || disk->second == 0 || !entry.start.resolve(disk->second, &first))
+        throw std::runtime_error("Partition " + entry.label + " (LUN " + std::to_string(entry.lun) +
+                                 ") starts at NUM_DISK_SECTORS-" + std::to_string(entry.start.value) +
+                                 ", and the programmer does not tell the size of LUN " + std::to_string(entry.lun) +
+                                 ": it cannot be " + what);
+    return first;
+}
+
+std::vector<backup_file> plan_backup(const flash_plan& plan, const std::string& dir)
+{
+    auto fail = [&](const std::string& what) { throw std::runtime_error("Backup: " + what); };
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir))
+        fail("cannot create the directory " + dir + (ec ? ": " + ec.message() : ""));
+
+    std::map<std::string, std::size_t> uses;
+    for (const auto* list : {&plan.base, &plan.os})
+        for (const planned_write& w : *list)
+            ++uses[w.entry.label];
+    std::map<std::string, std::size_t> seen;
+    std::vector<backup_file> files;
+    for (const auto* list : {&plan.base, &plan.os}) {
+        for (const planned_write& w : *list) {
+            std::string name;
+            try {
+                name = label_file_name(w.entry.label);
+            } catch (const std::exception& e) {
+                fail(e.what());
+            }
+            if (uses[w.entry.label] > 1)
+                name = w.entry.label + "_" + std::to_string(++seen[w.entry.label]) + ".img";
+            const std::filesystem::path path = std::filesystem::path(dir) / name;
+            if (std::filesystem::exists(path, ec))
+                fail(path.string() + " already exists; give an empty directory, or move the earlier backup away");
+            files.push_back({&w, path.string()});
+        }
+    }
+
+    // A file created and removed again proves that the directory takes files.
+    const std::filesystem::path probe = std::filesystem::path(dir) / ".brv-backup-probe";
+    {
+        file f;
+        try {
+            f.create(probe.string(), false);
+        } catch (const std::exception& e) {
+            fail("cannot write into " + dir + " (" + e.what() + ")");
+        }
+    }
+    std::filesystem::remove(probe, ec);
+
+    const std::uint64_t needed = backup_bytes(files);
+    const std::filesystem::space_info space = std::filesystem::space(dir, ec);
+    if (!ec && space.available < needed)
+        fail(dir + " has " + std::to_string(space.available) + " bytes free, the partitions need " +
+             std::to_string(needed));
+    return files;
+}
+
+std::uint64_t backup_bytes(const std::vector<backup_file>& files)
+{
+    std::uint64_t total = 0;
+    for (const backup_file& f : files)
+        total += f.write->entry.bytes;
+    return total;
+}
