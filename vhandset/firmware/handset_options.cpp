@@ -302,14 +302,13 @@ const std::vector<option_entry>& option_table()
          "transcript: the sizes of the host's writes in each program data phase (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
         {"without-verbs", "VERB,...",
-         "leave these commands out of Supported Functions and refuse them as unknown tags (repeatable)",
+         "commands left out of Supported Functions and refused as unknown (repeatable)",
          [](handset_options& o, const std::string& n, const std::string& v) { add_verbs(o.without_verbs, n, v); }},
         {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.response_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
          }},
-        {"programmer-boot-ms", "MS",
-         "after DONE_RESP the programmer neither reads nor sends for MS ms: host writes stay pending (default 0)",
+        {"programmer-boot-ms", "MS", "after DONE_RESP the programmer reads and sends nothing for MS ms (default 0)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.programmer_boot_ms = parse_u32(n, v, parse_number(n, v, 10));
          }},
@@ -324,11 +323,11 @@ const std::vector<option_entry>& option_table()
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.reset_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
          }},
-        {"digest-rate", "MBPS", "getsha256digest hashes MBPS MB/s, 10^6 bytes; 0: no time cost (default 300)",
+        {"digest-rate", "MBPS", "getsha256digest speed, MB of 10^6 bytes a second; 0: instant (default 300)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.digest_rate_mbps = parse_u32(n, v, parse_number(n, v, 10));
          }},
-        {"erase-rate", "MBPS", "erase zeroes MBPS MB/s, 10^6 bytes; 0: no time cost (default 0)",
+        {"erase-rate", "MBPS", "erase speed, MB of 10^6 bytes a second; 0: instant (default 0)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              o.erase_rate_mbps = parse_u32(n, v, parse_number(n, v, 10));
          }},
