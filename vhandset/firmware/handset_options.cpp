@@ -200,6 +200,14 @@ struct option_entry {
     setter apply;
 };
 
+// The setter of a field that holds a decimal count (milliseconds, MB/s, ...).
+setter decimal(unsigned handset_options::*field)
+{
+    return [field](handset_options& o, const std::string& n, const std::string& v) {
+        o.*field = parse_u32(n, v, parse_number(n, v, 10));
+    };
+}
+
 const std::vector<option_entry>& option_table()
 {
     static const std::vector<option_entry> table = {
@@ -287,9 +295,7 @@ const std::vector<option_entry>& option_table()
              o.ack_payload_from_target = !parse_switch(n, v);
          }},
         {"startup-logs", "N", "log documents the programmer sends when it starts (default 3)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::startup_logs)},
         {"programmer-running", "[on|off]",
          "start as a failed flash leaves it: programmer running, no HELLO (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) {
@@ -305,13 +311,9 @@ const std::vector<option_entry>& option_table()
          "commands left out of Supported Functions and refused as unknown (repeatable)",
          [](handset_options& o, const std::string& n, const std::string& v) { add_verbs(o.without_verbs, n, v); }},
         {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.response_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::response_delay_ms)},
         {"programmer-boot-ms", "MS", "after DONE_RESP the programmer reads and sends nothing for MS ms (default 0)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.programmer_boot_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::programmer_boot_ms)},
         {"data-timeout-ms", "MS", "silence that ends a raw data phase with an error (default 5000)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              const auto t = parse_u32(n, v, parse_number(n, v, 10));
@@ -320,17 +322,11 @@ const std::vector<option_entry>& option_table()
              o.data_timeout_ms = t;
          }},
         {"reset-delay-ms", "MS", "time between a power response and leaving the bus (default 100)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.reset_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::reset_delay_ms)},
         {"digest-rate", "MBPS", "getsha256digest speed, MB of 10^6 bytes a second; 0: instant (default 300)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.digest_rate_mbps = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::digest_rate_mbps)},
         {"erase-rate", "MBPS", "erase speed, MB of 10^6 bytes a second; 0: instant (default 0)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.erase_rate_mbps = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::erase_rate_mbps)},
         {"fault", "FAULT", "inject a fault, repeatable; grammar below",
          [](handset_options& o, const std::string&, const std::string& v) { o.faults.push_back(parse_fault(v)); }},
     };
