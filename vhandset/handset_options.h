@@ -52,12 +52,21 @@ struct handset_options {
     bool programmer_running = false;     // starts with the programmer running (as after a failed flash)
     bool long_logs = false;              // long log documents before every response, several per transfer
     bool record_writes = false;          // transcript: sizes of the host's writes in each program data phase
+    // Verbs left out of the "Supported Functions:" line and refused as unknown
+    // tags, by their canonical names (see firehose_verbs.h).
+    std::vector<std::string> without_verbs;
 
     // Timing
     unsigned response_delay_ms = 0;      // delay before every programmer response
-    unsigned programmer_boot_ms = 0;     // delay between DONE_RESP and the programmer's first output
+    // Between DONE_RESP and the programmer's start-up logs the programmer
+    // neither sends nor reads: host writes stay pending (and time out).
+    unsigned programmer_boot_ms = 0;
     unsigned data_timeout_ms = 5000;     // silence that ends a raw data phase (image data, program data)
     unsigned reset_delay_ms = 100;       // time between a power response and leaving the bus
+    // Storage speeds in MB/s (10^6 bytes per second); 0: no time cost. The
+    // response comes when the bytes would have been done at that rate.
+    unsigned digest_rate_mbps = 300;     // getsha256digest reads and hashes
+    unsigned erase_rate_mbps = 0;        // erase zeroes
 
     std::vector<fault_rule> faults;
 };

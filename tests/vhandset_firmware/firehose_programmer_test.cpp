@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 using namespace vhtest;
 using vhandset::handset_options;
@@ -57,6 +61,31 @@ std::string read_element(unsigned ss, unsigned start, unsigned count, unsigned l
     return "<read SECTOR_SIZE_IN_BYTES=\"" + std::to_string(ss) + "\" num_partition_sectors=\"" +
            std::to_string(count) + "\" physical_partition_number=\"" + std::to_string(lun) + "\" start_sector=\"" +
            std::to_string(start) + "\"/>";
+}
+
+// A command on a sector range; without `start` it names the LUN only.
+std::string range_element(const std::string& verb, unsigned lun, const std::string& start = "", unsigned count = 0,
+                          unsigned ss = 4096)
+{
+    std::string e = "<" + verb + " SECTOR_SIZE_IN_BYTES=\"" + std::to_string(ss) + "\" physical_partition_number=\"" +
+                    std::to_string(lun) + "\"";
+    if (!start.empty())
+        e += " start_sector=\"" + start + "\" num_partition_sectors=\"" + std::to_string(count) + "\"";
+    return e + "/>";
+}
+
+std::string sha256_hex(const bytes& data)
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr), 1);
+    std::string hex;
+    for (unsigned i = 0; i < n; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", md[i]);
+        hex += two;
+    }
+    return hex;
 }
 
 bytes pattern(std::size_t n, unsigned seed)
@@ -175,11 +204,11 @@ TEST(FirehoseProgrammer, LongLogsFillDocumentsAndShareTransfersWithTheResponse)
     ASSERT_TRUE(rest);
     const std::string text(rest->begin(), rest->end());
     EXPECT_LE(text.size(), 4096u);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '?'), 6) << "three documents in one transfer";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '?'), 8) << "four documents in one transfer";
     p.fh.pending() = std::string(full->begin(), full->end()) + text;
     const auto r = p.fh.response(0);
     EXPECT_EQ(r.value(), "ACK");
-    ASSERT_EQ(r.logs.size(), 3u);
+    ASSERT_EQ(r.logs.size(), 4u) << "three long ones, then the nop's own";
     EXPECT_GT(r.logs[0].size(), 3900u);
     EXPECT_EQ(r.logs[1].size(), 300u);
     EXPECT_EQ(r.logs[2].size(), 1000u);
@@ -257,9 +286,11 @@ TEST(FirehoseProgrammer, SkipWriteTakesTheDataButLeavesTheDisk)
     EXPECT_EQ(p.h.transcript().back(), "firehose raw 8192 bytes");
 }
 
-TEST(FirehoseProgrammer, ProgramAndReadRefuseWrongSectorSizeAndRange)
+TEST(FirehoseProgrammer, RefusalsSayWhyAndChangeNothing)
 {
     programmer p(options({}));  // 4 MiB LUNs: 1024 sectors of 4096
+    const bytes kept = pattern(4 * 4096, 24);
+    ASSERT_EQ(program_data(p, program(4096, "1020", 4), kept, {}).value(), "ACK");
     struct refusal {
         std::string element;
         std::string log;
@@ -271,6 +302,16 @@ TEST(FirehoseProgrammer, ProgramAndReadRefuseWrongSectorSizeAndRange)
         {program(4096, "0", 1, 6), "ERROR: Invalid physical_partition_number '6'"},
         {read_element(512, 0, 1), "Attribute 'SECTOR_SIZE_IN_BYTES'=512 must be equal to disk sector size 4096"},
         {read_element(4096, 1024, 1, 3), "ERROR: range restricted: lun=3, start_sector=1024, num_sectors=1"},
+        {range_element("erase", 0, "1020", 8), "ERROR: range restricted: lun=0, start_sector=1020, num_sectors=8"},
+        {range_element("erase", 0, "0", 1, 512),
+         "Attribute 'SECTOR_SIZE_IN_BYTES'=512 must be equal to disk sector size 4096"},
+        {R"(<erase SECTOR_SIZE_IN_BYTES="4096" physical_partition_number="0" start_sector="1020"/>)",
+         "ERROR: Attribute 'num_partition_sectors' is missing"},
+        {range_element("getsha256digest", 2, "1000", 25),
+         "ERROR: range restricted: lun=2, start_sector=1000, num_sectors=25"},
+        {range_element("getsha256digest", 0), "ERROR: Attribute 'start_sector' is missing"},
+        {"<setbootablestoragedrive value=\"6\"/>", "ERROR: Invalid bootable storage drive '6': UFS has LUNs 0 to 5"},
+        {"<setbootablestoragedrive/>", "ERROR: Invalid bootable storage drive '': UFS has LUNs 0 to 5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.element);
@@ -280,6 +321,166 @@ TEST(FirehoseProgrammer, ProgramAndReadRefuseWrongSectorSizeAndRange)
         EXPECT_FALSE(r.attrs.count("rawmode") && r.attrs.at("rawmode") == "true");
     }
     EXPECT_EQ(p.fh.request("<nop value=\"ping\"/>").value(), "ACK");
+    EXPECT_EQ(p.h.lun_bytes(0, 1020 * 4096, kept.size()), kept);
+    EXPECT_FALSE(vhandset::read_bootable_drive(p.h.dir()));
+}
+
+TEST(FirehoseProgrammer, EraseZeroesTheRangeOrWithoutOneTheWholeLun)
+{
+    programmer p(options({}));  // 4 MiB LUNs: 1024 sectors of 4096
+    struct erasure {
+        std::string element;
+        std::uint64_t first, count;  // the sectors that must read as zeros
+    };
+    const erasure cases[] = {
+        {range_element("erase", 1, "2", 3), 2, 3},
+        {range_element("erase", 1, "NUM_DISK_SECTORS-4.", 4), 1020, 4},
+        {range_element("erase", 1), 0, 1024},
+    };
+    const bytes other = pattern(4096, 20), head = pattern(8 * 4096, 21), tail = pattern(8 * 4096, 22);
+    ASSERT_EQ(program_data(p, program(4096, "0", 1, 0), other, {}).value(), "ACK");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.element);
+        ASSERT_EQ(program_data(p, program(4096, "0", 8, 1), head, {}).value(), "ACK");
+        ASSERT_EQ(program_data(p, program(4096, "1016", 8, 1), tail, {}).value(), "ACK");
+        EXPECT_EQ(p.fh.request(c.element).value(), "ACK");
+        EXPECT_EQ(p.h.transcript().back(), "firehose erase lun=1 start_sector=" + std::to_string(c.first) +
+                                               " num_sectors=" + std::to_string(c.count));
+        for (const auto& [at, data] : {std::pair{std::uint64_t{0}, head}, std::pair{std::uint64_t{1016}, tail}}) {
+            bytes want = data;
+            for (std::uint64_t s = 0; s < data.size() / 4096; ++s)
+                if (at + s >= c.first && at + s < c.first + c.count)
+                    std::fill_n(want.begin() + static_cast<std::ptrdiff_t>(s * 4096), 4096, 0);
+            EXPECT_EQ(p.h.lun_bytes(1, at * 4096, data.size()), want) << "sectors from " << at;
+        }
+    }
+    EXPECT_EQ(p.h.lun_bytes(0, 0, 4096), other) << "other LUNs untouched";
+}
+
+TEST(FirehoseProgrammer, DigestIsTheSha256OfTheStoredSectors)
+{
+    programmer p(options({}));
+    ASSERT_EQ(program_data(p, program(4096, "5", 4, 2), pattern(4 * 4096, 23), {}).value(), "ACK");
+    struct range {
+        std::uint64_t first, count;
+    };
+    for (const range r : {range{5, 4}, range{3, 8} /* stored and erased sectors */, range{0, 1024} /* whole LUN */}) {
+        SCOPED_TRACE(r.first);
+        const auto a = p.fh.request(range_element("getsha256digest", 2, std::to_string(r.first),
+                                                  static_cast<unsigned>(r.count)));
+        EXPECT_EQ(a.value(), "ACK");
+        const bytes stored = p.h.lun_bytes(2, r.first * 4096, static_cast<std::size_t>(r.count * 4096));
+        EXPECT_EQ(a.logs, std::vector<std::string>{"Digest 0x" + sha256_hex(stored)});
+    }
+}
+
+TEST(FirehoseProgrammer, DigestAndEraseTakeTheTimeTheirRatesAllow)
+{
+    struct timed {
+        const char* option;
+        std::string element;
+    };
+    // 4 MiB at 20 MB/s: 210 ms.
+    for (const auto& t : {timed{"digest-rate", range_element("getsha256digest", 0, "0", 1024)},
+                          timed{"erase-rate", range_element("erase", 0)}}) {
+        SCOPED_TRACE(t.option);
+        programmer p(options({{t.option, "20"}}));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(p.fh.request(t.element).value(), "ACK");
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(209));
+    }
+}
+
+TEST(FirehoseProgrammer, BootableDriveIsKeptInTheStateDirectory)
+{
+    struct choice {
+        const char* value;
+        const char* refusal;  // nullptr: accepted
+    };
+    struct session {
+        const char* memory;
+        std::vector<choice> choices;
+    };
+    const session sessions[] = {
+        {"ufs", {{"1", nullptr}, {"x", "ERROR: Invalid bootable storage drive 'x': UFS has LUNs 0 to 5"}, {"2", nullptr}}},
+        {"emmc", {{"1", "ERROR: Invalid bootable storage drive '1': EMMC has LUN 0 only"}, {"0", nullptr}}},
+    };
+    for (const auto& s : sessions) {
+        SCOPED_TRACE(s.memory);
+        programmer p(options({{"memory", s.memory}, {"disk-size", "1M"}}));
+        std::optional<unsigned> kept;
+        for (const auto& c : s.choices) {
+            SCOPED_TRACE(c.value);
+            const auto r = p.fh.request(std::string("<setbootablestoragedrive value=\"") + c.value + "\"/>");
+            EXPECT_EQ(r.value(), c.refusal ? "NAK" : "ACK");
+            if (c.refusal) {
+                EXPECT_EQ(r.logs, std::vector<std::string>{c.refusal});
+            } else {
+                kept = static_cast<unsigned>(std::stoul(c.value));
+                EXPECT_EQ(p.h.transcript().back(), std::string("firehose bootable drive ") + c.value);
+                std::stringstream file;
+                file << std::ifstream(p.h.dir() / "bootable_drive").rdbuf();
+                EXPECT_EQ(file.str(), std::string(c.value) + "\n");
+            }
+            EXPECT_EQ(vhandset::read_bootable_drive(p.h.dir()), kept);
+        }
+    }
+}
+
+TEST(FirehoseProgrammer, SupportedFunctionsNameEveryVerbButTheRemovedOnes)
+{
+    struct listing {
+        const char* without;
+        std::string verbs;
+        std::vector<std::pair<std::string, std::string>> refused;  // request, its log
+    };
+    const listing cases[] = {
+        {"",
+         "configure program read patch erase nop power peek poke getnumdisksectors getStorageInfo getsha256digest "
+         "setbootablestoragedrive benchmark",
+         {}},
+        {"getsha256digest,erase",
+         "configure program read patch nop power peek poke getnumdisksectors getStorageInfo "
+         "setbootablestoragedrive benchmark",
+         {{range_element("erase", 0), "ERROR: Unrecognized tag 'erase'"},
+          {range_element("getsha256digest", 0, "0", 1), "ERROR: Unrecognized tag 'getsha256digest'"}}},
+        {"getstorageinfo",
+         "configure program read patch erase nop power peek poke getnumdisksectors getsha256digest "
+         "setbootablestoragedrive benchmark",
+         {{"<getstorageinfo physical_partition_number=\"0\"/>", "ERROR: Unrecognized tag 'getStorageInfo'"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.without);
+        handset_options o = options({{"startup-logs", "3"}});
+        if (*c.without)
+            parse_option(o, "without-verbs", c.without);
+        programmer p(o);
+        const std::vector<std::string> line = {"INFO: Supported Functions: " + c.verbs};
+        EXPECT_EQ(log_values(p.startup.back()), line) << "the third start-up line";
+        EXPECT_EQ(p.fh.request("<nop value=\"ping\"/>").logs, line);
+        for (const auto& [request, log] : c.refused) {
+            const auto r = p.fh.request(request);
+            EXPECT_EQ(r.value(), "NAK") << request;
+            EXPECT_EQ(r.logs, std::vector<std::string>{log});
+        }
+    }
+}
+
+TEST(FirehoseProgrammer, BootingProgrammerTakesNoHostDataUntilItHasStarted)
+{
+    running_handset h(options({{"programmer-boot-ms", "400"}}));
+    firehose_host fh(h.link());
+    boot_to_programmer(h.link());
+    const auto loaded = std::chrono::steady_clock::now();
+    fh.send("<nop value=\"early\"/>");
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_GT(h.link().pending_host_bytes(), 0u) << "a booting programmer reads nothing";
+    EXPECT_EQ(h.transcript().back(), "sahara DONE");
+    EXPECT_NE(fh.next_document(), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - loaded, std::chrono::milliseconds(400)) << "the first start-up log";
+    fh.startup(startup_count - 1);
+    EXPECT_EQ(fh.response().value(), "ACK") << "then the waiting request is served";
+    EXPECT_EQ(h.transcript().back(), "firehose <nop value=\"early\"/>");
 }
 
 TEST(FirehoseProgrammer, ProgramThatRunsDryTimesOutWithARefusal)
@@ -357,11 +558,19 @@ TEST(FirehoseProgrammer, StorageQueriesReportTheConfiguredGeometry)
         const char* memory;
         const char* disk_size;
         const char* sectors;
-        const char* log;
+        std::vector<std::string> logs;
     };
-    for (const auto& g : {geometry{"emmc", "1M", "2048", "INFO: total_blocks=2048 block_size=512 num_physical=1 mem_type=EMMC"},
-                          geometry{"ufs", "3G", "786432",
-                                   "INFO: total_blocks=786432 block_size=4096 num_physical=6 mem_type=UFS"}}) {
+    const geometry cases[] = {
+        {"emmc", "1M", "2048",
+         {"INFO: total_blocks=2048 block_size=512 num_physical=1 mem_type=EMMC",
+          R"({"storage_info": {"total_blocks": 2048, "block_size": 512, "page_size": 512, "num_physical": 1, )"
+          R"("mem_type": "EMMC", "prod_name": "VHANDSET-EMMC"}})"}},
+        {"ufs", "3G", "786432",
+         {"INFO: total_blocks=786432 block_size=4096 num_physical=6 mem_type=UFS",
+          R"({"storage_info": {"total_blocks": 786432, "block_size": 4096, "page_size": 4096, "num_physical": 6, )"
+          R"("mem_type": "UFS", "prod_name": "VHANDSET-UFS"}})"}},
+    };
+    for (const auto& g : cases) {
         SCOPED_TRACE(g.memory);
         programmer p(options({{"memory", g.memory}, {"disk-size", g.disk_size}}));
         const auto n = p.fh.request("<getnumdisksectors physical_partition_number=\"0\"/>");
@@ -371,7 +580,7 @@ TEST(FirehoseProgrammer, StorageQueriesReportTheConfiguredGeometry)
             const auto info = p.fh.request(std::string("<") + name + " physical_partition_number=\"0\"/>");
             EXPECT_EQ(info.value(), "ACK") << name;
             EXPECT_EQ(info.attrs.at("TotalLogicalBlocks"), g.sectors) << name;
-            EXPECT_EQ(info.logs, std::vector<std::string>{g.log}) << name;
+            EXPECT_EQ(info.logs, g.logs) << name;
         }
         EXPECT_EQ(p.fh.request("<getnumdisksectors physical_partition_number=\"6\"/>").value(), "NAK");
     }
@@ -426,6 +635,7 @@ TEST(FirehoseProgrammerFaults, NakAndSilenceAndGarbage)
 TEST(FirehoseProgrammerFaults, MergedAndSplitResponses)
 {
     programmer p(options({{"fault", "firehose:nop:merge@1"}, {"fault", "firehose:response:split@2"}}));
+    // The nop's answer carries one log line, which merge puts before the response.
     p.fh.send("<nop value=\"a\"/>");
     const auto merged = p.h.link().host_read();
     ASSERT_TRUE(merged);
@@ -434,7 +644,7 @@ TEST(FirehoseProgrammerFaults, MergedAndSplitResponses)
     EXPECT_NE(m.find("<response value=\"ACK\""), std::string::npos);
     EXPECT_EQ(std::count(m.begin(), m.end(), '?'), 4) << "two documents in one transfer";
 
-    p.fh.send("<nop value=\"b\"/>");
+    p.fh.send(configure("ufs"));  // an answer without logs
     const auto head = p.h.link().host_read();
     ASSERT_TRUE(head);
     EXPECT_EQ(std::string(head->begin(), head->end()), "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<data>");
@@ -456,12 +666,13 @@ TEST(FirehoseProgrammerFaults, LateLogArrivesAfterTheAckBeforeTheNextResponse)
     programmer p(options({{"fault", "firehose:nop:latelog=300@1"}}));
     const auto first = p.fh.request("<nop value=\"a\"/>");
     EXPECT_EQ(first.value(), "ACK");
-    EXPECT_TRUE(first.logs.empty());
     EXPECT_EQ(p.fh.next_document(100), "") << "a short drain sees nothing";
     const auto second = p.fh.request("<nop value=\"b\"/>");
     EXPECT_EQ(second.value(), "ACK");
-    EXPECT_EQ(second.logs, std::vector<std::string>{"INFO: Late log after nop"});
-    EXPECT_EQ(p.fh.request("<nop value=\"c\"/>").logs, std::vector<std::string>{}) << "only after the first";
+    ASSERT_FALSE(second.logs.empty());
+    EXPECT_EQ(second.logs.front(), "INFO: Late log after nop");
+    EXPECT_EQ(std::vector<std::string>(second.logs.begin() + 1, second.logs.end()), first.logs);
+    EXPECT_EQ(p.fh.request("<nop value=\"c\"/>").logs, first.logs) << "only after the first";
 }
 
 TEST(FirehoseProgrammerFaults, DelayHoldsTheAckThatClosesTheDataPhaseOnly)
@@ -525,4 +736,34 @@ TEST(FirehoseProgrammerFaults, DisconnectDuringTheSecondProgram)
     EXPECT_TRUE(p.h.link().wait_detached(2000));
     EXPECT_TRUE(p.h.finished_within(2000));
     EXPECT_EQ(p.h.transcript().back(), "firehose raw 4096 bytes");
+}
+
+TEST(FirehoseProgrammerFaults, NewVerbsTakeFaultsByName)
+{
+    programmer p(options({{"fault", "firehose:erase:nak@1"}, {"fault", "firehose:getstorageinfo:delay=300"},
+                          {"fault", "firehose:getsha256digest:garbage"},
+                          {"fault", "firehose:setbootablestoragedrive:disconnect"}}));
+    const bytes data = pattern(4096, 25);
+    ASSERT_EQ(program_data(p, program(4096, "0", 1), data, {}).value(), "ACK");
+
+    const auto refused = p.fh.request(range_element("erase", 0, "0", 1));
+    EXPECT_EQ(refused.value(), "NAK");
+    EXPECT_EQ(refused.logs, std::vector<std::string>{"ERROR: Failed to run erase"});
+    EXPECT_EQ(p.h.lun_bytes(0, 0, 4096), data);
+    EXPECT_EQ(p.fh.request(range_element("erase", 0, "0", 1)).value(), "ACK") << "only the first";
+    EXPECT_EQ(p.h.lun_bytes(0, 0, 4096), bytes(4096, 0));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.fh.request("<getStorageInfo physical_partition_number=\"0\"/>").value(), "ACK");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+
+    p.fh.send(range_element("getsha256digest", 0, "0", 1));
+    const auto junk = p.h.link().host_read();
+    ASSERT_TRUE(junk);
+    EXPECT_EQ(std::string(junk->begin(), junk->end()).find("</data>"), std::string::npos);
+
+    p.fh.send("<setbootablestoragedrive value=\"1\"/>");
+    EXPECT_TRUE(p.h.link().wait_detached(2000));
+    EXPECT_TRUE(p.h.finished_within(2000));
+    EXPECT_FALSE(vhandset::read_bootable_drive(p.h.dir()));
 }

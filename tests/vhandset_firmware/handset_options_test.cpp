@@ -45,6 +45,10 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     parse_option(o, "link", "USB2");
     parse_option(o, "programmer-running", "on");
     parse_option(o, "long-logs", "");
+    parse_option(o, "digest-rate", "0");
+    parse_option(o, "erase-rate", "40");
+    parse_option(o, "without-verbs", "getsha256digest,GETSTORAGEINFO");
+    parse_option(o, "without-verbs", "erase");
     EXPECT_EQ(o.vendor_id, 0x1234);
     EXPECT_EQ(o.product_id, 0x9008);
     EXPECT_EQ(o.memory, "emmc");
@@ -65,6 +69,9 @@ TEST(HandsetOptions, ValuesLandInTheirFields)
     EXPECT_EQ(o.link, "usb2");
     EXPECT_TRUE(o.programmer_running);
     EXPECT_TRUE(o.long_logs);
+    EXPECT_EQ(o.digest_rate_mbps, 0u);
+    EXPECT_EQ(o.erase_rate_mbps, 40u);
+    EXPECT_EQ(o.without_verbs, (std::vector<std::string>{"getsha256digest", "getStorageInfo", "erase"}));
 }
 
 TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
@@ -93,6 +100,9 @@ TEST(HandsetOptions, FaultsAccumulateWithPlaceStepKindValueAndCount)
     EXPECT_EQ(o.faults[4].nth, 3u);
     EXPECT_EQ(vhandset::for_handset(o, 1).faults.size(), 4u);
     EXPECT_EQ(vhandset::for_handset(o, 2).faults.size(), 5u);
+
+    parse_option(o, "fault", "firehose:getstorageinfo:delay=300");
+    EXPECT_EQ(o.faults[5].what, "getStorageInfo") << "the name requests of any case are counted under";
 }
 
 TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
@@ -109,11 +119,14 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
     EXPECT_NE(rejection("max-payload-to-target", "8G").find("32 bits"), std::string::npos);
     EXPECT_NE(rejection("startup-logs", "-1").find("--startup-logs"), std::string::npos);
     EXPECT_NE(rejection("response-delay-ms", "").find("--response-delay-ms"), std::string::npos);
+    EXPECT_NE(rejection("digest-rate", "fast").find("--digest-rate"), std::string::npos);
+    EXPECT_NE(rejection("without-verbs", "erase,flash").find("'flash' is not a programmer command"), std::string::npos);
+    EXPECT_NE(rejection("without-verbs", "").find("--without-verbs"), std::string::npos);
     for (const char* bad : {"firehose:program", "firehose:program:explode", "sahara:image:status",
                             "sahara:hello:nak", "firehose:read:short", "firehose:program:stall",
                             "firehose:launch:nak", "modem:x:y", "firehose:nop:nak@0", "firehose:nop:nak@x",
                             "firehose:nop:nak=3", "a:b:c:d", "firehose:nop:latelog", "firehose:nop:latelog=x",
-                            "storage:read:flip", "storage:write:flip=1", "0:firehose:nop:nak",
+                            "storage:read:flip", "storage:write:flip=1", "0:firehose:nop:nak", "firehose:erase:short",
                             "101:firehose:nop:nak", "2:firehose:nop"})
         EXPECT_NE(rejection("fault", bad).find("--fault"), std::string::npos) << bad;
 }
@@ -124,12 +137,13 @@ TEST(HandsetOptions, HelpNamesEveryOptionAndTheFaultGrammar)
     for (const char* name : {"vid", "pid", "manufacturer", "product", "serial", "zlp", "max-packet", "memory",
                              "disk-size", "sahara-version", "sahara-mode", "max-payload-to-target",
                              "max-payload-from-target", "max-xml-size", "omit-payload-from-target", "startup-logs",
-                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "programmer-running", "long-logs", "fault"}) {
+                             "response-delay-ms", "programmer-boot-ms", "record-writes", "link", "programmer-running", "long-logs",
+                             "digest-rate", "erase-rate", "without-verbs", "fault"}) {
         handset_options o;
         EXPECT_NE(help.find(std::string("--") + name + " "), std::string::npos) << name;
     }
     for (const char* piece : {"[H:]PLACE:WHAT:KIND[=VALUE][@N]", "storage:write:flip", "latelog=MS", "sahara:hello:silence", "sahara:image:status=CODE",
                               "sahara:read:beyond", "nak", "garbage", "split", "merge", "short", "stall",
-                              "disconnect"})
+                              "disconnect", "getsha256digest", "setbootablestoragedrive"})
         EXPECT_NE(help.find(piece), std::string::npos) << piece;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace vhtest {
@@ -302,13 +303,33 @@ std::map<std::string, std::string> xml_attributes_of(const std::string& element)
     }
 }
 
+std::string xml_unescaped(const std::string& text)
+{
+    static const std::pair<const char*, char> entities[] = {{"&quot;", '"'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}};
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        bool replaced = false;
+        for (const auto& [entity, c] : entities) {
+            if (text.compare(at, std::strlen(entity), entity) == 0) {
+                out += c;
+                at += std::strlen(entity);
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            out += text[at++];
+    }
+    return out;
+}
+
 std::vector<std::string> log_values(const std::string& document)
 {
     std::vector<std::string> v;
     const std::string open = "<log value=\"";
     for (auto at = document.find(open); at != std::string::npos; at = document.find(open, at + 1)) {
         const auto start = at + open.size();
-        v.push_back(document.substr(start, document.find('"', start) - start));
+        v.push_back(xml_unescaped(document.substr(start, document.find('"', start) - start)));
     }
     return v;
 }

@@ -126,6 +126,8 @@ private:
 };
 
 std::map<std::string, std::string> xml_attributes_of(const std::string& element);
+// The values of a document's log elements, with XML entities replaced.
 std::vector<std::string> log_values(const std::string& document);
+std::string xml_unescaped(const std::string& text);
 
 } // namespace vhtest

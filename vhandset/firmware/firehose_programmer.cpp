@@ -1,14 +1,18 @@
 #include "firehose_programmer.h"
 
 #include "fault_plan.h"
+#include "firehose_verbs.h"
+#include "firmware.h"
 #include "sahara_rom.h"
 #include "sector_expression.h"
 #include "transcript.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -26,19 +30,22 @@ constexpr std::size_t peek_bytes_per_line = 16;
 constexpr std::uint64_t raw_piece_bytes = 1 << 20;
 constexpr const char garbage[] = "\x01\xfe garbled \xff\x02 output 0123456789abcdef \x7f";
 
-const char* const startup_lines[] = {
-    "INFO: Binary build date: Jan  1 2024 @ 00:00:00",
-    "INFO: Chip serial num: 305419896 (0x12345678)",
-    "INFO: Supported Functions: configure program read patch nop power peek poke getnumdisksectors "
-    "getStorageInfo benchmark",
-    "INFO: Storage type set to default",
-    "INFO: Firehose programmer ready",
-};
+using clock = std::chrono::steady_clock;
 
 void sleep_ms(unsigned ms)
 {
     if (ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Storage work of `bytes` at `rate_mbps` (10^6 bytes per second) that began at
+// `since` ends no sooner than that rate allows; 0 costs no time.
+void take_time(std::uint64_t bytes, unsigned rate_mbps, clock::time_point since)
+{
+    if (rate_mbps == 0)
+        return;
+    constexpr std::uint64_t ns_per_mb = 1000;  // nanoseconds per byte at 1 MB/s
+    std::this_thread::sleep_until(since + std::chrono::nanoseconds(bytes * ns_per_mb / rate_mbps));
 }
 
 std::string lower(std::string s)
@@ -153,11 +160,32 @@ void firehose_programmer::leave_bus(unsigned delay_ms)
     throw unplugged();
 }
 
+bool firehose_programmer::supports(const std::string& verb) const
+{
+    const auto& removed = opts_.without_verbs;
+    return is_firehose_verb(verb) && std::find(removed.begin(), removed.end(), verb) == removed.end();
+}
+
+std::string firehose_programmer::supported_functions() const
+{
+    std::string line = "INFO: Supported Functions:";
+    for (const auto& verb : firehose_verbs())
+        if (supports(verb))
+            line += " " + verb;
+    return line;
+}
+
 void firehose_programmer::startup()
 {
-    constexpr std::size_t line_count = sizeof startup_lines / sizeof startup_lines[0];
+    const std::string lines[] = {
+        "INFO: Binary build date: Jan  1 2024 @ 00:00:00",
+        "INFO: Chip serial num: 305419896 (0x12345678)",
+        supported_functions(),
+        "INFO: Storage type set to default",
+        "INFO: Firehose programmer ready",
+    };
     for (unsigned i = 0; i < opts_.startup_logs; ++i)
-        send_text(log_document(startup_lines[i % line_count]));
+        send_text(log_document(lines[i % std::size(lines)]));
 }
 
 // Sends a reply the way this request's faults say: logs as documents of their
@@ -263,10 +291,7 @@ void firehose_programmer::run(bool fresh)
             continue;
         }
         record_.line("firehose " + req->text);
-        // Programmers take the storage queries in any case.
-        for (const char* canonical : {"getStorageInfo", "getnumdisksectors"})
-            if (lower(req->name) == lower(canonical))
-                req->name = canonical;
+        req->name = canonical_firehose_verb(req->name);
         hits_ = faults_.next("firehose", req->name);
         if (fault_plan::has(hits_, "disconnect") && req->name != "program" && req->name != "read")
             leave_bus(0);
@@ -291,7 +316,10 @@ void firehose_programmer::run(bool fresh)
 
 void firehose_programmer::dispatch(const firehose_request& r)
 {
-    if (r.name == "configure")
+    auto unknown = [&] { return nak("ERROR: Unrecognized tag '" + r.name + "'"); };
+    if (!supports(r.name))
+        respond(unknown());
+    else if (r.name == "configure")
         respond(configure(r));
     else if (r.name == "program")
         program(r);
@@ -299,8 +327,16 @@ void firehose_programmer::dispatch(const firehose_request& r)
         read(r);
     else if (r.name == "patch")
         respond(patch(r));
-    else if (r.name == "nop")
-        respond(ack());
+    else if (r.name == "erase")
+        respond(erase(r));
+    else if (r.name == "nop") {
+        reply a = ack();
+        a.logs.push_back(supported_functions());
+        respond(a);
+    } else if (r.name == "getsha256digest")
+        respond(sha256_digest(r));
+    else if (r.name == "setbootablestoragedrive")
+        respond(set_bootable_drive(r));
     else if (r.name == "power")
         respond(power(r));  // returns only when the value is refused
     else if (r.name == "peek")
@@ -316,7 +352,7 @@ void firehose_programmer::dispatch(const firehose_request& r)
         a.logs.push_back("INFO: benchmark trials=" + r.attr("trials").value_or("0"));
         respond(a);
     } else
-        respond(nak("ERROR: Unrecognized tag '" + r.name + "'"));
+        respond(unknown());
 }
 
 firehose_programmer::reply firehose_programmer::configure(const firehose_request& r)
@@ -364,7 +400,7 @@ firehose_programmer::reply firehose_programmer::configure(const firehose_request
 }
 
 bool firehose_programmer::check_range(const firehose_request& r, unsigned* lun, std::uint64_t* start,
-                                      std::uint64_t* count, reply* refusal)
+                                      std::uint64_t* count, reply* refusal, bool whole_lun)
 {
     std::string why;
     storage* d = disk(&why);
@@ -391,6 +427,12 @@ bool firehose_programmer::check_range(const firehose_request& r, unsigned* lun, 
     }
     const auto start_text = r.attr("start_sector");
     const auto count_text = r.attr("num_partition_sectors");
+    if (whole_lun && !start_text && !count_text) {
+        *lun = static_cast<unsigned>(pp);
+        *start = 0;
+        *count = d->num_sectors();
+        return true;
+    }
     if (!start_text || !count_text) {
         *refusal = nak(std::string("ERROR: Attribute '") + (start_text ? "num_partition_sectors" : "start_sector") +
                        "' is missing");
@@ -651,10 +693,88 @@ firehose_programmer::reply firehose_programmer::storage_query(const firehose_req
     const std::string sectors = std::to_string(d->num_sectors());
     if (!storage_info)
         return ack({{"NumDiskSectors", sectors}});
+    const std::string block = std::to_string(d->sector_size());
+    const std::string luns = std::to_string(d->lun_count());
     reply a = ack({{"TotalLogicalBlocks", sectors}});
-    a.logs.push_back("INFO: total_blocks=" + sectors + " block_size=" + std::to_string(d->sector_size()) +
-                     " num_physical=" + std::to_string(d->lun_count()) + " mem_type=" + d->memory_name());
+    a.logs.push_back("INFO: total_blocks=" + sectors + " block_size=" + block + " num_physical=" + luns +
+                     " mem_type=" + d->memory_name());
+    a.logs.push_back("{\"storage_info\": {\"total_blocks\": " + sectors + ", \"block_size\": " + block +
+                     ", \"page_size\": " + block + ", \"num_physical\": " + luns + ", \"mem_type\": \"" +
+                     d->memory_name() + "\", \"prod_name\": \"VHANDSET-" + d->memory_name() + "\"}}");
     return a;
+}
+
+firehose_programmer::reply firehose_programmer::erase(const firehose_request& r)
+{
+    unsigned lun = 0;
+    std::uint64_t start = 0, count = 0;
+    reply refusal;
+    if (!check_range(r, &lun, &start, &count, &refusal, true))
+        return refusal;
+    if (skip_write_)
+        return ack();
+    const auto began = clock::now();
+    const std::uint64_t ss = storage_->sector_size();
+    try {
+        storage_->zero(lun, start * ss, count * ss);
+    } catch (const std::exception&) {
+        return nak("ERROR: Failed to erase storage");
+    }
+    take_time(count * ss, opts_.erase_rate_mbps, began);
+    record_.line("firehose erase lun=" + std::to_string(lun) + " start_sector=" + std::to_string(start) +
+                 " num_sectors=" + std::to_string(count));
+    return ack();
+}
+
+firehose_programmer::reply firehose_programmer::sha256_digest(const firehose_request& r)
+{
+    unsigned lun = 0;
+    std::uint64_t start = 0, count = 0;
+    reply refusal;
+    if (!check_range(r, &lun, &start, &count, &refusal))
+        return refusal;
+    const auto began = clock::now();
+    const std::uint64_t ss = storage_->sector_size();
+    std::array<unsigned char, 32> digest{};
+    try {
+        digest = storage_->sha256(lun, start * ss, count * ss);
+    } catch (const std::exception&) {
+        return nak("ERROR: Failed to read storage");
+    }
+    take_time(count * ss, opts_.digest_rate_mbps, began);
+    std::string line = "Digest 0x";
+    for (const unsigned char b : digest) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", b);
+        line += two;
+    }
+    reply a = ack();
+    a.logs.push_back(line);
+    return a;
+}
+
+firehose_programmer::reply firehose_programmer::set_bootable_drive(const firehose_request& r)
+{
+    std::string why;
+    storage* d = disk(&why);
+    if (!d)
+        return nak(why);
+    const std::string v = r.attr("value").value_or("");
+    std::uint64_t lun = 0;
+    if (!plain_number(v, &lun) || !d->has_lun(lun)) {
+        const unsigned last = d->lun_count() - 1;
+        return nak("ERROR: Invalid bootable storage drive '" + v + "': " + d->memory_name() + " has " +
+                   (last == 0 ? std::string("LUN 0 only") : "LUNs 0 to " + std::to_string(last)));
+    }
+    if (skip_write_)
+        return ack();
+    try {
+        write_bootable_drive(state_dir_, static_cast<unsigned>(lun));
+    } catch (const std::exception& e) {
+        return nak(std::string("ERROR: Failed to set the bootable storage drive: ") + e.what());
+    }
+    record_.line("firehose bootable drive " + std::to_string(lun));
+    return ack();
 }
 
 } // namespace vhandset

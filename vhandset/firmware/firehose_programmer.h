@@ -1,6 +1,25 @@
 // The flash programmer the boot ROM hands over to: reads one XML request at a
 // time, acts on the handset's storage, answers with log and response
 // documents, and moves sector data in raw mode for program and read.
+//
+// Answers beyond ACK/NAK, each a log document before the response:
+//   start-up (third line) and nop:
+//     INFO: Supported Functions: configure program read ... benchmark
+//       every verb of firehose_verbs() not removed with --without-verbs, in
+//       that order, separated by single spaces; a removed verb is refused as
+//       an unknown tag: "ERROR: Unrecognized tag '<verb>'"
+//   getStorageInfo (any case), then ACK with TotalLogicalBlocks="<sectors>":
+//     INFO: total_blocks=<n> block_size=<n> num_physical=<n> mem_type=<UFS|EMMC>
+//     {"storage_info": {"total_blocks": <n>, "block_size": <n>, "page_size": <n>,
+//      "num_physical": <n>, "mem_type": "<UFS|EMMC>", "prod_name": "<text>"}}
+//       (one line; page_size is the sector size)
+//   getsha256digest, then ACK:
+//     Digest 0x<64 lowercase hexadecimal digits: the SHA-256 of the sectors>
+//       the ACK comes when --digest-rate MB/s would have read the range
+//   erase (whole LUN without start_sector and num_partition_sectors) and
+//   setbootablestoragedrive answer ACK alone; every refusal is a NAK after a
+//   log line that says why ("ERROR: range restricted: lun=..., start_sector=...,
+//   num_sectors=..." for a range beyond the disk).
 #pragma once
 
 #include "../device_link.h"
@@ -43,6 +62,9 @@ private:
     static reply nak(const std::string& log, xml_attributes attrs = {});
 
     void startup();
+    // True when `verb` is served: a verb that --without-verbs did not remove.
+    bool supports(const std::string& verb) const;
+    std::string supported_functions() const;
     void dispatch(const firehose_request& r);
     // `opens_data`: the ACK that opens a raw data phase, which a slow storage
     // does not hold up (delay faults apply to the response that closes it).
@@ -63,11 +85,16 @@ private:
     reply peek(const firehose_request& r);
     reply poke(const firehose_request& r);
     reply storage_query(const firehose_request& r, bool storage_info);
+    reply erase(const firehose_request& r);
+    reply sha256_digest(const firehose_request& r);
+    reply set_bootable_drive(const firehose_request& r);
 
-    // Checks the attributes program and read share; on success fills lun, first
-    // sector and count, else returns the refusal.
+    // Checks the attributes of a sector range (program, read, erase,
+    // getsha256digest); on success fills lun, first sector and count, else
+    // returns the refusal. `whole_lun`: without start_sector and
+    // num_partition_sectors the range is the whole LUN.
     bool check_range(const firehose_request& r, unsigned* lun, std::uint64_t* start, std::uint64_t* count,
-                     reply* refusal);
+                     reply* refusal, bool whole_lun = false);
 
     // Where a raw data phase goes, in bytes of one LUN.
     struct raw_span {

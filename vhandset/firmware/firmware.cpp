@@ -7,10 +7,23 @@
 
 #include <libxml/parser.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 
 namespace vhandset {
+
+namespace {
+
+std::filesystem::path bootable_drive_file(const std::filesystem::path& state_dir)
+{
+    return state_dir / "bootable_drive";
+}
+
+} // namespace
 
 void run_firmware(device_link& link, const handset_options& opts, const std::filesystem::path& state_dir)
 {
@@ -38,6 +51,33 @@ void run_firmware(device_link& link, const handset_options& opts, const std::fil
 std::vector<std::string> read_transcript(const std::filesystem::path& state_dir)
 {
     return read_transcript_file(state_dir);
+}
+
+std::optional<unsigned> read_bootable_drive(const std::filesystem::path& state_dir)
+{
+    std::ifstream in(bootable_drive_file(state_dir));
+    unsigned lun = 0;
+    if (in >> lun)
+        return lun;
+    return std::nullopt;
+}
+
+void write_bootable_drive(const std::filesystem::path& state_dir, unsigned lun)
+{
+    // A reader (a test, a later session) never sees a half-written file.
+    const auto file = bootable_drive_file(state_dir);
+    auto fresh = file;
+    fresh += ".new";
+    {
+        std::ofstream out(fresh, std::ios::trunc);
+        out << lun << "\n";
+        if (!out.flush())
+            throw std::runtime_error("firmware: cannot write " + fresh.string() + ": " + std::strerror(errno));
+    }
+    std::error_code ec;
+    std::filesystem::rename(fresh, file, ec);
+    if (ec)
+        throw std::runtime_error("firmware: cannot replace " + file.string() + ": " + ec.message());
 }
 
 } // namespace vhandset

@@ -6,6 +6,7 @@
 #include "../handset_options.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,5 +19,13 @@ void run_firmware(device_link& link, const handset_options& opts, const std::fil
 
 // The transcript lines written so far into state_dir/transcript.txt.
 std::vector<std::string> read_transcript(const std::filesystem::path& state_dir);
+
+// The LUN the boot ROM boots from, as the last accepted setbootablestoragedrive
+// left it: state_dir/bootable_drive holds its decimal number and a newline, and
+// outlives the session. read: nullopt when none was set or the file does not
+// hold a number. write: replaces the file whole; throws std::runtime_error
+// ("firmware: ...") when it cannot.
+std::optional<unsigned> read_bootable_drive(const std::filesystem::path& state_dir);
+void write_bootable_drive(const std::filesystem::path& state_dir, unsigned lun);
 
 } // namespace vhandset

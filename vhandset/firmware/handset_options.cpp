@@ -1,5 +1,7 @@
 #include "../handset_options.h"
 
+#include "firehose_verbs.h"
+
 #include <algorithm>
 #include <cctype>
 #include <functional>
@@ -88,12 +90,26 @@ std::uint16_t parse_usb_id(const std::string& name, const std::string& text)
     return static_cast<std::uint16_t>(std::stoul(t, nullptr, 16));
 }
 
-// Which WHAT:KIND pairs each WHERE knows; "*" in a kind list means any command name.
+// Which WHAT:KIND pairs each WHERE knows; "*" and "response" mean every request.
 bool firehose_command_known(const std::string& what)
 {
-    static const char* const names[] = {"configure", "program", "read", "patch", "nop", "power", "peek", "poke",
-                                        "getnumdisksectors", "getStorageInfo", "benchmark", "*", "response"};
-    return std::any_of(std::begin(names), std::end(names), [&](const char* n) { return what == n; });
+    return what == "*" || what == "response" || is_firehose_verb(what);
+}
+
+// "erase,getsha256digest": each a verb, stored by its canonical name.
+void add_verbs(std::vector<std::string>& out, const std::string& name, const std::string& list)
+{
+    std::size_t at = 0;
+    for (;;) {
+        const auto comma = list.find(',', at);
+        const std::string verb = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (!is_firehose_verb(verb))
+            bad_value(name, list, "'" + verb + "' is not a programmer command");
+        out.push_back(canonical_firehose_verb(verb));
+        if (comma == std::string::npos)
+            return;
+        at = comma + 1;
+    }
 }
 
 void check_fault(const std::string& text, const fault_rule& f)
@@ -161,6 +177,8 @@ fault_rule parse_fault(const std::string& text)
         bad_value("fault", text, "expected [H:]PLACE:WHAT:KIND[=VALUE][@N] (see --help)");
     f.where = rest.substr(0, c1);
     f.what = rest.substr(c1 + 1, c2 - c1 - 1);
+    if (f.where == "firehose")
+        f.what = canonical_firehose_verb(f.what);
     f.kind = rest.substr(c2 + 1);
     const auto eq = f.kind.find('=');
     if (eq != std::string::npos) {
@@ -181,6 +199,14 @@ struct option_entry {
     const char* help;
     setter apply;
 };
+
+// The setter of a field that holds a decimal count (milliseconds, MB/s, ...).
+setter decimal(unsigned handset_options::*field)
+{
+    return [field](handset_options& o, const std::string& n, const std::string& v) {
+        o.*field = parse_u32(n, v, parse_number(n, v, 10));
+    };
+}
 
 const std::vector<option_entry>& option_table()
 {
@@ -269,9 +295,7 @@ const std::vector<option_entry>& option_table()
              o.ack_payload_from_target = !parse_switch(n, v);
          }},
         {"startup-logs", "N", "log documents the programmer sends when it starts (default 3)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.startup_logs = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::startup_logs)},
         {"programmer-running", "[on|off]",
          "start as a failed flash leaves it: programmer running, no HELLO (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) {
@@ -283,14 +307,13 @@ const std::vector<option_entry>& option_table()
         {"record-writes", "[on|off]",
          "transcript: the sizes of the host's writes in each program data phase (default off)",
          [](handset_options& o, const std::string& n, const std::string& v) { o.record_writes = parse_switch(n, v); }},
+        {"without-verbs", "VERB,...",
+         "commands left out of Supported Functions and refused as unknown (repeatable)",
+         [](handset_options& o, const std::string& n, const std::string& v) { add_verbs(o.without_verbs, n, v); }},
         {"response-delay-ms", "MS", "delay before every programmer response (default 0)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.response_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
-        {"programmer-boot-ms", "MS", "delay between DONE_RESP and the programmer's first output (default 0)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.programmer_boot_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::response_delay_ms)},
+        {"programmer-boot-ms", "MS", "after DONE_RESP the programmer reads and sends nothing for MS ms (default 0)",
+         decimal(&handset_options::programmer_boot_ms)},
         {"data-timeout-ms", "MS", "silence that ends a raw data phase with an error (default 5000)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              const auto t = parse_u32(n, v, parse_number(n, v, 10));
@@ -299,9 +322,11 @@ const std::vector<option_entry>& option_table()
              o.data_timeout_ms = t;
          }},
         {"reset-delay-ms", "MS", "time between a power response and leaving the bus (default 100)",
-         [](handset_options& o, const std::string& n, const std::string& v) {
-             o.reset_delay_ms = parse_u32(n, v, parse_number(n, v, 10));
-         }},
+         decimal(&handset_options::reset_delay_ms)},
+        {"digest-rate", "MBPS", "getsha256digest speed, MB of 10^6 bytes a second; 0: instant (default 300)",
+         decimal(&handset_options::digest_rate_mbps)},
+        {"erase-rate", "MBPS", "erase speed, MB of 10^6 bytes a second; 0: instant (default 0)",
+         decimal(&handset_options::erase_rate_mbps)},
         {"fault", "FAULT", "inject a fault, repeatable; grammar below",
          [](handset_options& o, const std::string&, const std::string& v) { o.faults.push_back(parse_fault(v)); }},
     };
@@ -326,10 +351,10 @@ const char* const fault_help =
     "  sahara:image:status=CODE    END_OF_IMAGE with status CODE after the image; with @N in place of the\n"
     "                              N-th image read request\n"
     "  sahara:read:beyond          the read request asks for data far beyond any image (@N: the N-th request)\n"
-    "  sahara:read:silence         the ROM stops answering instead of sending the read request (@N: the N-th)\n"
-    "  firehose:WHAT:KIND          WHAT is a command name (configure, program, read, patch, nop, power, peek,\n"
-    "                              poke, getnumdisksectors, getStorageInfo, benchmark), or * / response for\n"
-    "                              every request; @N counts requests of that command (of all, for * / response)\n"
+    "  sahara:read:silence         the ROM stops answering instead of sending the read request (@N: the N-th)\n";
+
+// Follows the firehose place's line, which names the verbs.
+const char* const firehose_fault_help =
     "    nak                       refuse the request with a log line, do nothing\n"
     "    silence                   take the request, never answer\n"
     "    garbage                   answer with bytes that are not XML instead of the response\n"
@@ -346,6 +371,32 @@ const char* const fault_help =
     "                              stores (default: the 1st), counting the sectors of every program data\n"
     "                              phase of the session in order\n"
     "  usb:WHAT:KIND               faults of the USB model (see its documentation)\n";
+
+// `text` in words over lines of the help's second column, `head` in the first.
+std::string wrapped(const std::string& head, const std::string& text)
+{
+    constexpr std::size_t second_column = 30, width = 104;
+    std::string out, line = head;
+    auto flush = [&] {
+        out += line + "\n";
+        line.clear();
+    };
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto space = text.find(' ', at);
+        const std::string word = text.substr(at, space == std::string::npos ? std::string::npos : space - at);
+        at = space == std::string::npos ? text.size() : space + 1;
+        if (line.size() > second_column && line.size() + 1 + word.size() > width)
+            flush();
+        if (line.size() < second_column)
+            line.append(second_column - line.size(), ' ');
+        else
+            line += ' ';
+        line += word;
+    }
+    flush();
+    return out;
+}
 
 } // namespace
 
@@ -383,6 +434,12 @@ std::string help_text()
     out += link_help;
     out += "\n";
     out += fault_help;
+    std::string verbs = "WHAT is a command name (";
+    for (const auto& v : firehose_verbs())
+        verbs += v + (&v == &firehose_verbs().back() ? "" : ", ");
+    verbs += "), or * / response for every request; @N counts requests of that command (of all, for * / response)";
+    out += wrapped("  firehose:WHAT:KIND", verbs);
+    out += firehose_fault_help;
     return out;
 }
 

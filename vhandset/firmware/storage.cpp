@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <memory>
+#include <openssl/evp.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +20,7 @@ constexpr std::uint32_t emmc_sector = 512;
 constexpr std::uint32_t ufs_sector = 4096;
 constexpr unsigned emmc_luns = 1;
 constexpr unsigned ufs_luns = 6;
-constexpr std::size_t crc_chunk = 64 * 1024;
+constexpr std::size_t read_piece = 256 * 1024;  // what CRC and digest read at a time
 // Zero detection works on pieces aligned to the file system's usual block, so
 // an all-zero block can become (or stay) a hole.
 constexpr std::uint64_t hole_granule = 4096;
@@ -196,22 +198,55 @@ void storage::write(unsigned lun, std::uint64_t offset, const void* src, std::si
     }
 }
 
+void storage::zero(unsigned lun, std::uint64_t offset, std::uint64_t len)
+{
+    check(lun, offset, len);
+    if (len > 0)
+        put_zeros(fds_[lun], offset, len);
+}
+
+void storage::for_each_piece(unsigned lun, std::uint64_t offset, std::uint64_t len,
+                             const std::function<void(const unsigned char*, std::size_t)>& use) const
+{
+    check(lun, offset, len);
+    std::vector<unsigned char> piece(static_cast<std::size_t>(std::min<std::uint64_t>(len, read_piece)));
+    while (len > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, piece.size()));
+        read(lun, offset, piece.data(), n);
+        use(piece.data(), n);
+        offset += n;
+        len -= n;
+    }
+}
+
 std::uint32_t storage::crc32(unsigned lun, std::uint64_t sector, std::uint64_t len) const
 {
     if (sector > sectors_)
         throw std::out_of_range("storage: CRC start beyond the end of the LUN");
-    std::uint64_t offset = sector * sector_size_;
-    check(lun, offset, len);
-    std::vector<unsigned char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(len, crc_chunk)));
     uLong crc = ::crc32(0L, Z_NULL, 0);
-    while (len > 0) {
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, chunk.size()));
-        read(lun, offset, chunk.data(), n);
-        crc = ::crc32(crc, chunk.data(), static_cast<uInt>(n));
-        offset += n;
-        len -= n;
-    }
+    for_each_piece(lun, sector * sector_size_, len, [&crc](const unsigned char* p, std::size_t n) {
+        crc = ::crc32(crc, p, static_cast<uInt>(n));
+    });
     return static_cast<std::uint32_t>(crc);
+}
+
+std::array<unsigned char, 32> storage::sha256(unsigned lun, std::uint64_t offset, std::uint64_t len) const
+{
+    struct context_free {
+        void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+    };
+    const std::unique_ptr<EVP_MD_CTX, context_free> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("storage: SHA-256 unavailable");
+    bool ok = true;
+    for_each_piece(lun, offset, len, [&](const unsigned char* p, std::size_t n) {
+        ok = ok && EVP_DigestUpdate(ctx.get(), p, n) == 1;
+    });
+    std::array<unsigned char, 32> digest{};
+    unsigned int size = 0;
+    if (!ok || EVP_DigestFinal_ex(ctx.get(), digest.data(), &size) != 1 || size != digest.size())
+        throw std::runtime_error("storage: SHA-256 failed (LUN " + std::to_string(lun) + ")");
+    return digest;
 }
 
 } // namespace vhandset

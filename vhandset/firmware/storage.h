@@ -4,8 +4,10 @@
 // stretches stay holes, so a large disk costs only the room its data takes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,9 +38,15 @@ public:
     // written over a hole leave it a hole; zeros over data punch it out.
     void read(unsigned lun, std::uint64_t offset, void* dst, std::size_t len) const;
     void write(unsigned lun, std::uint64_t offset, const void* src, std::size_t len);
+    // Erases: the range reads as zeros and becomes a hole where the file system
+    // can punch one. Throws as write().
+    void zero(unsigned lun, std::uint64_t offset, std::uint64_t len);
 
     // CRC-32 (the zlib / GPT polynomial) of `len` bytes starting at `sector`.
     std::uint32_t crc32(unsigned lun, std::uint64_t sector, std::uint64_t len) const;
+    // SHA-256 (FIPS 180-4) of `len` bytes from byte `offset`. Throws as read(),
+    // and std::runtime_error when the digest cannot be computed.
+    std::array<unsigned char, 32> sha256(unsigned lun, std::uint64_t offset, std::uint64_t len) const;
 
     // True when [sector, sector + count) lies inside the LUN (no overflow).
     bool sectors_inside(std::uint64_t sector, std::uint64_t count) const;
@@ -46,6 +54,9 @@ public:
 
 private:
     void check(unsigned lun, std::uint64_t offset, std::uint64_t len) const;
+    // Reads the range in pieces and hands each to `use`, in order.
+    void for_each_piece(unsigned lun, std::uint64_t offset, std::uint64_t len,
+                        const std::function<void(const unsigned char*, std::size_t)>& use) const;
 
     std::string name_;
     std::uint32_t sector_size_ = 0;

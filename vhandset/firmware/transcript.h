@@ -23,6 +23,13 @@
 //     firehose invalid <n> bytes                 a request that is not an XML document whose
 //                                                <data> root holds an element
 //     firehose raw <n> bytes                     bytes taken in one program data phase
+//     firehose erase lun=<l> start_sector=<s> num_sectors=<n>
+//                                                right after an erase request's line when it
+//                                                zeroed the sectors (none when refused or
+//                                                under SkipWrite); a whole-LUN erase shows
+//                                                start_sector=0 and the LUN's size
+//     firehose bootable drive <n>                right after a setbootablestoragedrive request's
+//                                                line when LUN n became the boot LUN
 //   With --record-writes on, also:
 //     firehose writes <k>: <size>[x<repeat>] ... right after each "firehose raw" line: the
 //                                                k host OUT transfers that completed in that
