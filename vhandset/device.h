@@ -116,7 +116,7 @@ private:
     int configuration_ = configuration_value;  // the host's OS configured it on arrival
     const libusb_device_handle* interface_owner_ = nullptr;
     transfer_tally* tally_ = nullptr;    // the firmware's record of OUT transfer sizes
-    const std::unique_ptr<const usb2_link> link_;  // the cable's timing; nullptr: none
+    const std::unique_ptr<const usb_link> link_;  // the cable's timing; nullptr: none
     in_endpoint in_;
     out_endpoint out_;
     mutable std::condition_variable link_wakeup_;      // host data or an IN transfer arrived, or unplugged

@@ -51,6 +51,19 @@ int guarded(F&& f)
     }
 }
 
+// Copies a parsed descriptor into memory the caller frees with the matching
+// libusb_free_* function (std::free here, as libusb's own use free()).
+template <typename T>
+int hand_out(const T& value, T** out)
+{
+    auto* p = static_cast<T*>(std::malloc(sizeof(T)));
+    if (p == nullptr)
+        return LIBUSB_ERROR_NO_MEM;
+    *p = value;
+    *out = p;
+    return LIBUSB_SUCCESS;
+}
+
 struct transfer_deleter {
     void operator()(libusb_transfer* t) const { libusb_free_transfer(t); }
 };
@@ -547,36 +560,97 @@ int LIBUSB_CALL libusb_get_bos_descriptor(libusb_device_handle* dev_handle, stru
     if (dev_handle == nullptr || bos == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
     std::lock_guard lock(model_mutex());
+    vhandset::device* d = usable(dev_handle);
+    if (d == nullptr)
+        return LIBUSB_ERROR_NO_DEVICE;
     // A USB 2.0 device stalls the request for a BOS descriptor.
-    return usable(dev_handle) != nullptr ? LIBUSB_ERROR_PIPE : LIBUSB_ERROR_NO_DEVICE;
+    if (d->descriptors().bos.empty())
+        return LIBUSB_ERROR_PIPE;
+    return guarded([&] {
+        *bos = vhandset::parse_bos(d->descriptors().bos);
+        return static_cast<int>(*bos != nullptr ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO);
+    });
 }
 
-void LIBUSB_CALL libusb_free_bos_descriptor(struct libusb_bos_descriptor*) {}
+void LIBUSB_CALL libusb_free_bos_descriptor(struct libusb_bos_descriptor* bos) { vhandset::release_bos(bos); }
 
-int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(libusb_context*, const struct libusb_endpoint_descriptor*,
-                                                            struct libusb_ss_endpoint_companion_descriptor**)
+int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(libusb_context*,
+                                                            const struct libusb_endpoint_descriptor* endpoint,
+                                                            struct libusb_ss_endpoint_companion_descriptor** ep_comp)
 {
+    if (endpoint == nullptr || ep_comp == nullptr)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const unsigned char* at = endpoint->extra;
+    for (int left = endpoint->extra_length; at != nullptr && left >= 2; left -= at[0], at += at[0]) {
+        if (at[0] < 2 || at[0] > left)
+            return LIBUSB_ERROR_IO;
+        if (at[1] != LIBUSB_DT_SS_ENDPOINT_COMPANION)
+            continue;
+        if (at[0] < LIBUSB_DT_SS_ENDPOINT_COMPANION_SIZE)
+            return LIBUSB_ERROR_IO;
+        libusb_ss_endpoint_companion_descriptor c{};
+        c.bLength = at[0];
+        c.bDescriptorType = at[1];
+        c.bMaxBurst = at[2];
+        c.bmAttributes = at[3];
+        c.wBytesPerInterval = static_cast<uint16_t>(at[4] | at[5] << 8);
+        return hand_out(c, ep_comp);
+    }
     return LIBUSB_ERROR_NOT_FOUND;
 }
 
-void LIBUSB_CALL libusb_free_ss_endpoint_companion_descriptor(struct libusb_ss_endpoint_companion_descriptor*) {}
-
-int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*, struct libusb_bos_dev_capability_descriptor*,
-                                                        struct libusb_usb_2_0_extension_descriptor**)
+void LIBUSB_CALL libusb_free_ss_endpoint_companion_descriptor(struct libusb_ss_endpoint_companion_descriptor* ep_comp)
 {
-    return LIBUSB_ERROR_INVALID_PARAM;
+    std::free(ep_comp);
 }
 
-void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(struct libusb_usb_2_0_extension_descriptor*) {}
-
-int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(libusb_context*,
-                                                               struct libusb_bos_dev_capability_descriptor*,
-                                                               struct libusb_ss_usb_device_capability_descriptor**)
+int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*,
+                                                        struct libusb_bos_dev_capability_descriptor* dev_cap,
+                                                        struct libusb_usb_2_0_extension_descriptor** ext)
 {
-    return LIBUSB_ERROR_INVALID_PARAM;
+    if (dev_cap == nullptr || ext == nullptr || dev_cap->bDevCapabilityType != LIBUSB_BT_USB_2_0_EXTENSION)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (dev_cap->bLength < LIBUSB_BT_USB_2_0_EXTENSION_SIZE)
+        return LIBUSB_ERROR_IO;
+    const uint8_t* data = dev_cap->dev_capability_data;
+    libusb_usb_2_0_extension_descriptor e{};
+    e.bLength = dev_cap->bLength;
+    e.bDescriptorType = dev_cap->bDescriptorType;
+    e.bDevCapabilityType = dev_cap->bDevCapabilityType;
+    e.bmAttributes = static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16) | static_cast<uint32_t>(data[3]) << 24;
+    return hand_out(e, ext);
 }
 
-void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(struct libusb_ss_usb_device_capability_descriptor*) {}
+void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(struct libusb_usb_2_0_extension_descriptor* ext)
+{
+    std::free(ext);
+}
+
+int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(
+    libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
+    struct libusb_ss_usb_device_capability_descriptor** ss_cap)
+{
+    if (dev_cap == nullptr || ss_cap == nullptr || dev_cap->bDevCapabilityType != LIBUSB_BT_SS_USB_DEVICE_CAPABILITY)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (dev_cap->bLength < LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE)
+        return LIBUSB_ERROR_IO;
+    const uint8_t* data = dev_cap->dev_capability_data;
+    libusb_ss_usb_device_capability_descriptor c{};
+    c.bLength = dev_cap->bLength;
+    c.bDescriptorType = dev_cap->bDescriptorType;
+    c.bDevCapabilityType = dev_cap->bDevCapabilityType;
+    c.bmAttributes = data[0];
+    c.wSpeedSupported = static_cast<uint16_t>(data[1] | data[2] << 8);
+    c.bFunctionalitySupport = data[3];
+    c.bU1DevExitLat = data[4];
+    c.bU2DevExitLat = static_cast<uint16_t>(data[5] | data[6] << 8);
+    return hand_out(c, ss_cap);
+}
+
+void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(struct libusb_ss_usb_device_capability_descriptor* ss_cap)
+{
+    std::free(ss_cap);
+}
 
 int LIBUSB_CALL libusb_get_container_id_descriptor(libusb_context*, struct libusb_bos_dev_capability_descriptor*,
                                                    struct libusb_container_id_descriptor**)
