@@ -64,6 +64,24 @@ int hand_out(const T& value, T** out)
     return LIBUSB_SUCCESS;
 }
 
+// A BOS capability of `type` as its libusb structure: the common fields here,
+// the rest read by `fill` from the capability's data.
+template <typename T, typename F>
+int hand_out_capability(const libusb_bos_dev_capability_descriptor* dev_cap, uint8_t type, uint8_t size, T** out,
+                        F&& fill)
+{
+    if (dev_cap == nullptr || out == nullptr || dev_cap->bDevCapabilityType != type)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (dev_cap->bLength < size)
+        return LIBUSB_ERROR_IO;
+    T c{};
+    c.bLength = dev_cap->bLength;
+    c.bDescriptorType = dev_cap->bDescriptorType;
+    c.bDevCapabilityType = dev_cap->bDevCapabilityType;
+    fill(c, dev_cap->dev_capability_data);
+    return hand_out(c, out);
+}
+
 struct transfer_deleter {
     void operator()(libusb_transfer* t) const { libusb_free_transfer(t); }
 };
@@ -608,17 +626,11 @@ int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*,
                                                         struct libusb_bos_dev_capability_descriptor* dev_cap,
                                                         struct libusb_usb_2_0_extension_descriptor** ext)
 {
-    if (dev_cap == nullptr || ext == nullptr || dev_cap->bDevCapabilityType != LIBUSB_BT_USB_2_0_EXTENSION)
-        return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bLength < LIBUSB_BT_USB_2_0_EXTENSION_SIZE)
-        return LIBUSB_ERROR_IO;
-    const uint8_t* data = dev_cap->dev_capability_data;
-    libusb_usb_2_0_extension_descriptor e{};
-    e.bLength = dev_cap->bLength;
-    e.bDescriptorType = dev_cap->bDescriptorType;
-    e.bDevCapabilityType = dev_cap->bDevCapabilityType;
-    e.bmAttributes = static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16) | static_cast<uint32_t>(data[3]) << 24;
-    return hand_out(e, ext);
+    return hand_out_capability(dev_cap, LIBUSB_BT_USB_2_0_EXTENSION, LIBUSB_BT_USB_2_0_EXTENSION_SIZE, ext,
+                               [](libusb_usb_2_0_extension_descriptor& e, const uint8_t* data) {
+                                   e.bmAttributes = static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16) |
+                                                    static_cast<uint32_t>(data[3]) << 24;
+                               });
 }
 
 void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(struct libusb_usb_2_0_extension_descriptor* ext)
@@ -630,21 +642,14 @@ int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(
     libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
     struct libusb_ss_usb_device_capability_descriptor** ss_cap)
 {
-    if (dev_cap == nullptr || ss_cap == nullptr || dev_cap->bDevCapabilityType != LIBUSB_BT_SS_USB_DEVICE_CAPABILITY)
-        return LIBUSB_ERROR_INVALID_PARAM;
-    if (dev_cap->bLength < LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE)
-        return LIBUSB_ERROR_IO;
-    const uint8_t* data = dev_cap->dev_capability_data;
-    libusb_ss_usb_device_capability_descriptor c{};
-    c.bLength = dev_cap->bLength;
-    c.bDescriptorType = dev_cap->bDescriptorType;
-    c.bDevCapabilityType = dev_cap->bDevCapabilityType;
-    c.bmAttributes = data[0];
-    c.wSpeedSupported = static_cast<uint16_t>(data[1] | data[2] << 8);
-    c.bFunctionalitySupport = data[3];
-    c.bU1DevExitLat = data[4];
-    c.bU2DevExitLat = static_cast<uint16_t>(data[5] | data[6] << 8);
-    return hand_out(c, ss_cap);
+    return hand_out_capability(dev_cap, LIBUSB_BT_SS_USB_DEVICE_CAPABILITY, LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE,
+                               ss_cap, [](libusb_ss_usb_device_capability_descriptor& c, const uint8_t* data) {
+                                   c.bmAttributes = data[0];
+                                   c.wSpeedSupported = static_cast<uint16_t>(data[1] | data[2] << 8);
+                                   c.bFunctionalitySupport = data[3];
+                                   c.bU1DevExitLat = data[4];
+                                   c.bU2DevExitLat = static_cast<uint16_t>(data[5] | data[6] << 8);
+                               });
 }
 
 void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(struct libusb_ss_usb_device_capability_descriptor* ss_cap)
