@@ -165,6 +165,7 @@ void device::unplug_locked()
         make_ready(t);
     }
     link_wakeup_.notify_all();
+    announce_locked(shared_from_this(), LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
 }
 
 void device::deliver(transfer_list& finished)

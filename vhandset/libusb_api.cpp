@@ -13,6 +13,7 @@
 #include <new>
 
 using vhandset::bus;
+using vhandset::guarded;
 using vhandset::model_mutex;
 using vhandset::state_of;
 using vhandset::transfer_state;
@@ -34,21 +35,6 @@ context_registry& contexts()
     // Never destroyed: a libusb_exit() from an exit handler may come after static destructors.
     static auto* r = new context_registry;
     return *r;
-}
-
-// With the model mutex held.
-libusb_context* resolve(libusb_context* ctx) { return ctx != nullptr ? ctx : contexts().default_context.get(); }
-
-template <typename F>
-int guarded(F&& f)
-{
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        return LIBUSB_ERROR_NO_MEM;
-    } catch (...) {
-        return LIBUSB_ERROR_OTHER;
-    }
 }
 
 // Copies a parsed descriptor into memory the caller frees with the matching
@@ -153,6 +139,29 @@ vhandset::device* usable(libusb_device_handle* h)
 
 } // namespace
 
+namespace vhandset {
+
+libusb_context* resolve_context_locked(libusb_context* ctx)
+{
+    return ctx != nullptr ? ctx : contexts().default_context.get();
+}
+
+libusb_device* device_for_locked(libusb_context* ctx, const std::shared_ptr<device>& model)
+{
+    auto found = ctx->devices.find(model.get());
+    if (found != ctx->devices.end()) {
+        ++found->second->refs;
+        return found->second;
+    }
+    auto fresh = std::make_unique<libusb_device>();
+    fresh->context = ctx->shared_from_this();
+    fresh->model = model;
+    ctx->devices.emplace(model.get(), fresh.get());
+    return fresh.release();  // owned through its reference count from here on
+}
+
+} // namespace vhandset
+
 extern "C" {
 
 // ---- library and contexts -------------------------------------------------
@@ -180,18 +189,19 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 void LIBUSB_CALL libusb_exit(libusb_context* ctx)
 {
     std::shared_ptr<libusb_context> last;  // released outside the lock
+    std::deque<vhandset::hotplug_event> unreported;  // likewise
     std::lock_guard lock(model_mutex());
     auto& reg = contexts();
     if (ctx == nullptr || ctx == reg.default_context.get()) {
         if (reg.default_users > 0 && --reg.default_users == 0)
             last = std::move(reg.default_context);
-        return;
-    }
-    auto it = reg.others.find(ctx);
-    if (it != reg.others.end()) {
+    } else if (auto it = reg.others.find(ctx); it != reg.others.end()) {
         last = std::move(it->second);
         reg.others.erase(it);
     }
+    // Device objects may keep the context alive; its callbacks end here.
+    if (last)
+        unreported = vhandset::forget_hotplug_locked(last.get());
 }
 
 void LIBUSB_CALL libusb_set_debug(libusb_context*, int) {}
@@ -222,27 +232,14 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
     return guarded([&] {
         bus::instance().attached();  // joins handsets that left by themselves
         std::lock_guard lock(model_mutex());
-        libusb_context* c = resolve(ctx);
+        libusb_context* c = vhandset::resolve_context_locked(ctx);
         if (c == nullptr)
             return static_cast<int>(LIBUSB_ERROR_INVALID_PARAM);
         const auto on_bus = bus::instance().attached_locked();
         auto array = std::make_unique<libusb_device*[]>(on_bus.size() + 1);
         std::size_t n = 0;
-        for (const auto& d : on_bus) {
-            auto found = c->devices.find(d.get());
-            libusb_device* dev = nullptr;
-            if (found != c->devices.end()) {
-                dev = found->second;
-                ++dev->refs;
-            } else {
-                auto fresh = std::make_unique<libusb_device>();
-                fresh->context = c->shared_from_this();
-                fresh->model = d;
-                dev = fresh.release();  // owned through its reference count from here on
-                c->devices.emplace(d.get(), dev);
-            }
-            array[n++] = dev;
-        }
+        for (const auto& d : on_bus)
+            array[n++] = vhandset::device_for_locked(c, d);
         array[n] = nullptr;
         *list = array.release();  // the caller frees it with libusb_free_device_list()
         return static_cast<int>(n);
@@ -829,7 +826,7 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* ctx, stru
     libusb_context* c = nullptr;
     {
         std::lock_guard lock(model_mutex());
-        c = resolve(ctx);
+        c = vhandset::resolve_context_locked(ctx);
     }
     if (c == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
@@ -867,7 +864,7 @@ void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context*) {}
 int LIBUSB_CALL libusb_wait_for_event(libusb_context* ctx, struct timeval* tv)
 {
     std::unique_lock lock(model_mutex());
-    libusb_context* c = resolve(ctx);
+    libusb_context* c = vhandset::resolve_context_locked(ctx);
     if (c == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
     if (tv == nullptr) {
@@ -883,7 +880,7 @@ void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx)
     libusb_context* c = nullptr;
     {
         std::lock_guard lock(model_mutex());
-        c = resolve(ctx);
+        c = vhandset::resolve_context_locked(ctx);
     }
     if (c != nullptr)
         vhandset::interrupt_events(c);
@@ -907,18 +904,5 @@ void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd** pollfds) { std
 void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb, libusb_pollfd_removed_cb, void*)
 {
 }
-
-// ---- hot-plug: not offered (libusb_has_capability says so) ---------------------------
-
-int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context*, int, int, int, int, int,
-                                                 libusb_hotplug_callback_fn, void*,
-                                                 libusb_hotplug_callback_handle*)
-{
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context*, libusb_hotplug_callback_handle) {}
-
-void* LIBUSB_CALL libusb_hotplug_get_user_data(libusb_context*, libusb_hotplug_callback_handle) { return nullptr; }
 
 } // extern "C"
