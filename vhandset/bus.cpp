@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include "libusb_objects.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
@@ -70,6 +72,7 @@ std::shared_ptr<device> bus::attach(const handset_options& opts, const std::file
         d = std::make_shared<device>(opts, state_dir, serial, where);
         ++attach_count_;
         devices_.push_back(d);
+        announce_locked(d, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
     }
     d->start(std::move(fw));
     return d;

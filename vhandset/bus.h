@@ -19,7 +19,7 @@ public:
     static bus& instance();
 
     // Plugs a handset in at the lowest free port with the next free address
-    // and starts its firmware. `number` names it in its default serial number
+    // and starts its firmware; hot-plug callbacks learn of it. `number` names it in its default serial number
     // (0: the count of handsets attached so far). Throws std::invalid_argument
     // for bad options, std::runtime_error when the bus is full or state_dir
     // cannot be created.

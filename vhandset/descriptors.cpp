@@ -1,5 +1,9 @@
 #include "descriptors.h"
 
+#include "usb_link.h"
+
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -14,10 +18,21 @@ constexpr std::uint8_t interface_length = 9;
 constexpr std::uint8_t endpoint_length = 7;
 constexpr std::uint8_t qualifier_length = 10;
 constexpr std::uint16_t usb_2_0 = 0x0200;
+constexpr std::uint16_t usb_3_0 = 0x0300;
 constexpr std::uint8_t ep0_packet_size = 64;
+constexpr std::uint8_t superspeed_ep0_packet_exponent = 9;  // 2^9 = 512 bytes
+constexpr std::uint8_t max_burst = 15;                     // bursts of 16 packets (usb_link.h)
+// USB 2.0 extension: link power management; SuperSpeed capability: full, high
+// and SuperSpeed, everything works from full speed on, U1/U2 exit latencies.
+constexpr std::uint32_t usb2_extension_lpm = 0x2;
+constexpr std::uint16_t speeds_full_high_super = 0x000e;
+constexpr std::uint8_t lowest_full_function_speed = 1;
+constexpr std::uint8_t u1_exit_latency_us = 10;
+constexpr std::uint16_t u2_exit_latency_us = 2047;
 constexpr std::uint8_t vendor_specific = 0xff;
 constexpr std::uint8_t attributes_bus_powered = 0x80;  // bit 7 is reserved and always set
 constexpr std::uint8_t max_power_2ma_units = 50;        // 100 mA
+constexpr std::uint8_t max_power_8ma_units = 12;        // 96 mA: SuperSpeed counts in 8 mA units
 constexpr std::uint8_t bulk_attributes = LIBUSB_TRANSFER_TYPE_BULK;
 constexpr std::size_t max_descriptor_length = 255;
 constexpr char32_t replacement_char = 0xfffd;
@@ -26,6 +41,27 @@ void put16(bytes& b, std::uint16_t v)
 {
     b.push_back(static_cast<std::uint8_t>(v & 0xff));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+void put32(bytes& b, std::uint32_t v)
+{
+    put16(b, static_cast<std::uint16_t>(v & 0xffff));
+    put16(b, static_cast<std::uint16_t>(v >> 16));
+}
+
+bytes binary_object_store()
+{
+    bytes b = {LIBUSB_DT_BOS_SIZE, LIBUSB_DT_BOS};
+    put16(b, LIBUSB_DT_BOS_SIZE + LIBUSB_BT_USB_2_0_EXTENSION_SIZE + LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE);
+    b.push_back(2);
+    b.insert(b.end(), {LIBUSB_BT_USB_2_0_EXTENSION_SIZE, LIBUSB_DT_DEVICE_CAPABILITY, LIBUSB_BT_USB_2_0_EXTENSION});
+    put32(b, usb2_extension_lpm);
+    b.insert(b.end(), {LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE, LIBUSB_DT_DEVICE_CAPABILITY,
+                       LIBUSB_BT_SS_USB_DEVICE_CAPABILITY, 0});
+    put16(b, speeds_full_high_super);
+    b.insert(b.end(), {lowest_full_function_speed, u1_exit_latency_us});
+    put16(b, u2_exit_latency_us);
+    return b;
 }
 
 std::uint16_t get16(const bytes& b, std::size_t at)
@@ -81,6 +117,7 @@ std::u32string decode_utf8(const std::string& s)
 }
 
 struct config_block {
+    bytes raw;  // what the endpoints' `extra` point into
     libusb_config_descriptor config{};
     std::vector<libusb_interface> interfaces;
     std::vector<std::vector<libusb_interface_descriptor>> alt_settings;
@@ -121,10 +158,13 @@ descriptor_set make_descriptors(const handset_options& opts, const std::string& 
     descriptor_set d;
     d.speed = speed_for(opts.max_packet);
     const auto mps = static_cast<std::uint16_t>(opts.max_packet);
+    const bool ss = superspeed(opts);
+    const std::uint8_t companion_length = ss ? LIBUSB_DT_SS_ENDPOINT_COMPANION_SIZE : 0;
 
     d.device = {device_length, LIBUSB_DT_DEVICE};
-    put16(d.device, usb_2_0);
-    d.device.insert(d.device.end(), {0, 0, 0, ep0_packet_size});  // class defined per interface
+    put16(d.device, ss ? usb_3_0 : usb_2_0);
+    // Class defined per interface.
+    d.device.insert(d.device.end(), {0, 0, 0, ss ? superspeed_ep0_packet_exponent : ep0_packet_size});
     put16(d.device, opts.vendor_id);
     put16(d.device, opts.product_id);
     put16(d.device, 0x0000);  // bcdDevice
@@ -132,15 +172,21 @@ descriptor_set make_descriptors(const handset_options& opts, const std::string& 
 
     bytes& c = d.configuration;
     c = {config_length, LIBUSB_DT_CONFIG};
-    put16(c, config_length + interface_length + 2 * endpoint_length);
-    c.insert(c.end(), {1, configuration_value, 0, attributes_bus_powered, max_power_2ma_units});
+    put16(c, config_length + interface_length + 2 * (endpoint_length + companion_length));
+    c.insert(c.end(), {1, configuration_value, 0, attributes_bus_powered, ss ? max_power_8ma_units : max_power_2ma_units});
     c.insert(c.end(), {interface_length, LIBUSB_DT_INTERFACE, download_interface, 0, 2, vendor_specific,
                        vendor_specific, vendor_specific, 0});
     for (std::uint8_t address : {bulk_in_address, bulk_out_address}) {
         c.insert(c.end(), {endpoint_length, LIBUSB_DT_ENDPOINT, address, bulk_attributes});
         put16(c, mps);
         c.push_back(0);  // bInterval: bulk endpoints never NAK-limit here
+        if (ss) {
+            c.insert(c.end(), {companion_length, LIBUSB_DT_SS_ENDPOINT_COMPANION, max_burst, 0});
+            put16(c, 0);  // wBytesPerInterval: periodic endpoints only
+        }
     }
+    if (ss)
+        d.bos = binary_object_store();
 
     if (d.speed == LIBUSB_SPEED_HIGH) {
         d.qualifier = {qualifier_length, device_qualifier_type};
@@ -183,6 +229,7 @@ libusb_config_descriptor* parse_config(const bytes& raw)
     if (raw.size() < config_length || raw[1] != LIBUSB_DT_CONFIG || get16(raw, 2) > raw.size())
         return nullptr;
     auto block = std::make_unique<config_block>();
+    block->raw = raw;
     libusb_config_descriptor& c = block->config;
     c.bLength = raw[0];
     c.bDescriptorType = raw[1];
@@ -196,6 +243,7 @@ libusb_config_descriptor* parse_config(const bytes& raw)
     // Group alternate settings by interface number, endpoints by alternate setting.
     std::map<std::uint8_t, std::size_t> interface_slot;
     std::size_t current_if = SIZE_MAX;
+    libusb_endpoint_descriptor* last_endpoint = nullptr;  // owner of the descriptors that follow it
     for (std::size_t at = raw[0]; at + 2 <= c.wTotalLength;) {
         const std::uint8_t len = raw[at];
         if (len < 2 || at + len > c.wTotalLength)
@@ -219,6 +267,7 @@ libusb_config_descriptor* parse_config(const bytes& raw)
             current_if = slot->second;
             block->alt_settings[current_if].push_back(id);
             block->endpoints[current_if].emplace_back();
+            last_endpoint = nullptr;
         } else if (raw[at + 1] == LIBUSB_DT_ENDPOINT && len >= endpoint_length && current_if != SIZE_MAX) {
             libusb_endpoint_descriptor ed{};
             ed.bLength = len;
@@ -228,6 +277,11 @@ libusb_config_descriptor* parse_config(const bytes& raw)
             ed.wMaxPacketSize = get16(raw, at + 4);
             ed.bInterval = raw[at + 6];
             block->endpoints[current_if].back().push_back(ed);
+            last_endpoint = &block->endpoints[current_if].back().back();
+        } else if (last_endpoint != nullptr) {
+            if (last_endpoint->extra == nullptr)
+                last_endpoint->extra = block->raw.data() + at;
+            last_endpoint->extra_length += len;
         }
         at += len;
     }
@@ -252,6 +306,45 @@ libusb_config_descriptor* parse_config(const bytes& raw)
     std::lock_guard lock(config_mutex);
     config_blocks.emplace(handed_out, std::move(block));
     return handed_out;
+}
+
+libusb_bos_descriptor* parse_bos(const bytes& raw)
+{
+    if (raw.size() < LIBUSB_DT_BOS_SIZE || raw[1] != LIBUSB_DT_BOS || get16(raw, 2) > raw.size())
+        return nullptr;
+    const std::uint8_t count = raw[4];
+    auto* bos = static_cast<libusb_bos_descriptor*>(
+        std::calloc(1, sizeof(libusb_bos_descriptor) + count * sizeof(libusb_bos_dev_capability_descriptor*)));
+    if (bos == nullptr)
+        throw std::bad_alloc();
+    std::unique_ptr<libusb_bos_descriptor, decltype(&release_bos)> owned(bos, release_bos);
+    bos->bLength = raw[0];
+    bos->bDescriptorType = raw[1];
+    bos->wTotalLength = get16(raw, 2);
+    std::size_t at = raw[0];
+    for (std::uint8_t i = 0; i < count; ++i) {
+        if (at + 3 > bos->wTotalLength || raw[at] < 3 || at + raw[at] > bos->wTotalLength ||
+            raw[at + 1] != LIBUSB_DT_DEVICE_CAPABILITY)
+            return nullptr;
+        // The capability's bytes as they are: the structure mirrors them.
+        auto* cap = static_cast<libusb_bos_dev_capability_descriptor*>(
+            std::malloc(sizeof(libusb_bos_dev_capability_descriptor) + raw[at] - 3));
+        if (cap == nullptr)
+            throw std::bad_alloc();
+        std::memcpy(cap, raw.data() + at, raw[at]);
+        bos->dev_capability[bos->bNumDeviceCaps++] = cap;
+        at += raw[at];
+    }
+    return owned.release();
+}
+
+void release_bos(libusb_bos_descriptor* bos)
+{
+    if (bos == nullptr)
+        return;
+    for (std::uint8_t i = 0; i < bos->bNumDeviceCaps; ++i)
+        std::free(bos->dev_capability[i]);
+    std::free(bos);
 }
 
 bool release_config(libusb_config_descriptor* config)

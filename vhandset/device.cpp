@@ -25,14 +25,19 @@ bool is_in(const libusb_control_setup& s) { return (s.bmRequestType & LIBUSB_END
 
 bool is_bulk_endpoint(unsigned address) { return address == bulk_in_address || address == bulk_out_address; }
 
+std::unique_ptr<const usb_link> make_link(const std::string& name)
+{
+    const link_timing* timing = link_timing_named(name);
+    return timing != nullptr ? std::make_unique<const usb_link>(*timing) : nullptr;
+}
+
 } // namespace
 
 device::device(const handset_options& opts, const std::filesystem::path& state_dir, const std::string& serial,
                bus_location where)
-    : options_(opts), state_dir_(state_dir), where_(where), descriptors_(make_descriptors(opts, serial)),
-      faults_(plan_usb_faults(opts)), driver_bound_(faults_.driver_bound),
-      link_(opts.link == "usb2" ? std::make_unique<usb2_link>() : nullptr),
-      in_(opts.max_packet, opts.zlp, link_.get()), out_(opts.max_packet, link_.get())
+    : options_(on_link(opts)), state_dir_(state_dir), where_(where), descriptors_(make_descriptors(options_, serial)),
+      faults_(plan_usb_faults(opts)), driver_bound_(faults_.driver_bound), link_(make_link(opts.link)),
+      in_(options_.max_packet, options_.zlp, link_.get()), out_(options_.max_packet, link_.get())
 {
 }
 
@@ -160,6 +165,7 @@ void device::unplug_locked()
         make_ready(t);
     }
     link_wakeup_.notify_all();
+    announce_locked(shared_from_this(), LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
 }
 
 void device::deliver(transfer_list& finished)
@@ -284,6 +290,8 @@ device::control_result device::standard_request(const libusb_control_setup& s, s
             reply_bytes(descriptors_.strings[index]);
         else if (type == device_qualifier_type && !descriptors_.qualifier.empty())
             reply_bytes(descriptors_.qualifier);
+        else if (type == LIBUSB_DT_BOS && !descriptors_.bos.empty())
+            reply_bytes(descriptors_.bos);
         break;
     }
     case LIBUSB_REQUEST_GET_STATUS: {

@@ -25,7 +25,7 @@ struct bus_location {
     std::uint8_t address = 2;
 };
 
-class device final : public handset, public device_link {
+class device final : public handset, public device_link, public std::enable_shared_from_this<device> {
 public:
     using firmware = std::function<void(device_link&)>;
 
@@ -64,7 +64,8 @@ public:
     const descriptor_set& descriptors() const { return descriptors_; }
     bool attached_locked() const { return !unplugged_; }
     // Leaves the bus: queued transfers complete with LIBUSB_TRANSFER_NO_DEVICE,
-    // the firmware gets `unplugged` from its next device_link call.
+    // the firmware gets `unplugged` from its next device_link call, hot-plug
+    // callbacks learn of it. The device must be owned by a shared_ptr.
     void unplug_locked();
 
     // Queues a transfer (control transfers complete at once). Returns 0 or a
@@ -116,7 +117,7 @@ private:
     int configuration_ = configuration_value;  // the host's OS configured it on arrival
     const libusb_device_handle* interface_owner_ = nullptr;
     transfer_tally* tally_ = nullptr;    // the firmware's record of OUT transfer sizes
-    const std::unique_ptr<const usb2_link> link_;  // the cable's timing; nullptr: none
+    const std::unique_ptr<const usb_link> link_;  // the cable's timing; nullptr: none
     in_endpoint in_;
     out_endpoint out_;
     mutable std::condition_variable link_wakeup_;      // host data or an IN transfer arrived, or unplugged

@@ -40,7 +40,7 @@ transfer_list remove_if(std::deque<libusb_transfer*>& q, const std::function<boo
 
 } // namespace
 
-in_endpoint::in_endpoint(unsigned max_packet, bool zlp, const usb2_link* link)
+in_endpoint::in_endpoint(unsigned max_packet, bool zlp, const usb_link* link)
     : max_packet_(max_packet), zlp_(zlp), link_(link)
 {
 }
@@ -131,7 +131,7 @@ void in_endpoint::complete(libusb_transfer* t, transfer_list& finished)
     finish(t, LIBUSB_TRANSFER_COMPLETED, finished);
 }
 
-out_endpoint::out_endpoint(unsigned max_packet, const usb2_link* link) : max_packet_(max_packet), link_(link) {}
+out_endpoint::out_endpoint(unsigned max_packet, const usb_link* link) : max_packet_(max_packet), link_(link) {}
 
 void out_endpoint::submit(libusb_transfer* t)
 {

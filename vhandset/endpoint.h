@@ -27,7 +27,7 @@ using transfer_list = std::vector<libusb_transfer*>;
 // `zlp` is on. Packets wait until the host has an IN transfer queued.
 class in_endpoint {
 public:
-    in_endpoint(unsigned max_packet, bool zlp, const usb2_link* link = nullptr);
+    in_endpoint(unsigned max_packet, bool zlp, const usb_link* link = nullptr);
 
     // Queues one device write and hands packets to waiting host transfers.
     void write(const void* src, std::size_t len, transfer_list& finished);
@@ -52,7 +52,7 @@ private:
 
     unsigned max_packet_;
     bool zlp_;
-    const usb2_link* link_;
+    const usb_link* link_;
     std::chrono::steady_clock::time_point link_free_{};  // the last transfer's completion
     std::deque<device_write> writes_;
     std::deque<libusb_transfer*> transfers_;
@@ -62,7 +62,7 @@ private:
 // from them. A transfer completes once the device has taken all of it.
 class out_endpoint {
 public:
-    explicit out_endpoint(unsigned max_packet, const usb2_link* link = nullptr);
+    explicit out_endpoint(unsigned max_packet, const usb_link* link = nullptr);
 
     void submit(libusb_transfer* t);
     bool withdraw(libusb_transfer* t);
@@ -84,7 +84,7 @@ public:
 
 private:
     unsigned max_packet_;
-    const usb2_link* link_;
+    const usb_link* link_;
     std::chrono::steady_clock::time_point link_free_{};  // when the last transfer scheduled has crossed
     std::deque<libusb_transfer*> transfers_;
 };

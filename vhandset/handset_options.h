@@ -31,7 +31,8 @@ struct handset_options {
     std::string serial;                  // empty: derived from the handset number
     bool zlp = true;                     // end packet-multiple writes with a zero-length packet
     unsigned max_packet = 512;           // bulk max packet size
-    std::string link = "none";           // "none": transfers take no time; "usb2": as on USB 2.0 high speed
+    std::string link = "none";           // "none": transfers take no time; "usb2": as on USB 2.0 high
+                                         // speed; "usb3": as on USB 3.0 SuperSpeed (usb_link.h)
 
     // Storage
     std::string memory = "ufs";          // "emmc" (512-byte sectors, 1 LUN) or "ufs" (4096, LUNs 0..5)

@@ -13,6 +13,7 @@
 #include <new>
 
 using vhandset::bus;
+using vhandset::guarded;
 using vhandset::model_mutex;
 using vhandset::state_of;
 using vhandset::transfer_state;
@@ -36,19 +37,35 @@ context_registry& contexts()
     return *r;
 }
 
-// With the model mutex held.
-libusb_context* resolve(libusb_context* ctx) { return ctx != nullptr ? ctx : contexts().default_context.get(); }
-
-template <typename F>
-int guarded(F&& f)
+// Copies a parsed descriptor into memory the caller frees with the matching
+// libusb_free_* function (std::free here, as libusb's own use free()).
+template <typename T>
+int hand_out(const T& value, T** out)
 {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
+    auto* p = static_cast<T*>(std::malloc(sizeof(T)));
+    if (p == nullptr)
         return LIBUSB_ERROR_NO_MEM;
-    } catch (...) {
-        return LIBUSB_ERROR_OTHER;
-    }
+    *p = value;
+    *out = p;
+    return LIBUSB_SUCCESS;
+}
+
+// A BOS capability of `type` as its libusb structure: the common fields here,
+// the rest read by `fill` from the capability's data.
+template <typename T, typename F>
+int hand_out_capability(const libusb_bos_dev_capability_descriptor* dev_cap, uint8_t type, uint8_t size, T** out,
+                        F&& fill)
+{
+    if (dev_cap == nullptr || out == nullptr || dev_cap->bDevCapabilityType != type)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (dev_cap->bLength < size)
+        return LIBUSB_ERROR_IO;
+    T c{};
+    c.bLength = dev_cap->bLength;
+    c.bDescriptorType = dev_cap->bDescriptorType;
+    c.bDevCapabilityType = dev_cap->bDevCapabilityType;
+    fill(c, dev_cap->dev_capability_data);
+    return hand_out(c, out);
 }
 
 struct transfer_deleter {
@@ -122,6 +139,29 @@ vhandset::device* usable(libusb_device_handle* h)
 
 } // namespace
 
+namespace vhandset {
+
+libusb_context* resolve_context_locked(libusb_context* ctx)
+{
+    return ctx != nullptr ? ctx : contexts().default_context.get();
+}
+
+libusb_device* device_for_locked(libusb_context* ctx, const std::shared_ptr<device>& model)
+{
+    auto found = ctx->devices.find(model.get());
+    if (found != ctx->devices.end()) {
+        ++found->second->refs;
+        return found->second;
+    }
+    auto fresh = std::make_unique<libusb_device>();
+    fresh->context = ctx->shared_from_this();
+    fresh->model = model;
+    ctx->devices.emplace(model.get(), fresh.get());
+    return fresh.release();  // owned through its reference count from here on
+}
+
+} // namespace vhandset
+
 extern "C" {
 
 // ---- library and contexts -------------------------------------------------
@@ -149,18 +189,19 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx)
 void LIBUSB_CALL libusb_exit(libusb_context* ctx)
 {
     std::shared_ptr<libusb_context> last;  // released outside the lock
+    std::deque<vhandset::hotplug_event> unreported;  // likewise
     std::lock_guard lock(model_mutex());
     auto& reg = contexts();
     if (ctx == nullptr || ctx == reg.default_context.get()) {
         if (reg.default_users > 0 && --reg.default_users == 0)
             last = std::move(reg.default_context);
-        return;
-    }
-    auto it = reg.others.find(ctx);
-    if (it != reg.others.end()) {
+    } else if (auto it = reg.others.find(ctx); it != reg.others.end()) {
         last = std::move(it->second);
         reg.others.erase(it);
     }
+    // Device objects may keep the context alive; its callbacks end here.
+    if (last)
+        unreported = vhandset::forget_hotplug_locked(last.get());
 }
 
 void LIBUSB_CALL libusb_set_debug(libusb_context*, int) {}
@@ -191,27 +232,14 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
     return guarded([&] {
         bus::instance().attached();  // joins handsets that left by themselves
         std::lock_guard lock(model_mutex());
-        libusb_context* c = resolve(ctx);
+        libusb_context* c = vhandset::resolve_context_locked(ctx);
         if (c == nullptr)
             return static_cast<int>(LIBUSB_ERROR_INVALID_PARAM);
         const auto on_bus = bus::instance().attached_locked();
         auto array = std::make_unique<libusb_device*[]>(on_bus.size() + 1);
         std::size_t n = 0;
-        for (const auto& d : on_bus) {
-            auto found = c->devices.find(d.get());
-            libusb_device* dev = nullptr;
-            if (found != c->devices.end()) {
-                dev = found->second;
-                ++dev->refs;
-            } else {
-                auto fresh = std::make_unique<libusb_device>();
-                fresh->context = c->shared_from_this();
-                fresh->model = d;
-                dev = fresh.release();  // owned through its reference count from here on
-                c->devices.emplace(d.get(), dev);
-            }
-            array[n++] = dev;
-        }
+        for (const auto& d : on_bus)
+            array[n++] = vhandset::device_for_locked(c, d);
         array[n] = nullptr;
         *list = array.release();  // the caller frees it with libusb_free_device_list()
         return static_cast<int>(n);
@@ -547,36 +575,84 @@ int LIBUSB_CALL libusb_get_bos_descriptor(libusb_device_handle* dev_handle, stru
     if (dev_handle == nullptr || bos == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
     std::lock_guard lock(model_mutex());
+    vhandset::device* d = usable(dev_handle);
+    if (d == nullptr)
+        return LIBUSB_ERROR_NO_DEVICE;
     // A USB 2.0 device stalls the request for a BOS descriptor.
-    return usable(dev_handle) != nullptr ? LIBUSB_ERROR_PIPE : LIBUSB_ERROR_NO_DEVICE;
+    if (d->descriptors().bos.empty())
+        return LIBUSB_ERROR_PIPE;
+    return guarded([&] {
+        *bos = vhandset::parse_bos(d->descriptors().bos);
+        return static_cast<int>(*bos != nullptr ? LIBUSB_SUCCESS : LIBUSB_ERROR_IO);
+    });
 }
 
-void LIBUSB_CALL libusb_free_bos_descriptor(struct libusb_bos_descriptor*) {}
+void LIBUSB_CALL libusb_free_bos_descriptor(struct libusb_bos_descriptor* bos) { vhandset::release_bos(bos); }
 
-int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(libusb_context*, const struct libusb_endpoint_descriptor*,
-                                                            struct libusb_ss_endpoint_companion_descriptor**)
+int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(libusb_context*,
+                                                            const struct libusb_endpoint_descriptor* endpoint,
+                                                            struct libusb_ss_endpoint_companion_descriptor** ep_comp)
 {
+    if (endpoint == nullptr || ep_comp == nullptr)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    const unsigned char* at = endpoint->extra;
+    for (int left = endpoint->extra_length; at != nullptr && left >= 2; left -= at[0], at += at[0]) {
+        if (at[0] < 2 || at[0] > left)
+            return LIBUSB_ERROR_IO;
+        if (at[1] != LIBUSB_DT_SS_ENDPOINT_COMPANION)
+            continue;
+        if (at[0] < LIBUSB_DT_SS_ENDPOINT_COMPANION_SIZE)
+            return LIBUSB_ERROR_IO;
+        libusb_ss_endpoint_companion_descriptor c{};
+        c.bLength = at[0];
+        c.bDescriptorType = at[1];
+        c.bMaxBurst = at[2];
+        c.bmAttributes = at[3];
+        c.wBytesPerInterval = static_cast<uint16_t>(at[4] | at[5] << 8);
+        return hand_out(c, ep_comp);
+    }
     return LIBUSB_ERROR_NOT_FOUND;
 }
 
-void LIBUSB_CALL libusb_free_ss_endpoint_companion_descriptor(struct libusb_ss_endpoint_companion_descriptor*) {}
-
-int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*, struct libusb_bos_dev_capability_descriptor*,
-                                                        struct libusb_usb_2_0_extension_descriptor**)
+void LIBUSB_CALL libusb_free_ss_endpoint_companion_descriptor(struct libusb_ss_endpoint_companion_descriptor* ep_comp)
 {
-    return LIBUSB_ERROR_INVALID_PARAM;
+    std::free(ep_comp);
 }
 
-void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(struct libusb_usb_2_0_extension_descriptor*) {}
-
-int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(libusb_context*,
-                                                               struct libusb_bos_dev_capability_descriptor*,
-                                                               struct libusb_ss_usb_device_capability_descriptor**)
+int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*,
+                                                        struct libusb_bos_dev_capability_descriptor* dev_cap,
+                                                        struct libusb_usb_2_0_extension_descriptor** ext)
 {
-    return LIBUSB_ERROR_INVALID_PARAM;
+    return hand_out_capability(dev_cap, LIBUSB_BT_USB_2_0_EXTENSION, LIBUSB_BT_USB_2_0_EXTENSION_SIZE, ext,
+                               [](libusb_usb_2_0_extension_descriptor& e, const uint8_t* data) {
+                                   e.bmAttributes = static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16) |
+                                                    static_cast<uint32_t>(data[3]) << 24;
+                               });
 }
 
-void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(struct libusb_ss_usb_device_capability_descriptor*) {}
+void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(struct libusb_usb_2_0_extension_descriptor* ext)
+{
+    std::free(ext);
+}
+
+int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(
+    libusb_context*, struct libusb_bos_dev_capability_descriptor* dev_cap,
+    struct libusb_ss_usb_device_capability_descriptor** ss_cap)
+{
+    return hand_out_capability(dev_cap, LIBUSB_BT_SS_USB_DEVICE_CAPABILITY, LIBUSB_BT_SS_USB_DEVICE_CAPABILITY_SIZE,
+                               ss_cap, [](libusb_ss_usb_device_capability_descriptor& c, const uint8_t* data) {
+                                   c.bmAttributes = data[0];
+                                   c.wSpeedSupported = static_cast<uint16_t>(data[1] | data[2] << 8);
+                                   c.bFunctionalitySupport = data[3];
+                                   c.bU1DevExitLat = data[4];
+                                   c.bU2DevExitLat = static_cast<uint16_t>(data[5] | data[6] << 8);
+                               });
+}
+
+void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(struct libusb_ss_usb_device_capability_descriptor* ss_cap)
+{
+    std::free(ss_cap);
+}
 
 int LIBUSB_CALL libusb_get_container_id_descriptor(libusb_context*, struct libusb_bos_dev_capability_descriptor*,
                                                    struct libusb_container_id_descriptor**)
@@ -750,7 +826,7 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context* ctx, stru
     libusb_context* c = nullptr;
     {
         std::lock_guard lock(model_mutex());
-        c = resolve(ctx);
+        c = vhandset::resolve_context_locked(ctx);
     }
     if (c == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
@@ -788,7 +864,7 @@ void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context*) {}
 int LIBUSB_CALL libusb_wait_for_event(libusb_context* ctx, struct timeval* tv)
 {
     std::unique_lock lock(model_mutex());
-    libusb_context* c = resolve(ctx);
+    libusb_context* c = vhandset::resolve_context_locked(ctx);
     if (c == nullptr)
         return LIBUSB_ERROR_INVALID_PARAM;
     if (tv == nullptr) {
@@ -804,7 +880,7 @@ void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx)
     libusb_context* c = nullptr;
     {
         std::lock_guard lock(model_mutex());
-        c = resolve(ctx);
+        c = vhandset::resolve_context_locked(ctx);
     }
     if (c != nullptr)
         vhandset::interrupt_events(c);
@@ -828,18 +904,5 @@ void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd** pollfds) { std
 void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb, libusb_pollfd_removed_cb, void*)
 {
 }
-
-// ---- hot-plug: not offered (libusb_has_capability says so) ---------------------------
-
-int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context*, int, int, int, int, int,
-                                                 libusb_hotplug_callback_fn, void*,
-                                                 libusb_hotplug_callback_handle*)
-{
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-}
-
-void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context*, libusb_hotplug_callback_handle) {}
-
-void* LIBUSB_CALL libusb_hotplug_get_user_data(libusb_context*, libusb_hotplug_callback_handle) { return nullptr; }
 
 } // extern "C"

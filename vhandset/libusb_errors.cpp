@@ -62,10 +62,11 @@ int LIBUSB_CALL libusb_has_capability(uint32_t capability)
 {
     switch (capability) {
     case LIBUSB_CAP_HAS_CAPABILITY:
+    case LIBUSB_CAP_HAS_HOTPLUG:
     case LIBUSB_CAP_SUPPORTS_DETACH_KERNEL_DRIVER:
         return 1;
     default:
-        return 0;  // no hot-plug notifications, no HID access
+        return 0;  // no HID access
     }
 }
 

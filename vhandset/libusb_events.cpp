@@ -116,6 +116,7 @@ int handle_events(libusb_context* ctx, const timeval* timeout, int* completed)
     }
 
     std::deque<libusb_transfer*> batch;
+    std::deque<hotplug_event> arrivals;  // and departures
     {
         std::unique_lock lock(model_mutex());
         for (;;) {
@@ -124,7 +125,7 @@ int handle_events(libusb_context* ctx, const timeval* timeout, int* completed)
             const auto now = steady_clock::now();
             expire(ctx, now);
             release_due(ctx, now);
-            if (!ctx->ready.empty())
+            if (!ctx->ready.empty() || !ctx->hotplug_events.empty())
                 break;
             if (ctx->interrupts > 0) {
                 --ctx->interrupts;
@@ -143,7 +144,11 @@ int handle_events(libusb_context* ctx, const timeval* timeout, int* completed)
         batch.swap(ctx->ready);
         for (libusb_transfer* t : batch)
             state_of(t).state = transfer_state::phase::idle;
+        arrivals.swap(ctx->hotplug_events);
     }
+
+    // As libusb does, hot-plug callbacks before transfer callbacks.
+    deliver_hotplug(ctx, arrivals);
 
     for (libusb_transfer* t : batch) {
         const auto flags = t->flags;  // the callback may resubmit and change them

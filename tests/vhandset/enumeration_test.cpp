@@ -146,6 +146,73 @@ TEST_F(usb_test, PacketSizeOptionSetsEndpointsAndSpeed)
     EXPECT_THROW(plug(idle_firmware, opts), std::invalid_argument);
 }
 
+TEST_F(usb_test, TheLinkDecidesUsbVersionSpeedAndSuperSpeedDescriptors)
+{
+    struct row {
+        const char* link;
+        std::uint16_t bcd_usb;
+        std::uint8_t ep0_size;  // a SuperSpeed device gives it as a power of two
+        int speed;
+        std::uint16_t max_packet;
+        int max_burst;          // -1: no SuperSpeed endpoint companion
+    };
+    const row rows[] = {
+        {"none", 0x0200, 64, LIBUSB_SPEED_HIGH, 512, -1},
+        {"usb2", 0x0200, 64, LIBUSB_SPEED_HIGH, 512, -1},
+        {"usb3", 0x0300, 9, LIBUSB_SPEED_SUPER, 1024, 15},
+    };
+    for (const row& r : rows) {
+        vhandset::handset_options opts;
+        opts.link = r.link;  // max_packet stays 512: SuperSpeed bulk endpoints are 1024 all the same
+        auto handset = plug(idle_firmware, opts);
+        device_list devs(ctx);
+        ASSERT_EQ(devs.count, 1);
+        libusb_device* dev = devs.list[0];
+        libusb_device_descriptor d{};
+        ASSERT_EQ(libusb_get_device_descriptor(dev, &d), 0);
+        EXPECT_EQ(d.bcdUSB, r.bcd_usb) << r.link;
+        EXPECT_EQ(d.bMaxPacketSize0, r.ep0_size) << r.link;
+        EXPECT_EQ(libusb_get_device_speed(dev), r.speed) << r.link;
+        EXPECT_EQ(libusb_get_max_packet_size(dev, ep_in), r.max_packet) << r.link;
+
+        libusb_config_descriptor* config = nullptr;
+        ASSERT_EQ(libusb_get_active_config_descriptor(dev, &config), 0);
+        for (int i = 0; i < 2; ++i) {
+            const libusb_endpoint_descriptor& ep = config->interface[0].altsetting[0].endpoint[i];
+            EXPECT_EQ(ep.wMaxPacketSize, r.max_packet) << r.link;
+            libusb_ss_endpoint_companion_descriptor* companion = nullptr;
+            const int found = libusb_get_ss_endpoint_companion_descriptor(ctx, &ep, &companion);
+            if (r.max_burst < 0) {
+                EXPECT_EQ(found, LIBUSB_ERROR_NOT_FOUND) << r.link;
+                continue;
+            }
+            ASSERT_EQ(found, 0) << r.link;
+            EXPECT_EQ(companion->bMaxBurst, r.max_burst);
+            libusb_free_ss_endpoint_companion_descriptor(companion);
+        }
+        libusb_free_config_descriptor(config);
+
+        // A USB 3.0 device describes its SuperSpeed capability in its BOS.
+        libusb_device_handle* h = nullptr;
+        ASSERT_EQ(libusb_open(dev, &h), 0);
+        libusb_bos_descriptor* bos = nullptr;
+        const int got = libusb_get_bos_descriptor(h, &bos);
+        bool super_capable = false;
+        for (std::uint8_t i = 0; got == 0 && i < bos->bNumDeviceCaps; ++i) {
+            libusb_ss_usb_device_capability_descriptor* cap = nullptr;
+            if (libusb_get_ss_usb_device_capability_descriptor(ctx, bos->dev_capability[i], &cap) == 0) {
+                super_capable = (cap->wSpeedSupported & 0x8) != 0;
+                libusb_free_ss_usb_device_capability_descriptor(cap);
+            }
+        }
+        EXPECT_EQ(got, r.max_burst < 0 ? LIBUSB_ERROR_PIPE : 0) << r.link;
+        EXPECT_EQ(super_capable, r.max_burst >= 0) << r.link;
+        libusb_free_bos_descriptor(bos);
+        libusb_close(h);
+        vhandset::detach(handset);
+    }
+}
+
 TEST_F(usb_test, StringDescriptorsCarryTheConfiguredTexts)
 {
     vhandset::handset_options opts;

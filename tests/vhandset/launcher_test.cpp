@@ -73,7 +73,7 @@ TEST_F(launcher_test, HelpListsLauncherAndHandsetOptionsAndTheControlChannel)
     EXPECT_EQ(o.status, 0);
     for (const char* word : {"--state DIR", "--handsets N", "DIR/handsetN", "attach", "detach [N]", "detach-all",
                              "control.log", "--max-packet", "--zlp", "--link none|usb2",
-                             "13 bulk packets per 125 us microframe"})
+                             "13 bulk packets per 125 us microframe", "LINK usb3", "1 MiB transfers move about 436 MB/s"})
         EXPECT_NE(o.output.find(word), std::string::npos) << word;
 }
 

@@ -2,6 +2,7 @@
 // library, e.g. `brv-vhandset --memory emmc -- brv flash pkg.brp`.
 #include "session_config.h"
 #include "usb_faults.h"
+#include "usb_link.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -95,7 +96,8 @@ int main(int argc, char** argv)
                 return 0;
             }
             if (arg == "--help" || arg == "-h") {
-                std::cout << usage << vhandset::help_text() << "\n" << vhandset::usb_fault_help();
+                std::cout << usage << vhandset::help_text() << "\n" << vhandset::usb_fault_help() << "\n"
+                          << vhandset::link_help();
                 return 0;
             }
             if (arg.rfind("--", 0) != 0)
