@@ -115,7 +115,7 @@ TEST(HandsetOptions, BadValuesAreRefusedWithTheOptionNamed)
     EXPECT_NE(rejection("max-packet", "100").find("--max-packet"), std::string::npos);
     EXPECT_NE(rejection("vid", "12345").find("--vid"), std::string::npos);
     EXPECT_NE(rejection("zlp", "maybe").find("--zlp"), std::string::npos);
-    EXPECT_NE(rejection("link", "usb3").find("--link"), std::string::npos);
+    EXPECT_NE(rejection("link", "usb4").find("--link"), std::string::npos);
     EXPECT_NE(rejection("max-payload-to-target", "8G").find("32 bits"), std::string::npos);
     EXPECT_NE(rejection("startup-logs", "-1").find("--startup-logs"), std::string::npos);
     EXPECT_NE(rejection("response-delay-ms", "").find("--response-delay-ms"), std::string::npos);

@@ -230,13 +230,13 @@ const std::vector<option_entry>& option_table()
                  bad_value(n, v, "must be 8, 16, 32, 64, 512 or 1024");
              o.max_packet = static_cast<unsigned>(p);
          }},
-        {"link", "none|usb2",
-         "cable timing: none (instant) or usb2 (USB 2.0 high speed, below) (default none)",
+        {"link", "none|usb2|usb3",
+         "cable timing: none (instant), usb2 (USB 2.0 high speed) or usb3 (SuperSpeed), below (default none)",
          [](handset_options& o, const std::string& n, const std::string& v) {
              std::string t = v;
              std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) { return std::tolower(c); });
-             if (t != "none" && t != "usb2")
-                 bad_value(n, v, "must be none or usb2");
+             if (t != "none" && t != "usb2" && t != "usb3")
+                 bad_value(n, v, "must be none, usb2 or usb3");
              o.link = t;
          }},
         {"memory", "emmc|ufs", "storage: emmc = 1 LUN of 512-byte sectors, ufs = LUNs 0..5 of 4096 (default ufs)",
