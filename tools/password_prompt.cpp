@@ -1,12 +1,13 @@
 #include "password_prompt.h"
 
+#include "file.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
 #include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,25 +29,6 @@ void restore_and_reraise(int sig)
 {
     throw std::runtime_error("password: " + what + " (/dev/tty: " + std::strerror(errno) + ")");
 }
-
-class terminal {
-public:
-    terminal()
-    {
-        do
-            fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        while (fd_ == -1 && errno == EINTR);
-        if (fd_ == -1)
-            fail("no terminal to ask on");
-    }
-    ~terminal() { ::close(fd_); }
-    terminal(const terminal&) = delete;
-    terminal& operator=(const terminal&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Echo off (the newline still shows) for its lifetime.
 class echo_off {
@@ -87,38 +69,26 @@ private:
     struct sigaction previous_[std::size(restoring_signals)] {};
 };
 
-void write_all(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("cannot show the prompt");
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 } // namespace
 
 std::string read_password(const std::string& prompt)
 {
-    const terminal tty;
+    file tty;
+    try {
+        tty.open_existing("/dev/tty", false);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("password: no terminal to ask on (/dev/tty: ") + e.what() + ")");
+    }
     // Echo goes off before the prompt shows, so nothing typed after it is
     // flushed away or shown.
-    const echo_off quiet(tty.fd());
-    write_all(tty.fd(), prompt);
+    const echo_off quiet(tty.descriptor());
+    if (tty.write(prompt) != prompt.size())
+        fail("cannot show the prompt");
     std::string password;
     password.reserve(max_password_bytes + 1);  // no reallocation leaves copies behind
     for (;;) {
         char c;
-        const ssize_t n = ::read(tty.fd(), &c, 1);
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n == -1)
-            fail("cannot read the password");
-        if (n == 0 || c == '\n')
+        if (tty.read(&c, 1) == 0 || c == '\n')
             break;
         if (password.size() == max_password_bytes) {
             std::fill(password.begin(), password.end(), '\0');

@@ -100,6 +100,12 @@ TEST_F(Signatures, EachPackageAndSignatureFileGetsTheOutcomeAUserShouldSee)
     };
     const auto minisign_prehashed = [](Signatures& t) { minisign_sign(t.package(), trusted_, false, release_comment); };
     const auto minisign_legacy = [](Signatures& t) { minisign_sign(t.package(), trusted_, true, release_comment); };
+    const auto flipped_after = [](bool legacy, std::size_t offset) {
+        return [=](Signatures& t) {
+            minisign_sign(t.package(), trusted_, legacy, release_comment);
+            flip_byte(t.package(), offset);
+        };
+    };
     const auto signed_text = "signed by " + key_id_of(trusted_.pub) + " (" + release_comment + ")";
     const auto package_mismatch = "signature: the package does not match its signature (" + minisig().string() + ")";
     const row rows[] = {
@@ -110,29 +116,10 @@ TEST_F(Signatures, EachPackageAndSignatureFileGetsTheOutcomeAUserShouldSee)
         {"no signature file", [](Signatures&) {}, true, state::not_signed, "not signed", ""},
         {"no trusted key configured", minisign_prehashed, false, state::no_trusted_keys,
          "not checked for a signer (no trusted key configured)", ""},
-        {"first byte flipped",
-         [&](Signatures& t) {
-             minisign_prehashed(t);
-             flip_byte(t.package(), 0);
-         }, true, state::bad_signature,
-         package_mismatch, ""},
-        {"a middle byte flipped",
-         [&](Signatures& t) {
-             minisign_prehashed(t);
-             flip_byte(t.package(), 65536 + 17);
-         }, true,
-         state::bad_signature, package_mismatch, ""},
-        {"last byte flipped",
-         [&](Signatures& t) {
-             minisign_prehashed(t);
-             flip_byte(t.package(), package_size - 1);
-         }, true,
-         state::bad_signature, package_mismatch, ""},
-        {"a byte flipped under a legacy signature",
-         [&](Signatures& t) {
-             minisign_legacy(t);
-             flip_byte(t.package(), 70000);
-         }, true, state::bad_signature,
+        {"first byte flipped", flipped_after(false, 0), true, state::bad_signature, package_mismatch, ""},
+        {"a middle byte flipped", flipped_after(false, 65536 + 17), true, state::bad_signature, package_mismatch, ""},
+        {"last byte flipped", flipped_after(false, package_size - 1), true, state::bad_signature, package_mismatch, ""},
+        {"a byte flipped under a legacy signature", flipped_after(true, 70000), true, state::bad_signature,
          package_mismatch, ""},
         {"last byte cut off",
          [&](Signatures& t) {
