@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 
 using namespace sigtest;
 using signature::state;
@@ -54,11 +55,11 @@ class Signatures : public ::testing::Test {
 public:
     static void SetUpTestSuite()
     {
-        keys_dir_ = new tooltest::scratch_dir;
+        keys_dir_ = std::make_unique<tooltest::scratch_dir>();
         trusted_ = minisign_keys(keys_dir_->path(), "trusted");
         stranger_ = minisign_keys(keys_dir_->path(), "stranger");
     }
-    static void TearDownTestSuite() { delete keys_dir_; }
+    static void TearDownTestSuite() { keys_dir_.reset(); }
 
     void SetUp() override { write_package(package(), package_size); }
     fs::path package() const { return dir / "fixture.brp"; }
@@ -76,13 +77,13 @@ public:
                                   false);
     }
 
-    static tooltest::scratch_dir* keys_dir_;
+    static std::unique_ptr<tooltest::scratch_dir> keys_dir_;
     static key_files trusted_;
     static key_files stranger_;
     tooltest::scratch_dir dir;
 };
 
-tooltest::scratch_dir* Signatures::keys_dir_ = nullptr;
+std::unique_ptr<tooltest::scratch_dir> Signatures::keys_dir_;
 key_files Signatures::trusted_;
 key_files Signatures::stranger_;
 
