@@ -24,7 +24,7 @@ test: build
 
 asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBRV_SANITIZE=ON \
-	  -DBRV_DIRS="base;digest;image;usb;protocols;package;catalogue;flash;vhandset;tests;fuzz" \
+	  -DBRV_DIRS="base;digest;image;usb;protocols;signature;package;catalogue;flash;vhandset;tests;fuzz" \
 	  -DBRV_TEST_DIRS="support;base;digest;catalogue;usb;vhandset;vhandset_firmware;protocols;package;image;flash"
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -7,7 +7,7 @@
 # shares nothing with the host code.
 set(brv_layers
   "base"
-  "digest;image;usb;protocols"
+  "digest;image;usb;protocols;signature"
   "package;catalogue"
   "flash"
   "app;tools")
@@ -21,7 +21,7 @@ foreach(layer ${brv_layers})
   endforeach()
   math(EXPR rank "${rank} + 1")
 endforeach()
-set(brv_layered_dirs base digest image usb package protocols catalogue flash app tools)
+set(brv_layered_dirs base digest image usb protocols signature package catalogue flash app tools)
 set(brv_vhandset_dirs vhandset)
 
 # The product folder a target is defined in, or "" for any other.
@@ -88,7 +88,7 @@ endif()
 # Fails the configure when a target defined in one of these folders links FLTK,
 # directly or through any target it links, or when a source file there
 # includes an FLTK header. Only app/ (and its tests) may use the toolkit.
-set(brv_toolkit_free_dirs tools flash catalogue package protocols usb image digest base)
+set(brv_toolkit_free_dirs tools flash catalogue package signature protocols usb image digest base)
 
 # Sets ${out} to the link chain ("usb -> fltk") that reaches the toolkit from
 # target, or to "" when there is none.

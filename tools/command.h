@@ -33,3 +33,4 @@ extern const command flash_command;
 extern const command devices_command;
 extern const command partitions_command;
 extern const command read_command;
+extern const command sign_command;

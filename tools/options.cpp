@@ -26,6 +26,12 @@ std::string parsed_args::value(const std::string& name, const std::string& fallb
     return it == values.end() ? fallback : it->second;
 }
 
+std::vector<std::string> parsed_args::all(const std::string& name) const
+{
+    auto it = repeated.find(name);
+    return it == repeated.end() ? std::vector<std::string>{} : it->second;
+}
+
 parsed_args parse_args(const std::vector<std::string>& args, const std::vector<option_def>& defs)
 {
     parsed_args out;
@@ -62,9 +68,11 @@ parsed_args parse_args(const std::vector<std::string>& args, const std::vector<o
                 throw usage_error("option " + name + " needs a value");
             attached = args[++i];
         }
-        if (out.values.count(name))
+        if (def->repeatable)
+            out.repeated[name].push_back(attached);
+        else if (out.values.count(name))
             throw usage_error("option " + name + " given twice");
-        out.values[name] = attached;
+        out.values.emplace(name, attached);
     }
     return out;
 }

@@ -17,16 +17,20 @@ struct usage_error : std::runtime_error {
 struct option_def {
     const char* name;  // "-o", "--type", "--no-write"
     bool takes_value;
+    bool repeatable = false;  // may be given more than once; parsed_args::all has every value
 };
 
 struct parsed_args {
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;  // options with a value
     std::set<std::string> flags;                // options without one
+    std::map<std::string, std::vector<std::string>> repeated;  // every value of a repeatable option, in order
 
     bool has(const std::string& name) const { return flags.count(name) || values.count(name); }
     // The option's value, or fallback when it was not given.
     std::string value(const std::string& name, const std::string& fallback) const;
+    // Every value of a repeatable option, in the order given; none when absent.
+    std::vector<std::string> all(const std::string& name) const;
 };
 
 // "-h"/"--help" and "-v"/"--verbose" are always accepted, as flags.
