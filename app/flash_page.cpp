@@ -1,6 +1,7 @@
 #include "flash_page.h"
 
 #include "brp_source.h"
+#include "package_trust.h"
 #include "flash.h"
 
 #include "device_detector.h"
@@ -279,7 +280,9 @@ bool flash_page::verify_worker(void* data)
     auto* page = static_cast<flash_page*>(data);
     bool success = false;
     try {
-        success = page->package_.verify(*page);
+        package_trust trust;
+        success = trust.verify(page->package_, *page);
+        page->signer_ = trust.outcome();
     } catch (const std::exception& e) {
         // An escaping exception would end the process; a package that cannot be read is not intact.
         log_error("verify_worker: %s\n", e.what());
@@ -363,6 +366,7 @@ bool flash_page::flash_worker(void* data)
     options.no_write = page->no_write_;
     options.type = page->flash_type_;
     options.cancel = &page->package_.cancellation();
+    options.before_handset = [signer = page->signer_] { require_trusted(signer, false); };
     try {
         brp_source source(page->package_);
         flash_attached_handset(source, *page, options);

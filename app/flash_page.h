@@ -13,6 +13,7 @@
 
 #include "flash_options.h"
 #include "fwpkg.h"
+#include "verifier.h"
 #include "progress.h"
 #include "thread.h"
 
@@ -108,6 +109,9 @@ private:
     void start_detector();
 
     fwpkg package_;
+    // Who signed the package, found by the verification; a flash refuses a
+    // package no trusted key signed.
+    signature::outcome signer_;
     worker_thread worker_;
     std::string error_text_;
     Fl_Menu_Bar* menu_bar_;

@@ -154,6 +154,11 @@ void fwpkg::close()
 
 bool fwpkg::verify(progress_handler& handler)
 {
+    return verify(handler, {});
+}
+
+bool fwpkg::verify(progress_handler& handler, const stored_bytes& observe)
+{
     guard busy(&busy_);
     cancelled_.clear();
     verify_failure_.clear();
@@ -169,9 +174,17 @@ bool fwpkg::verify(progress_handler& handler)
     sha256_ctx sha;
     md5_init(&md5);
     sha256_init(&sha);
+    std::vector<std::uint8_t> chunk(fwpkg_window_size);
+    if (observe) {
+        stream_->f.seek(0, file::origin::start);
+        if (stream_->f.read(chunk.data(), fwpkg_header_size) != fwpkg_header_size) {
+            verify_failure_ = "short read at the header: the file cannot be read";
+            return false;
+        }
+        observe(chunk.data(), fwpkg_header_size);
+    }
     stream_->f.seek(fwpkg_header_size, file::origin::start);
 
-    std::vector<std::uint8_t> chunk(fwpkg_window_size);
     for (std::uint64_t offset = 0; offset < header_.data_length; offset += fwpkg_window_size) {
         const std::uint64_t left = header_.data_length - offset;
         const auto n = static_cast<std::uint32_t>(left < fwpkg_window_size ? left : fwpkg_window_size);
@@ -181,6 +194,8 @@ bool fwpkg::verify(progress_handler& handler)
                               ": the file is shorter than its header says or cannot be read";
             return false;
         }
+        if (observe)
+            observe(chunk.data(), n);
         stream_->scrambler.scramble(chunk.data(), n);
         md5_update(&md5, chunk.data(), n);
         sha256_update(&sha, chunk.data(), static_cast<std::int32_t>(n));

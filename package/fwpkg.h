@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -57,6 +58,11 @@ public:
     // True when both digests match and the payload opened as an archive;
     // false on mismatch, short read, cancel, or a payload that is not a zip.
     bool verify(progress_handler& handler);
+    // The same, handing every byte of the file as stored (the header, then the
+    // scrambled payload) to observe in order, so that a check over the whole
+    // file (its signature) shares the pass.
+    using stored_bytes = std::function<void(const std::uint8_t* data, std::size_t size)>;
+    bool verify(progress_handler& handler, const stored_bytes& observe);
     // Why the last verify returned false, in words for the user ("MD5
     // mismatch", "SHA-256 mismatch", "short read at offset N", ...); empty
     // after a verify that succeeded.

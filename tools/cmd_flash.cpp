@@ -77,19 +77,22 @@ int run_flash(const parsed_args& args)
     if (args.has("--all")) {
         if (args.has("--serial") || args.has("--port"))
             throw usage_error("--all flashes every attached handset; it takes no --serial or --port");
-        return flash_every_handset(args.positional[0], options);
+        return flash_every_handset(args.positional[0], options, args.all("--key"), args.has("--allow-unsigned"));
     }
     options.handset = handset_choice_from(args);
     const bool no_write = options.no_write;
     const std::string& path = args.positional[0];
 
+    // A broken trusted-key file stops the flash before anything is read.
+    package_trust trust(args.all("--key"));
     fwpkg pkg;
     open_package(pkg, path);
-    // The digests are verified on a second reader of the same file while the
-    // flash reads every image through its CRC; the handset hears nothing until
-    // both passes have succeeded.
-    background_verification verification(path);
-    options.before_handset = [&verification] { verification.require_success(); };
+    // The digests and the signature are verified on a second reader of the
+    // same file while the flash reads every image through its CRC; the
+    // handset hears nothing until both passes have succeeded.
+    background_verification verification(path, trust);
+    const bool allow_unsigned = args.has("--allow-unsigned");
+    options.before_handset = [&verification, allow_unsigned] { verification.require_success(allow_unsigned); };
 
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
     std::fflush(stdout);
@@ -122,7 +125,7 @@ extern const command flash_command = {
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
     "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
-    "                 [--max-payload SIZE] [--sector-writes]\n"
+    "                 [--max-payload SIZE] [--sector-writes] [--key PUB]... [--allow-unsigned]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
@@ -147,6 +150,11 @@ extern const command flash_command = {
     "                    16384 gives the classic configure); K and M suffixes\n"
     "  --sector-writes   send the raw data one sector per USB write (slow; for\n"
     "                    programmers that need it)\n"
+    "  --key PUB         also trust this minisign public key (may be repeated)\n"
+    "  --allow-unsigned  flash a package that is not signed by a trusted key,\n"
+    "                    with a warning (trusted keys: /etc/brenvik/trusted-keys,\n"
+    "                    ~/.config/brenvik/trusted-keys and --key; with none,\n"
+    "                    packages are not checked for a signer)\n"
     "  -v                write log lines to stderr\n"
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
@@ -159,7 +167,9 @@ extern const command flash_command = {
      {"--backup", true},
      serial_option,
      port_option,
-     {"--all", false}},
+     {"--all", false},
+     {"--key", true, true},
+     {"--allow-unsigned", false}},
     1,
     1,
     run_flash,

@@ -1,8 +1,6 @@
 #include "command.h"
 #include "package_open.h"
 #include "progress_bar.h"
-#include "trusted_keys.h"
-#include "verifier.h"
 #include "verify_package.h"
 
 #include <cstdio>
@@ -12,17 +10,15 @@ namespace {
 int run_verify(const parsed_args& args)
 {
     // Before the long pass: a broken key file stops the command at once.
-    const signature::trusted_keys keys =
-        signature::trusted_keys::load(signature::default_key_locations(), args.all("--key"));
+    package_trust trust(args.all("--key"));
     fwpkg pkg;
     open_package(pkg, args.positional[0]);
-    if (!verify_package(pkg)) {
+    if (!verify_package(pkg, trust)) {
         std::fprintf(stderr, "%s: verification failed: %s\n", args.positional[0].c_str(), pkg.verify_failure().c_str());
         return exit_failed;
     }
     std::printf("%s: OK\n", args.positional[0].c_str());
-    // A second pass over the file: fwpkg::verify's pass has no place to feed it.
-    const signature::outcome signer = signature::check_file(keys, args.positional[0]);
+    const signature::outcome& signer = trust.outcome();
     std::fprintf(signer.refused() ? stderr : stdout, "%s: %s\n", args.positional[0].c_str(), signer.text().c_str());
     return signer.refused() ? exit_failed : exit_ok;
 }

@@ -124,13 +124,23 @@ void run_job(handset_job& job, const flash_options& options)
 
 } // namespace
 
-int flash_every_handset(const std::string& path, const flash_options& options)
+int flash_every_handset(const std::string& path, const flash_options& options,
+                        const std::vector<std::string>& extra_keys, bool allow_unsigned)
 {
+    package_trust trust(extra_keys);
     fwpkg checked;
     open_package(checked, path);
-    if (!verify_package(checked)) {
+    if (!verify_package(checked, trust)) {
         std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
                      checked.verify_failure().c_str());
+        return exit_failed;
+    }
+    try {
+        const std::string warning = require_trusted(trust.outcome(), allow_unsigned);
+        if (!warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s, nothing was written\n", path.c_str(), e.what());
         return exit_failed;
     }
 

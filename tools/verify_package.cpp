@@ -3,9 +3,9 @@
 #include "interrupt.h"
 #include "progress_bar.h"
 
-bool verify_package(fwpkg& pkg)
+bool verify_package(fwpkg& pkg, package_trust& trust)
 {
     progress_bar bar(stderr);
     interrupt_cancels interrupt(pkg.cancellation());
-    return pkg.verify(bar);
+    return trust.verify(pkg, bar);
 }

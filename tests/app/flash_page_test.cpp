@@ -491,6 +491,33 @@ TEST_F(flash_page_test, two_handsets_at_flash_time_cannot_be_opened)
     EXPECT_TRUE(all_zero(*second, apptest::xbl_sector, 512));
 }
 
+TEST_F(flash_page_test, a_package_no_trusted_key_signed_is_refused_before_the_handset_hears_anything)
+{
+    // A key in the user's folder makes signatures count; the test package has none.
+    const fs::path home = apptest::fresh_dir("home");
+    dirs_.push_back(home);
+    const fs::path keys = home / ".config/brenvik/trusted-keys";
+    fs::create_directories(keys);
+    const std::string make_key = "minisign -G -W -p " + (keys / "vendor.pub").string() + " -s " +
+                                 (home / "vendor.key").string() + " >/dev/null 2>&1";
+    ASSERT_EQ(0, std::system(make_key.c_str()));
+    const char* old_home = std::getenv("HOME");
+    const std::string saved = old_home ? old_home : "";
+    ::setenv("HOME", home.c_str(), 1);
+
+    auto handset = plug();
+    show();
+    open_and_verify(test_packages().plain.path);
+    press_action();
+    ASSERT_TRUE(wait_idle(flash_timeout_ms));
+    ::setenv("HOME", saved.c_str(), 1);
+    EXPECT_EQ(messages_.messages(),
+              std::vector<std::string>{"Checking the package failed: not signed (trusted keys are configured: only a "
+                                       "package signed by one of them is flashed). Nothing was written to the "
+                                       "handset; correct the cause and flash again."});
+    EXPECT_TRUE(all_zero(*handset, apptest::xbl_sector, 512));
+}
+
 TEST_F(flash_page_test, options_choose_what_is_written)
 {
     const auto& pkg = test_packages().plain;

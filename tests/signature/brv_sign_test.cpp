@@ -145,3 +145,43 @@ TEST_F(BrvSign, AnEncryptedKeyAsksForItsPasswordOnTheTerminalWithoutShowingIt)
     EXPECT_EQ(std::string::npos, right.out.find(password)) << "the password was shown: " << right.out;
     EXPECT_TRUE(minisign_accepts(package(), vendor.pub));
 }
+
+TEST_F(BrvSign, FlashRefusesAPackageNoTrustedKeySignedBeforeTheHandsetHearsAnything)
+{
+    struct row {
+        const char* name;
+        std::function<void()> prepare;
+        std::vector<std::string> extra;  // flash options
+        int status;
+        std::string err_has;
+    };
+    const std::string refused = "(trusted keys are configured: only a package signed by one of them is flashed)";
+    const row rows[] = {
+        {"not signed", [] {}, {}, 1, "Checking the package failed: not signed " + refused},
+        {"signed by a key not trusted", [&] { minisign_sign(package(), stranger, false, "demo 1.0"); }, {}, 1,
+         "Checking the package failed: signature: signed by an untrusted key " + key_id_of(stranger.pub)},
+        {"not signed, every handset", [] {}, {"--all"}, 1, "not signed " + refused + ", nothing was written"},
+        {"not signed but allowed", [] {}, {"--allow-unsigned"}, 0, "warning: not signed " + refused},
+        {"signed by the trusted key", [&] { ASSERT_EQ(0, sign().status); }, {}, 0, ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fs::remove(minisig());
+        const fs::path state = dir / "handset";
+        fs::remove_all(state);
+        r.prepare();
+        std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home().string(), "BRV_PROGRAMMER_WAIT_MS=0",
+                                         tooltest::launcher_program().string(), "--state", state.string(),
+                                         "--memory", "emmc", "--", tooltest::brv_program().string(), "flash",
+                                         package().string(), "--key", vendor.pub.string()};
+        argv.insert(argv.end(), r.extra.begin(), r.extra.end());
+        const tooltest::run_result f = tooltest::run(argv);
+        EXPECT_EQ(r.status, f.status) << f.err;
+        EXPECT_NE(std::string::npos, f.err.find(r.err_has)) << f.err;
+        if (r.status != 0) {
+            EXPECT_NE(std::string::npos, f.err.find("othing was written")) << f.err;
+            const bool heard = fs::exists(state / "transcript.txt") && fs::file_size(state / "transcript.txt") > 0;
+            EXPECT_FALSE(heard) << tooltest::read_text(state / "transcript.txt");
+        }
+    }
+}
