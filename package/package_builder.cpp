@@ -1,5 +1,6 @@
 #include "package_builder.h"
 
+#include "byte_order.h"
 #include "file.h"
 #include "fwpkg.h"
 #include "log.h"
@@ -445,12 +446,13 @@ void add_member(zip_t* zip, member_source& state)
         fail("cannot add " + name + ": " + zip_error_text(*zip_get_error(zip)));
 }
 
+// The header's two numbers: a 32-bit version and a 64-bit length.
 void put_be(std::uint8_t* p, std::uint64_t v, int bytes)
 {
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<std::uint8_t>(v);
-        v >>= 8;
-    }
+    if (bytes == static_cast<int>(sizeof(std::uint32_t)))
+        store_be32(p, static_cast<std::uint32_t>(v));
+    else
+        store_be64(p, v);
 }
 
 // Digests the plain archive and scrambles it in place, chunk by chunk, so

@@ -1,5 +1,6 @@
 #include "app_test_support.h"
 
+#include "byte_order.h"
 #include "elf_image.h"
 #include "message_box.h"
 #include "package_builder.h"
@@ -52,19 +53,13 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
     return out;
 }
 
-void put_be32(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
 void png_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data)
 {
-    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    append_be32(out, static_cast<std::uint32_t>(data.size()));
     std::vector<std::uint8_t> body(type, type + 4);
     body.insert(body.end(), data.begin(), data.end());
     out.insert(out.end(), body.begin(), body.end());
-    put_be32(out, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    append_be32(out, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
 }
 
 // A solid-colour RGB PNG (colour type 2, 8 bits).
@@ -72,8 +67,8 @@ std::vector<std::uint8_t> solid_png(int w, int h, std::uint32_t rgb)
 {
     std::vector<std::uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<std::uint8_t> ihdr;
-    put_be32(ihdr, static_cast<std::uint32_t>(w));
-    put_be32(ihdr, static_cast<std::uint32_t>(h));
+    append_be32(ihdr, static_cast<std::uint32_t>(w));
+    append_be32(ihdr, static_cast<std::uint32_t>(h));
     ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
     png_chunk(out, "IHDR", ihdr);
     std::vector<std::uint8_t> raw;

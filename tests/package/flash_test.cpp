@@ -1,5 +1,6 @@
 // The flash procedure end to end: a package built from fixture files, written
 // onto the virtual handset through the real USB layer and protocol clients.
+#include "byte_order.h"
 #include "elf_image.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
@@ -197,9 +198,9 @@ protected:
 
     void expect_patched(const patch& p)
     {
-        for (std::uint32_t i = 0; i < p.size; ++i)
-            expected[p.lun][std::size_t{p.sector} * sector_size + p.byte_offset + i] =
-                static_cast<char>((std::uint64_t{p.value} >> (8 * i)) & 0xff);
+        std::string value;
+        append_le64(value, p.value);
+        expected[p.lun].replace(std::size_t{p.sector} * sector_size + p.byte_offset, p.size, value, 0, p.size);
     }
 
     // What a full flash of these parts with the standard patches leaves: every
@@ -604,24 +605,20 @@ struct sparse_chunk {
 std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t total_blocks)
 {
     std::string out;
-    const auto put = [&out](std::uint64_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out += static_cast<char>((v >> (8 * i)) & 0xff);
-    };
-    put(0xed26ff3a, 4);
-    put(1, 2);
-    put(0, 2);
-    put(28, 2);
-    put(12, 2);
-    put(4096, 4);
-    put(total_blocks, 4);
-    put(chunks.size(), 4);
-    put(0, 4);
+    append_le32(out, 0xed26ff3a);
+    append_le16(out, 1);
+    append_le16(out, 0);
+    append_le16(out, 28);
+    append_le16(out, 12);
+    append_le32(out, 4096);
+    append_le32(out, total_blocks);
+    append_le32(out, chunks.size());
+    append_le32(out, 0);
     for (const sparse_chunk& c : chunks) {
-        put(c.type, 2);
-        put(0, 2);
-        put(c.blocks, 4);
-        put(12 + c.body.size(), 4);
+        append_le16(out, c.type);
+        append_le16(out, 0);
+        append_le32(out, c.blocks);
+        append_le32(out, 12 + c.body.size());
         out += c.body;
     }
     return out;
@@ -629,8 +626,9 @@ std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t 
 
 std::string le32(std::uint32_t v)
 {
-    return {static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff), static_cast<char>((v >> 16) & 0xff),
-            static_cast<char>(v >> 24)};
+    std::string out;
+    append_le32(out, v);
+    return out;
 }
 
 TEST_F(Flash, SparseImagesAreExpandedRunByRun)

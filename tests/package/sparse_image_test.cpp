@@ -2,6 +2,7 @@
 // is written, then expanded run by run onto a partition. Images come from
 // Debian's img2simg (an independent producer) and from a small builder here for
 // the chunk kinds img2simg never writes (DONT_CARE, CRC32) and for damage.
+#include "byte_order.h"
 #include "package_test_support.h"
 #include "sparse_image.h"
 
@@ -107,18 +108,6 @@ struct image_layout {
     std::optional<std::uint32_t> total_chunks = std::nullopt;  // default: their count
 };
 
-void put16(std::string& s, std::uint16_t v)
-{
-    s += static_cast<char>(v & 0xff);
-    s += static_cast<char>(v >> 8);
-}
-
-void put32(std::string& s, std::uint32_t v)
-{
-    put16(s, static_cast<std::uint16_t>(v));
-    put16(s, static_cast<std::uint16_t>(v >> 16));
-}
-
 std::string raw_data(const chunk& c, std::uint32_t block_size, std::uint32_t seed)
 {
     return c.body.empty() ? pattern_bytes(std::size_t{c.blocks} * block_size, seed) : c.body;
@@ -153,7 +142,7 @@ built build(const image_layout& layout, std::uint64_t partition_bytes = 64 * 512
         } else if (c.type == crc) {
             data = c.body;
             if (data.empty())
-                put32(data, static_cast<std::uint32_t>(
+                append_le32(data, static_cast<std::uint32_t>(
                                 crc32(0, reinterpret_cast<const Bytef*>(expanded.data()), expanded.size())));
         } else {
             data = c.body;
@@ -165,23 +154,23 @@ built build(const image_layout& layout, std::uint64_t partition_bytes = 64 * 512
         }
         if (c.type != crc)
             block += c.blocks;
-        put16(body, c.type);
-        put16(body, 0);
-        put32(body, c.blocks);
-        put32(body, static_cast<std::uint32_t>(layout.chunk_header_size + data.size() + c.size_delta));
+        append_le16(body, c.type);
+        append_le16(body, 0);
+        append_le32(body, c.blocks);
+        append_le32(body, static_cast<std::uint32_t>(layout.chunk_header_size + data.size() + c.size_delta));
         body.append(layout.chunk_header_size - std::min<std::size_t>(12, layout.chunk_header_size), '\xa5');
         body += data;
     }
     std::string head;
-    put32(head, layout.magic);
-    put16(head, layout.major);
-    put16(head, 0);
-    put16(head, layout.file_header_size);
-    put16(head, layout.chunk_header_size);
-    put32(head, layout.block_size);
-    put32(head, layout.total_blocks.value_or(block));
-    put32(head, layout.total_chunks.value_or(static_cast<std::uint32_t>(layout.chunks.size())));
-    put32(head, 0);
+    append_le32(head, layout.magic);
+    append_le16(head, layout.major);
+    append_le16(head, 0);
+    append_le16(head, layout.file_header_size);
+    append_le16(head, layout.chunk_header_size);
+    append_le32(head, layout.block_size);
+    append_le32(head, layout.total_blocks.value_or(block));
+    append_le32(head, layout.total_chunks.value_or(static_cast<std::uint32_t>(layout.chunks.size())));
+    append_le32(head, 0);
     head.append(layout.file_header_size - std::min<std::size_t>(28, layout.file_header_size), '\x5a');
     out.image = head + body;
     return out;

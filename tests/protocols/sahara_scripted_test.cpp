@@ -1,5 +1,6 @@
 // Sahara client against a scripted boot ROM: exact packets on the wire, every
 // refusal the ROM can give and the packet checks of the host.
+#include "byte_order.h"
 #include "log_capture.h"
 #include "sahara.h"
 #include "scripted_peer.h"
@@ -23,8 +24,7 @@ std::string words(std::initializer_list<std::uint64_t> list, std::size_t pad_to 
 {
     std::string out;
     for (std::uint64_t w : list)
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<char>((w >> (8 * i)) & 0xff));
+        append_le32(out, static_cast<std::uint32_t>(w));
     if (out.size() < pad_to)
         out.resize(pad_to, '\0');
     return out;

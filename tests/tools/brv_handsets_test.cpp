@@ -4,6 +4,7 @@
 // sgdisk and falls back to the backup table, `brv read` and `--backup` save
 // exactly the handset's bytes, and several handsets are told apart, chosen and
 // flashed at once without one failure stopping the others.
+#include "byte_order.h"
 #include "tool_env.h"
 
 #include <gtest/gtest.h>
@@ -147,24 +148,16 @@ TEST_F(BrvHandsets, VerifyComparesASparseImageOnlyOnTheRunsItWrote)
     const fs::path src = dir / "src";
     fs::copy(demo_sources(), src, fs::copy_options::recursive);
     std::vector<std::uint8_t> image;
-    auto le32 = [&](std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            image.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    auto le16 = [&](std::uint16_t v) {
-        image.push_back(static_cast<std::uint8_t>(v));
-        image.push_back(static_cast<std::uint8_t>(v >> 8));
-    };
     auto chunk = [&](std::uint16_t type, std::uint32_t blocks, std::uint32_t data_bytes, std::uint8_t fill) {
-        le16(type);
-        le16(0);
-        le32(blocks);
-        le32(12 + data_bytes);
+        append_le16(image, type);
+        append_le16(image, 0);
+        append_le32(image, blocks);
+        append_le32(image, 12 + data_bytes);
         image.insert(image.end(), data_bytes, fill);
     };
-    le32(0xed26ff3a);
-    le16(1), le16(0), le16(28), le16(12);
-    le32(4096), le32(5), le32(3), le32(0);
+    append_le32(image, 0xed26ff3a);
+    append_le16(image, 1), append_le16(image, 0), append_le16(image, 28), append_le16(image, 12);
+    append_le32(image, 4096), append_le32(image, 5), append_le32(image, 3), append_le32(image, 0);
     chunk(0xcac1, 2, 8192, 0x5a);
     chunk(0xcac3, 2, 0, 0);
     chunk(0xcac1, 1, 4096, 0xa5);

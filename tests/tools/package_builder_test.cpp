@@ -1,6 +1,7 @@
 // pack_directory in-process: the package header's layout and digests, the
 // archive it wraps, reproducibility, and that a failed pack never leaves a
 // package (whole or half) behind.
+#include "byte_order.h"
 #include "fwpkg.h"
 #include "package_builder.h"
 #include "progress.h"
@@ -18,14 +19,6 @@ namespace {
 
 constexpr std::size_t header_size = 256;
 constexpr std::size_t key_size = 65536;
-
-std::uint64_t be(const std::uint8_t* p, int n)
-{
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 std::vector<std::uint8_t> digest(const EVP_MD* md, const std::vector<std::uint8_t>& data)
 {
@@ -54,8 +47,8 @@ TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
     std::vector<std::uint8_t> header(file.begin(), file.begin() + header_size);
     key.scramble(header.data(), header.size());
     EXPECT_EQ(0, std::memcmp(header.data() + 4, "BRV\0", 4));
-    EXPECT_EQ(0x00010000u, be(header.data() + 8, 4));
-    EXPECT_EQ(length, be(header.data() + 12, 8));
+    EXPECT_EQ(0x00010000u, load_be32(header, 8));
+    EXPECT_EQ(length, load_be64(header, 12));
     for (std::size_t i = 68; i < header_size; ++i)
         ASSERT_EQ(0, header[i]) << "reserved byte " << i;
 

@@ -1,5 +1,6 @@
 #include "handset_fixture.h"
 
+#include "byte_order.h"
 #include "elf_image.h"
 
 #include <cerrno>
@@ -16,19 +17,13 @@ constexpr std::uint32_t host_version_compatible = 1;
 constexpr std::uint64_t small_disk = 1 << 20;
 constexpr std::uint32_t greeting_timeout_ms = 1000;
 
-void put_word(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    for (std::size_t i = 0; i < word_size; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 std::vector<std::uint8_t> packet(std::uint32_t id, const std::vector<std::uint32_t>& params, std::size_t length)
 {
     std::vector<std::uint8_t> out;
-    put_word(out, id);
-    put_word(out, static_cast<std::uint32_t>(length));
+    append_le32(out, id);
+    append_le32(out, static_cast<std::uint32_t>(length));
     for (std::uint32_t p : params)
-        put_word(out, p);
+        append_le32(out, p);
     out.resize(length, 0);
     return out;
 }
@@ -50,10 +45,7 @@ constexpr std::uint32_t tiny_segment_size = 16;
 
 std::uint32_t word_at(const std::uint8_t* bytes, std::size_t index)
 {
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < word_size; ++i)
-        v |= static_cast<std::uint32_t>(bytes[index * word_size + i]) << (8 * i);
-    return v;
+    return load_le32(bytes + index * word_size);
 }
 
 std::vector<std::uint8_t> hello_response(std::uint32_t mode)
