@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -103,6 +105,63 @@ TEST_F(File, OverlongPathsAreRefusedNotCut)
     EXPECT_EQ(error_of([&] { f.create(longpath, false); }),
               std::string("file: cannot open: ") + std::strerror(ENAMETOOLONG));
     EXPECT_FALSE(f.open());
+}
+
+std::vector<std::string> entries(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string read_text(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Whatever already lies at the old temporary name, a file or a link to a file
+// elsewhere, is neither truncated nor written through.
+TEST_F(File, ReplacementNeverWritesThroughWhatLiesAtItsTemporaryName)
+{
+    write_text("victim", "victim bytes");
+    write_text("old", "old bytes");
+    write_text("link.tmp", "stale temporary");
+    fs::create_symlink(dir_ / "victim", dir_ / "old.tmp");
+    for (const char* name : {"old", "link"}) {
+        replacement_file out(path(name), true);
+        EXPECT_EQ(fs::path(out.temporary_path()).parent_path(), dir_);
+        out.write("new bytes", 9);
+        out.commit();
+        EXPECT_EQ(read_text(path(name)), "new bytes") << name;
+    }
+    EXPECT_EQ(read_text(path("victim")), "victim bytes");
+    EXPECT_EQ(read_text(path("link.tmp")), "stale temporary");
+    EXPECT_TRUE(fs::is_symlink(path("old.tmp")));
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"link", "link.tmp", "old", "old.tmp", "victim"}));
+}
+
+TEST_F(File, ReplacementLeavesNoTemporaryAndRefusesAnExistingTargetWhenAsked)
+{
+    {
+        replacement_file abandoned(path("a"), true);
+        abandoned.write("partial", 7);
+    }
+    EXPECT_TRUE(entries(dir_).empty());
+
+    write_text("kept", "earlier read");
+    replacement_file out(path("kept"), false);
+    out.write("new", 3);
+    EXPECT_EQ(error_of([&] { out.commit(); }), "file: " + path("kept") + " exists");
+    EXPECT_EQ(read_text(path("kept")), "earlier read");
+    EXPECT_EQ(entries(dir_), std::vector<std::string>{"kept"}) << "the temporary is gone at once";
+
+    replacement_file fresh(path("fresh"), false);
+    fresh.write("whole", 5);
+    fresh.commit();
+    EXPECT_EQ(read_text(path("fresh")), "whole");
 }
 
 } // namespace
