@@ -242,12 +242,4 @@ std::vector<std::uint8_t> read_sectors(const fs::path& image, std::uint64_t sect
     return out;
 }
 
-fs::path fresh_dir(const std::string& name)
-{
-    fs::path dir = fs::temp_directory_path() / ("brv-app-test-" + std::to_string(::getpid()) + "-" + name);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
 } // namespace apptest

@@ -166,14 +166,9 @@ protected:
 
     std::string flash_error(std::uint32_t type, const flash_options& base = {})
     {
-        try {
-            flash_options options = base;
-            options.type = type;
-            flash_with(options);
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "no error";
+        flash_options options = base;
+        options.type = type;
+        return error_text([&] { flash_with(options); });
     }
 
     std::vector<std::string> lines_starting(const std::string& prefix) const
@@ -222,7 +217,7 @@ protected:
             EXPECT_TRUE(handset->wait_detached(detach_wait_ms));
         }
         for (unsigned lun = 0; lun < luns; ++lun) {
-            const std::string now = read_whole_file(handset->lun_image(lun));
+            const std::string now = read_file(handset->lun_image(lun));
             ASSERT_EQ(now.size(), expected[lun].size()) << "lun " << lun;
             if (now == expected[lun])
                 continue;

@@ -63,37 +63,6 @@ std::string raw_deflate(const std::string& bytes)
 
 } // namespace
 
-temp_dir::temp_dir()
-{
-    std::string pattern = (fs::temp_directory_path() / "brv-package-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("test: mkdtemp failed");
-    path_ = pattern;
-}
-
-temp_dir::~temp_dir()
-{
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
-void write_file(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("test: cannot write " + path.string());
-}
-
-std::string read_whole_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("test: cannot read " + path.string());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string pattern_bytes(std::size_t n, std::uint32_t seed)
 {
     std::mt19937 gen(seed);

@@ -76,16 +76,6 @@ expansion expand(const std::string& image, std::uint32_t sector_size, std::uint6
     return expand(image, image, sector_size, partition_bytes);
 }
 
-std::string error_of(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 // ---- hand-made images ----
 
 constexpr std::uint16_t raw = 0xcac1, fill = 0xcac2, dont_care = 0xcac3, crc = 0xcac4;
@@ -198,7 +188,7 @@ std::string img2simg(const std::string& raw_bytes, const std::string& block_size
                                 (dir / "out.simg").string() + " " + block_size;
     if (std::system(command.c_str()) != 0)
         throw std::runtime_error("img2simg failed: " + command);
-    return read_whole_file(dir / "out.simg");
+    return read_file(dir / "out.simg");
 }
 
 std::string repeat(const std::string& unit, std::size_t times)
@@ -339,7 +329,7 @@ TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
     for (const row& r : rows) {
         SCOPED_TRACE(r.message);
         memory_source source(r.image);
-        EXPECT_EQ(error_of([&] { check_sparse_image(source, member, r.sector_size, r.partition_bytes); }),
+        EXPECT_EQ(error_text([&] { check_sparse_image(source, member, r.sector_size, r.partition_bytes); }),
                   "Sparse image system.img: " + r.message);
     }
 }
@@ -369,7 +359,7 @@ TEST(SparseImage, ImageThatChangedSinceTheCheckFailsWhileWriting)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.message);
-        const std::string error = error_of([&] { expand(checked, r.written, 512, 1 << 20); });
+        const std::string error = error_text([&] { expand(checked, r.written, 512, 1 << 20); });
         EXPECT_EQ(error.rfind("Sparse image system.img: " + r.message, 0), 0u) << error;
     }
 }

@@ -90,7 +90,7 @@ void infozip_zip(const fs::path& src, const fs::path& out)
 // The plain archive inside a package, for looking at it with Python.
 std::string payload_of(const fs::path& package)
 {
-    std::string payload = read_whole_file(package).substr(256);
+    std::string payload = read_file(package).substr(256);
     const scrozzler key(65536, static_cast<std::uint32_t>(payload.size()));
     for (std::size_t off = 0; off < payload.size(); off += 65536)
         key.scramble(payload.data() + off, std::min<std::size_t>(65536, payload.size() - off));
@@ -110,7 +110,7 @@ std::string zip64_members(const fs::path& zip)
     write_file(zip.parent_path() / "list.py", script);
     run(std::string(BRV_PYTHON3) + " " + quoted(zip.parent_path() / "list.py") + " " + quoted(zip) + " > " +
         quoted(listing));
-    return read_whole_file(listing);
+    return read_file(listing);
 }
 
 // Opens, lists, verifies and reads back the big member through the reader.
@@ -174,14 +174,14 @@ TEST_F(Zip64, OurPackerWritesZip64OnlyForTheMemberThatNeedsIt)
 TEST_F(Zip64, PythonZipfilePackageOpens)
 {
     python_zip(dir / "src", dir / "python.zip");
-    write_package(dir / "python.brp", read_whole_file(dir / "python.zip"));
+    write_package(dir / "python.brp", read_file(dir / "python.zip"));
     check_package(dir / "python.brp", "Python zipfile");
 }
 
 TEST_F(Zip64, InfoZipPackageOpens)
 {
     infozip_zip(dir / "src", dir / "infozip.zip");
-    write_package(dir / "infozip.brp", read_whole_file(dir / "infozip.zip"));
+    write_package(dir / "infozip.brp", read_file(dir / "infozip.zip"));
     check_package(dir / "infozip.brp", "Info-ZIP zip");
 }
 
@@ -216,7 +216,7 @@ TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
         "            w.write(chunk)\n";
     write_file(dir / "flash.py", script);
     run(std::string(BRV_PYTHON3) + " " + quoted(dir / "flash.py") + " " + quoted(src) + " " + quoted(dir / "f.zip"));
-    write_package(dir / "flash.brp", read_whole_file(dir / "f.zip"));
+    write_package(dir / "flash.brp", read_file(dir / "f.zip"));
 
     ::setenv("BRV_PROGRAMMER_WAIT_MS", "0", 1);
     vhandset::handset_options opts;

@@ -4,6 +4,7 @@
 
 #include "buffer.h"
 #include "handset_options.h"
+#include "test_files.h"
 #include "vhandset.h"
 
 #include <cstdint>
@@ -35,7 +36,8 @@ public:
     std::string lun_bytes(unsigned lun, std::uint64_t offset, std::size_t length) const;
 
 private:
-    std::filesystem::path state_dir_;
+    testsupport::temp_dir scratch_;
+    const std::filesystem::path state_dir_ = scratch_ / "state";
     std::shared_ptr<vhandset::handset> device_;
     int handle_ = -1;
 };

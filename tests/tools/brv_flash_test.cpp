@@ -95,7 +95,7 @@ std::string sgdisk(const std::vector<std::string>& args)
 
 class BrvFlash : public ::testing::Test {
 protected:
-    scratch_dir dir;
+    temp_dir dir;
     fs::path state() const { return dir / "state"; }
 };
 
@@ -165,7 +165,7 @@ TEST_F(BrvFlash, CorruptPackageIsRefusedBeforeTheHandsetIsTouched)
 {
     std::vector<std::uint8_t> bytes = read_bytes(demo_package());
     bytes[bytes.size() - 100] ^= 0x10;
-    write_bytes(dir / "corrupt.brp", bytes);
+    write_file(dir / "corrupt.brp", bytes);
     const run_result r = flash(state(), {}, dir / "corrupt.brp");
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("verification failed")) << r.err;

@@ -84,7 +84,7 @@ protected:
     // The demo flashed once onto a fresh handset: the disk every test compares with.
     static void SetUpTestSuite()
     {
-        reference_dir = new scratch_dir;
+        reference_dir = new temp_dir;
         const run_result r = brv_on(reference_dir->path(), {}, {"flash", demo_package().string()});
         ASSERT_EQ(0, r.status) << r.err;
         reference = new std::vector<std::uint8_t>(read_bytes(reference_dir->path() / "lun0.img"));
@@ -103,16 +103,16 @@ protected:
         std::vector<std::uint8_t> disk = *reference;
         if (change)
             change(disk);
-        write_bytes(dir / name / "lun0.img", disk);
+        write_file(dir / name / "lun0.img", disk);
         return dir / name;
     }
 
-    static scratch_dir* reference_dir;
+    static temp_dir* reference_dir;
     static std::vector<std::uint8_t>* reference;
-    scratch_dir dir;
+    temp_dir dir;
 };
 
-scratch_dir* BrvHandsets::reference_dir = nullptr;
+temp_dir* BrvHandsets::reference_dir = nullptr;
 std::vector<std::uint8_t>* BrvHandsets::reference = nullptr;
 
 } // namespace
@@ -133,7 +133,7 @@ TEST_F(BrvHandsets, VerifyReadsBackAndNamesTheSectorThatDiffers)
         {{"--fault", "storage:write:flip@2800"}, 1, "Verification failed: boot_a (LUN 0) differs at sector 4828"},
     };
     for (const case_& c : cases) {
-        scratch_dir state;
+        temp_dir state;
         const run_result r = brv_on(state.path(), c.handset, {"flash", demo_package().string(), "--verify"});
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
@@ -161,13 +161,13 @@ TEST_F(BrvHandsets, VerifyComparesASparseImageOnlyOnTheRunsItWrote)
     chunk(0xcac1, 2, 8192, 0x5a);
     chunk(0xcac3, 2, 0, 0);
     chunk(0xcac1, 1, 4096, 0xa5);
-    write_bytes(src / "system.img", image);
+    write_file(src / "system.img", image);
     std::string program = read_text(src / "rawprogram0.xml");
     const std::size_t at = program.find("filename=\"system.img\"");
     const std::size_t sparse = program.find("sparse=\"false\"", at);
     ASSERT_NE(std::string::npos, sparse);
     program.replace(sparse, 14, "sparse=\"true\"");
-    write_text(src / "rawprogram0.xml", program);
+    write_file(src / "rawprogram0.xml", program);
     const fs::path package = dir / "sparse.brp";
     const run_result packed = run({brv_program().string(), "pack", src.string(), "-o", package.string()});
     ASSERT_EQ(0, packed.status) << packed.err;
@@ -327,7 +327,7 @@ TEST_F(BrvHandsets, OneOfSeveralHandsetsIsChosenBySerialOrPort)
         {{"--serial", "VH00000009"}, 1, "no handset with serial VH00000009 is attached", 0},
     };
     for (const case_& c : cases) {
-        scratch_dir state;
+        temp_dir state;
         std::vector<std::string> args = {"flash", demo_package().string()};
         args.insert(args.end(), c.choice.begin(), c.choice.end());
         const run_result r = brv_on(state.path(), {"--handsets", "3"}, args);

@@ -33,7 +33,7 @@ std::vector<std::uint8_t> digest(const EVP_MD* md, const std::vector<std::uint8_
 
 TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     const fs::path out = dir / "p.brp";
     pack_directory((dir / "src").string(), out.string());
@@ -62,7 +62,7 @@ TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
 
 TEST(PackageBuilder, PackageOpensVerifiesAndHoldsEveryFileSorted)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     const fs::path out = dir / "p.brp";
     pack_directory((dir / "src").string(), out.string());
@@ -92,7 +92,7 @@ TEST(PackageBuilder, PackageOpensVerifiesAndHoldsEveryFileSorted)
 
 TEST(PackageBuilder, SameInputGivesSameBytesWhateverTheFileTimes)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     pack_directory((dir / "src").string(), (dir / "a.brp").string());
     fs::last_write_time(dir / "src/images/blob.bin", fs::file_time_type::clock::now() - std::chrono::hours(48));
@@ -102,7 +102,7 @@ TEST(PackageBuilder, SameInputGivesSameBytesWhateverTheFileTimes)
 
 TEST(PackageBuilder, OutputInsideTheSourceDirectoryIsNotPackedIntoItself)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir.path());
     const fs::path out = dir / "self.brp";
     pack_directory(dir.path().string(), out.string());
@@ -116,9 +116,9 @@ TEST(PackageBuilder, OutputInsideTheSourceDirectoryIsNotPackedIntoItself)
 
 TEST(PackageBuilder, FailureLeavesAnExistingPackageAndNoTemporaryFile)
 {
-    scratch_dir dir;
+    temp_dir dir;
     const fs::path out = dir / "p.brp";
-    write_text(out, "previous package");
+    write_file(out, "previous package");
     EXPECT_THROW(pack_directory((dir / "missing").string(), out.string()), std::runtime_error);
     EXPECT_EQ("previous package", read_text(out));
     EXPECT_FALSE(fs::exists(dir / "p.brp.tmp"));
@@ -137,7 +137,7 @@ TEST(PackageBuilder, FailureLeavesAnExistingPackageAndNoTemporaryFile)
 
 TEST(PackageBuilder, ProgressRisesToItsTotal)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     std::uint64_t last = 0, total = 0;
     bool monotonic = true;
@@ -153,9 +153,9 @@ TEST(PackageBuilder, ProgressRisesToItsTotal)
 
 TEST(PackageBuilder, LinksToDirectoriesAreNotFollowed)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
-    write_text(dir / "outside/secret.txt", "not part of the package\n");
+    write_file(dir / "outside/secret.txt", "not part of the package\n");
     const fs::path out = dir / "p.brp";
 
     // Inside the folder: the files are packed once, under their own names.
@@ -181,7 +181,7 @@ TEST(PackageBuilder, LinksToDirectoriesAreNotFollowed)
 
 TEST(PackageBuilder, EmptyFolderIsRefused)
 {
-    scratch_dir dir;
+    temp_dir dir;
     fs::create_directories(dir / "src/meta");
     EXPECT_THROW(pack_directory((dir / "src").string(), (dir / "p.brp").string()), std::runtime_error);
     EXPECT_FALSE(fs::exists(dir / "p.brp"));

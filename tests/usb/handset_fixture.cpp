@@ -4,7 +4,6 @@
 #include "elf_image.h"
 
 #include <cerrno>
-#include <unistd.h>
 
 namespace usbtest {
 
@@ -63,22 +62,11 @@ long elapsed_ms(clock::time_point since)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - since).count());
 }
 
-void handset_test::SetUp()
-{
-    root_ = std::filesystem::temp_directory_path() /
-            ("brv-usb-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
-}
-
 void handset_test::TearDown()
 {
     for (int h = 0; h < usb_max_devices; ++h)
         usb_close(h);
     vhandset::detach_all();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
 }
 
 vhandset::handset_options handset_test::debug_options()

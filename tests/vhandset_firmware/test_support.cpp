@@ -9,20 +9,6 @@
 
 namespace vhtest {
 
-scratch_dir::scratch_dir()
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vhfw-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-scratch_dir::~scratch_dir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 running_handset::running_handset(const vhandset::handset_options& opts)
     : opts_(opts), link_(opts.max_packet)
 {
