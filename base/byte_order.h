@@ -66,6 +66,20 @@ inline void check(std::size_t size, std::size_t offset, std::size_t width)
                                 " of " + std::to_string(size));
 }
 
+template <std::unsigned_integral T, std::endian order>
+T load_at(std::span<const std::uint8_t> bytes, std::size_t offset)
+{
+    check(bytes.size(), offset, sizeof(T));
+    return load<T, order>(bytes.data() + offset);
+}
+
+template <std::unsigned_integral T, std::endian order>
+void store_at(std::span<std::uint8_t> bytes, std::size_t offset, T v)
+{
+    check(bytes.size(), offset, sizeof(T));
+    store<T, order>(bytes.data() + offset, v);
+}
+
 template <std::unsigned_integral T, std::endian order, typename Bytes>
 void append(Bytes& out, T v)
 {
@@ -91,54 +105,44 @@ inline void store_be64(std::uint8_t* p, std::uint64_t v) { endian_detail::store<
 
 inline std::uint16_t load_le16(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    endian_detail::check(bytes.size(), offset, 2);
-    return load_le16(bytes.data() + offset);
+    return endian_detail::load_at<std::uint16_t, std::endian::little>(bytes, offset);
 }
 inline std::uint32_t load_le32(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    endian_detail::check(bytes.size(), offset, 4);
-    return load_le32(bytes.data() + offset);
+    return endian_detail::load_at<std::uint32_t, std::endian::little>(bytes, offset);
 }
 inline std::uint64_t load_le64(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    endian_detail::check(bytes.size(), offset, 8);
-    return load_le64(bytes.data() + offset);
+    return endian_detail::load_at<std::uint64_t, std::endian::little>(bytes, offset);
 }
 inline std::uint32_t load_be32(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    endian_detail::check(bytes.size(), offset, 4);
-    return load_be32(bytes.data() + offset);
+    return endian_detail::load_at<std::uint32_t, std::endian::big>(bytes, offset);
 }
 inline std::uint64_t load_be64(std::span<const std::uint8_t> bytes, std::size_t offset)
 {
-    endian_detail::check(bytes.size(), offset, 8);
-    return load_be64(bytes.data() + offset);
+    return endian_detail::load_at<std::uint64_t, std::endian::big>(bytes, offset);
 }
 
 inline void store_le16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t v)
 {
-    endian_detail::check(bytes.size(), offset, 2);
-    store_le16(bytes.data() + offset, v);
+    endian_detail::store_at<std::uint16_t, std::endian::little>(bytes, offset, v);
 }
 inline void store_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t v)
 {
-    endian_detail::check(bytes.size(), offset, 4);
-    store_le32(bytes.data() + offset, v);
+    endian_detail::store_at<std::uint32_t, std::endian::little>(bytes, offset, v);
 }
 inline void store_le64(std::span<std::uint8_t> bytes, std::size_t offset, std::uint64_t v)
 {
-    endian_detail::check(bytes.size(), offset, 8);
-    store_le64(bytes.data() + offset, v);
+    endian_detail::store_at<std::uint64_t, std::endian::little>(bytes, offset, v);
 }
 inline void store_be32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t v)
 {
-    endian_detail::check(bytes.size(), offset, 4);
-    store_be32(bytes.data() + offset, v);
+    endian_detail::store_at<std::uint32_t, std::endian::big>(bytes, offset, v);
 }
 inline void store_be64(std::span<std::uint8_t> bytes, std::size_t offset, std::uint64_t v)
 {
-    endian_detail::check(bytes.size(), offset, 8);
-    store_be64(bytes.data() + offset, v);
+    endian_detail::store_at<std::uint64_t, std::endian::big>(bytes, offset, v);
 }
 
 template <typename Bytes>
