@@ -4,6 +4,7 @@
 #include "elf_image.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
+#include "test_package.h"
 #include "usb.h"
 #include "handset_options.h"
 #include "vhandset.h"
@@ -17,31 +18,15 @@
 
 using namespace pkgtest;
 using testsupport::make_elf_from_segments;
+using testsupport::pack_folder;
 
 namespace {
 
 constexpr std::uint64_t disk_bytes = 1 << 20;
 constexpr unsigned detach_wait_ms = 3000;
 
-struct part {
-    std::string label;
-    std::string file;       // "" writes nothing
-    std::uint32_t start;    // sector
-    std::uint64_t sectors;
-    std::string image;      // the member's bytes
-    unsigned lun = 0;
-    int file_sector_offset = 0;
-    bool sparse = false;    // sparse="true"
-};
-
-struct patch {
-    std::string file;       // "DISK" is applied by the handset
-    unsigned lun;
-    std::uint32_t sector;
-    std::uint32_t byte_offset;
-    std::uint32_t size;
-    std::uint32_t value;
-};
+using part = testsupport::package_partition;
+using patch = testsupport::package_patch;
 
 // Two of them are DISK patches, which the flash sends; the others it skips.
 const std::vector<patch> standard_patches{
@@ -73,57 +58,33 @@ protected:
         luns = memory == "emmc" ? 1 : 6;
     }
 
-    std::string program_xml(const std::vector<part>& parts) const
+    // The package for this handset kind: the parts, the patches, a programmer,
+    // a picture and notes.
+    testsupport::package_folder folder(const std::vector<part>& parts = {}, const std::vector<patch>& patches = {}) const
     {
-        std::string xml = "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for the test-->\n";
-        for (const part& p : parts)
-            xml += "  <program SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" file_sector_offset=\"" +
-                   std::to_string(p.file_sector_offset) + "\" filename=\"" + p.file + "\" label=\"" + p.label +
-                   "\" num_partition_sectors=\"" + std::to_string(p.sectors) +
-                   "\" partofsingleimage=\"false\" physical_partition_number=\"" + std::to_string(p.lun) +
-                   "\" readbackverify=\"false\" size_in_KB=\"" + std::to_string(p.sectors * sector_size / 1024) +
-                   ".0\" sparse=\"" + (p.sparse ? "true" : "false") + "\" start_byte_hex=\"0x0\" start_sector=\"" + std::to_string(p.start) +
-                   "\" />\n";
-        return xml + "</data>\n";
+        testsupport::package_folder f;
+        f.memory = opts.memory;
+        f.sector_size = sector_size;
+        f.programmer = make_elf_from_segments(false, {pattern_bytes(6000, 78)});
+        f.partitions = parts;
+        f.patches = patches;
+        f.extra = {{"meta/device.png", pattern_bytes(200, 77)}, {"meta/notes.txt", "Test release\n"}};
+        return f;
     }
 
-    std::string patch_xml(const std::vector<patch>& patches) const
-    {
-        std::string xml = "<?xml version=\"1.0\" ?>\n<patches>\n";
-        for (const patch& p : patches)
-            xml += "  <patch SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" byte_offset=\"" +
-                   std::to_string(p.byte_offset) + "\" filename=\"" + p.file + "\" physical_partition_number=\"" +
-                   std::to_string(p.lun) + "\" size_in_bytes=\"" + std::to_string(p.size) + "\" start_sector=\"" +
-                   std::to_string(p.sector) + "\" value=\"" + std::to_string(p.value) + "\" what=\"test\"/>\n";
-        return xml + "</patches>\n";
-    }
-
-    std::string params() const
-    {
-        return "device_code_name=tern\ndevice_display_name=Tern\ndevice_memory_type=" + opts.memory +
-               "\ndevice_sector_size=" + std::to_string(sector_size) +
-               "\nfirehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n";
-    }
+    std::string program_xml(const std::vector<part>& parts) const { return folder(parts).program_xml(); }
+    std::string patch_xml(const std::vector<patch>& patches) const { return folder({}, patches).patch_xml(); }
+    std::string params() const { return folder().params(); }
 
     // Packs the parts, the patches and the extra members (which override the
     // generated ones of the same name) and opens the package.
     void make_package(const std::vector<part>& parts, const std::vector<patch>& patches,
                       const std::map<std::string, std::string>& extra = {})
     {
-        std::map<std::string, std::string> files{
-            {"meta/params.txt", params()},
-            {"meta/device.png", pattern_bytes(200, 77)},
-            {"meta/notes.txt", "Test release\n"},
-            {"prog_firehose.elf", make_elf_from_segments(false, {pattern_bytes(6000, 78)})},
-            {"rawprogram0.xml", program_xml(parts)},
-            {"patch0.xml", patch_xml(patches)},
-        };
-        for (const part& p : parts)
-            if (!p.file.empty())
-                files[p.file] = p.image;
+        testsupport::package_folder f = folder(parts, patches);
         for (const auto& [name, bytes] : extra)
-            files[name] = bytes;
-        pack_files(dir.path(), dir / "test.brp", files);
+            f.extra[name] = bytes;
+        pack_folder(dir / "source", dir / "test.brp", f.files());
         pkg.open((dir / "test.brp").string());
     }
 
@@ -542,8 +503,8 @@ TEST_F(FlashRefusal, CorruptImageIsNotWritten)
 
 TEST_F(FlashRefusal, MissingProgrammer)
 {
-    pack_files(dir.path(), dir / "noprog.brp",
-               {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
+    pack_folder(dir / "source", dir / "noprog.brp",
+                {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
     pkg.open((dir / "noprog.brp").string());
     expect_refused_before_writing("Invalid package: cannot read prog_firehose.elf");
 }
@@ -562,7 +523,7 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
                                "device_memory_type=emmc\nfirehose_filename=p\nprogram_filename=r\npatch_filename=q\n",
                                "device_memory_type=ufs\ndevice_sector_size=4096\nprogram_filename=r\npatch_filename=q\n"}) {
         fwpkg p;
-        pack_files(dir.path(), dir / "meta.brp", {{"meta/params.txt", params}});
+        pack_folder(dir / "source", dir / "meta.brp", {{"meta/params.txt", params}});
         p.open((dir / "meta.brp").string());
         try {
             p.flash(-1, r, false, full);

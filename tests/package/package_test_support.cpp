@@ -3,14 +3,11 @@
 #include "byte_order.h"
 #include "log.h"
 #include "md5.h"
-#include "package_builder.h"
 #include "scrozzler.h"
 #include "sha256.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -176,15 +173,6 @@ void write_package(const fs::path& path, const std::string& payload, const heade
     for (std::size_t off = 0; off < body.size(); off += key_size)
         key.scramble(body.data() + off, std::min(key_size, body.size() - off));
     write_file(path, header + body);
-}
-
-void pack_files(const fs::path& work_dir, const fs::path& package, const std::map<std::string, std::string>& files)
-{
-    const fs::path source = work_dir / "source";
-    fs::remove_all(source);
-    for (const auto& [name, bytes] : files)
-        write_file(source / name, bytes);
-    pack_directory(source.string(), package.string());
 }
 
 log_capture::log_capture()

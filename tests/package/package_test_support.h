@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,11 +50,6 @@ struct header_tweak {
 
 // Writes a package file: header (digests over `payload`) and the scrambled payload.
 void write_package(const std::filesystem::path& path, const std::string& payload, const header_tweak& tweak = {});
-
-// A package from a directory of files (names relative, '/'-separated), built
-// by the project's packer.
-void pack_files(const std::filesystem::path& work_dir, const std::filesystem::path& package,
-                const std::map<std::string, std::string>& files);
 
 // Collects log lines ("I:..." / "E:...") while it exists.
 class log_capture {

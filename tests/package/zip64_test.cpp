@@ -11,6 +11,7 @@
 #include "vhandset.h"
 #include "package_test_support.h"
 #include "scrozzler.h"
+#include "test_package.h"
 
 #include <gtest/gtest.h>
 
@@ -192,16 +193,18 @@ TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
     const fs::path src = dir / "src";
     const std::uint64_t sectors = (big_size + 4095) / 4096;
     const std::uint64_t start = 6;
-    write_file(src / "flash/params.txt",
-               "device_display_name=Large\ndevice_memory_type=ufs\ndevice_sector_size=4096\n"
-               "firehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n");
-    write_file(src / "flash/prog_firehose.elf", testsupport::make_elf_from_segments(true, {pattern_bytes(5000, 7)}));
-    write_file(src / "flash/rawprogram0.xml",
-               "<?xml version=\"1.0\" ?>\n<data>\n  <program SECTOR_SIZE_IN_BYTES=\"4096\" file_sector_offset=\"0\" "
-               "filename=\"" + std::string(big_name) + "\" label=\"super\" num_partition_sectors=\"" +
-                   std::to_string(sectors) + "\" physical_partition_number=\"0\" sparse=\"false\" start_sector=\"" +
-                   std::to_string(start) + "\"/>\n</data>\n");
-    write_file(src / "flash/patch0.xml", "<?xml version=\"1.0\" ?>\n<patches>\n</patches>\n");
+    // The small members come from the shared builder; the 4 GiB image is the
+    // sparse file already in src, which Python streams in itself.
+    testsupport::package_folder folder;
+    folder.display_name = "Large";
+    folder.memory = "ufs";
+    folder.sector_size = 4096;
+    folder.programmer = testsupport::make_elf_from_segments(true, {pattern_bytes(5000, 7)});
+    folder.partitions = {{"super", big_name, start, sectors, ""}};
+    write_file(src / "flash/params.txt", folder.params());
+    write_file(src / "flash/prog_firehose.elf", folder.programmer);
+    write_file(src / "flash/rawprogram0.xml", folder.program_xml());
+    write_file(src / "flash/patch0.xml", folder.patch_xml());
     const std::string script =
         "import sys, zipfile\n"
         "src, out = sys.argv[1], sys.argv[2]\n"

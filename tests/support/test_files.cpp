@@ -9,9 +9,9 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
-temp_dir::temp_dir()
+temp_dir::temp_dir(const fs::path& parent)
 {
-    std::string pattern = (fs::temp_directory_path() / "brv-test-XXXXXX").string();
+    std::string pattern = (parent / "brv-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("test: mkdtemp failed");
     path_ = pattern;
@@ -43,6 +43,13 @@ std::string read_file(const fs::path& path)
     if (!in)
         throw std::runtime_error("test: cannot read " + path.string());
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_folder(const fs::path& dir, const package_files& files)
+{
+    fs::create_directories(dir);
+    for (const auto& [name, bytes] : files)
+        write_file(dir / name, bytes);
 }
 
 } // namespace testsupport

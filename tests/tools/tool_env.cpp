@@ -84,24 +84,23 @@ std::vector<std::uint8_t> read_bytes(const fs::path& p)
 
 void make_package_sources(const fs::path& dir)
 {
-    write_file(dir / "meta/params.txt",
-               "device_code_name=fixture\n"
-               "device_display_name=Fixture Phone\n"
-               "device_memory_type=ufs\n"
-               "device_sector_size=4096\n"
-               "firehose_filename=prog.elf\n"
-               "program_filename=rawprogram0.xml\n"
-               "patch_filename=patch0.xml\n");
-    write_file(dir / "meta/notes.txt", "Fixture notes\nsecond line\n");
-    write_file(dir / "images/sub/readme.txt", "nested member\n");
-    std::vector<std::uint8_t> blob(200 * 1024 + 17);
+    std::string blob(200 * 1024 + 17, '\0');
     std::uint32_t x = 12345;
-    for (auto& b : blob) {
+    for (char& b : blob) {
         x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
+        b = static_cast<char>(x >> 16);
     }
-    write_file(dir / "images/blob.bin", blob);
-    write_file(dir / "empty.txt", "");
+    write_folder(dir, {{"meta/params.txt", "device_code_name=fixture\n"
+                                           "device_display_name=Fixture Phone\n"
+                                           "device_memory_type=ufs\n"
+                                           "device_sector_size=4096\n"
+                                           "firehose_filename=prog.elf\n"
+                                           "program_filename=rawprogram0.xml\n"
+                                           "patch_filename=patch0.xml\n"},
+                       {"meta/notes.txt", "Fixture notes\nsecond line\n"},
+                       {"images/sub/readme.txt", "nested member\n"},
+                       {"images/blob.bin", blob},
+                       {"empty.txt", ""}});
 }
 
 } // namespace tooltest

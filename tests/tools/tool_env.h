@@ -22,6 +22,7 @@ fs::path demo_sources();          // examples/demo (the staged member files)
 
 using testsupport::temp_dir;
 using testsupport::write_file;
+using testsupport::write_folder;
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
@@ -35,8 +36,9 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
 std::string read_text(const fs::path& p);
 std::vector<std::uint8_t> read_bytes(const fs::path& p);
 
-// A package source directory: metadata, notes, a nested text member and a
-// 200 KiB binary member (several 64 KiB chunks, not a multiple of one).
+// A package source directory for the packer's own tests: metadata, notes, a
+// nested text member, an empty one and a 200 KiB binary member (several
+// 64 KiB chunks, not a multiple of one). No programmer or program file.
 void make_package_sources(const fs::path& dir);
 
 } // namespace tooltest
