@@ -1,5 +1,7 @@
 #include "buffer.h"
 
+#include "byte_order.h"
+
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -110,16 +112,16 @@ void buffer::dequeue(void* dst, std::uint64_t n)
 
 void buffer::dequeue_be(std::uint32_t& value)
 {
-    std::uint32_t v;
-    dequeue(v);
-    value = __builtin_bswap32(v);
+    std::uint8_t b[sizeof value];
+    dequeue(b, sizeof b);
+    value = load_be32(b);
 }
 
 void buffer::dequeue_be(std::uint64_t& value)
 {
-    std::uint64_t v;
-    dequeue(v);
-    value = __builtin_bswap64(v);
+    std::uint8_t b[sizeof value];
+    dequeue(b, sizeof b);
+    value = load_be64(b);
 }
 
 void buffer::copy(const buffer& other)

@@ -2,15 +2,23 @@
 #include "paths.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 constexpr mode_t create_mode = 0666;
+constexpr char temporary_infix[] = ".tmp.";
+constexpr std::size_t temporary_random_chars = 6;
+// Another name is drawn when the first one is taken; this many taken names in
+// a row mean something other than chance is at work.
+constexpr int temporary_attempts = 100;
+constexpr char name_chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 [[noreturn]] void fail_errno()
 {
@@ -58,6 +66,38 @@ void file::create(const std::string& path, bool exclusive)
     if (fd == -1)
         fail_open();
     fd_ = fd;
+}
+
+std::string file::create_temporary(const std::string& target)
+{
+    if (open())
+        throw std::runtime_error("file: already open");
+    // O_EXCL refuses any existing entry, a dangling link included, so nothing
+    // of that name is ever truncated or written through.
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < temporary_attempts; ++attempt) {
+        unsigned char random[temporary_random_chars];
+        if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
+            fail_open();
+        std::string path = target + temporary_infix;
+        for (const unsigned char r : random)
+            path += name_chars[r % (sizeof name_chars - 1)];
+        if (path.size() >= path_max_bytes) {
+            errno = ENAMETOOLONG;
+            fail_open();
+        }
+        int fd;
+        do
+            fd = ::open(path.c_str(), flags, create_mode);
+        while (fd == -1 && errno == EINTR);
+        if (fd != -1) {
+            fd_ = fd;
+            return path;
+        }
+        if (errno != EEXIST)
+            fail_open();
+    }
+    fail_open();
 }
 
 void file::close()
@@ -160,4 +200,70 @@ file_mapping::file_mapping(const std::string& path)
     file_.open_existing(path, true);
     size_ = file_.size();
     data_ = file_.map(size_, true);
+}
+
+replacement_file::replacement_file(const std::string& path, bool replace_existing)
+    : target_(expanded(path)), replace_existing_(replace_existing)
+{
+    temporary_ = out_.create_temporary(target_);
+}
+
+replacement_file::~replacement_file()
+{
+    discard();
+}
+
+void replacement_file::discard()
+{
+    out_.close();
+    if (!settled_)
+        ::unlink(temporary_.c_str());
+    settled_ = true;
+}
+
+void replacement_file::write(const void* src, std::uint64_t count)
+{
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    while (count > 0) {
+        const std::uint64_t n = out_.write(p, count);
+        if (n == 0)
+            throw std::runtime_error(temporary_ + ": nothing written (disk full?)");
+        p += n;
+        count -= n;
+    }
+}
+
+void replacement_file::commit()
+{
+    try {
+        put_in_place();
+    } catch (...) {
+        discard();
+        throw;
+    }
+    settled_ = true;
+}
+
+void replacement_file::put_in_place()
+{
+    if (::fsync(out_.descriptor()) != 0)
+        throw std::runtime_error("file: cannot write " + temporary_ + ": " + std::strerror(errno));
+    out_.close();
+    auto failed = [this] {
+        if (errno == EEXIST)
+            throw std::runtime_error("file: " + target_ + " exists");
+        throw std::runtime_error("file: cannot rename " + temporary_ + " to " + target_ + ": " + std::strerror(errno));
+    };
+    if (replace_existing_) {
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0)
+            failed();
+    } else if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
+        // File systems without RENAME_NOREPLACE: link() refuses an existing
+        // target too.
+        if (errno != EINVAL && errno != ENOSYS)
+            failed();
+        if (::link(temporary_.c_str(), target_.c_str()) != 0)
+            failed();
+        ::unlink(temporary_.c_str());
+    }
 }

@@ -50,7 +50,51 @@ public:
     static void unlink(const std::string& path);
 
 private:
+    friend class replacement_file;
+    // Creates "<target>.tmp.XXXXXX" new (O_EXCL, never through a link) beside
+    // the target and opens it for writing; returns its path.
+    std::string create_temporary(const std::string& target);
+
     int fd_ = -1;
+};
+
+// A file that appears under its name only once it is complete. The bytes go to
+// a temporary created new beside the target ("<path>.tmp." and six random
+// characters; an existing file or link of that name is never opened, another
+// name is drawn instead); commit() flushes it to disk and renames it to the
+// target; a failed commit, or destruction without a commit, removes it.
+// With replace_existing false a file already at the target is never replaced:
+// commit() then throws "file: <path> exists". The target has a leading tilde
+// expanded as file::create does; creating the temporary fails as file::create
+// ("file: cannot open: ...").
+class replacement_file {
+public:
+    replacement_file(const std::string& path, bool replace_existing);
+    replacement_file(const replacement_file&) = delete;
+    replacement_file& operator=(const replacement_file&) = delete;
+    ~replacement_file();
+
+    const std::string& temporary_path() const { return temporary_; }
+    int descriptor() const { return out_.descriptor(); }
+
+    // Writes every byte; throws "<temporary path>: nothing written (disk
+    // full?)" when the system takes none of them.
+    void write(const void* src, std::uint64_t count);
+
+    // fsync, then the rename ("file: cannot write <temporary>: ..." and
+    // "file: cannot rename <temporary> to <path>: ..." on failure).
+    void commit();
+
+private:
+    void put_in_place();
+    // Closes and removes the temporary unless it was renamed already.
+    void discard();
+
+    std::string target_;
+    std::string temporary_;
+    bool replace_existing_;
+    bool settled_ = false;  // renamed into place, or removed
+    file out_;
 };
 
 // A read-only mapping of a whole file that unmaps itself.

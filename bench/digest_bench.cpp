@@ -1,5 +1,6 @@
 // Throughput of the digests and the scrambler over one large buffer, the work
 // of verifying a package payload.
+#include "byte_order.h"
 #include "md5.h"
 #include "scrozzler.h"
 #include "sha256.h"
@@ -21,9 +22,7 @@ const std::vector<std::uint8_t>& payload()
         std::vector<std::uint8_t> v(buffer_bytes);
         std::mt19937_64 rng(1);
         for (std::size_t i = 0; i + 8 <= v.size(); i += 8) {
-            const std::uint64_t r = rng();
-            for (int b = 0; b < 8; ++b)
-                v[i + b] = static_cast<std::uint8_t>(r >> (8 * b));
+            store_le64(v.data() + i, rng());
         }
         return v;
     }();

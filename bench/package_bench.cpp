@@ -10,6 +10,7 @@
 #include "fwpkg.h"
 #include "package_builder.h"
 #include "progress.h"
+#include "test_package.h"
 #include "usb.h"
 #include "vhandset.h"
 
@@ -17,7 +18,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -37,12 +37,6 @@ constexpr std::uint64_t disk_bytes = 640 * mib;
 constexpr std::size_t write_chunk = 1 << 20;
 const char* const image_name = "system.img";
 
-void write_text(const fs::path& p, const std::string& s)
-{
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << s;
-}
-
 // Incompressible, like the already-compressed images real packages carry, so
 // the package is as large as its content.
 void write_random(const fs::path& p, std::uint64_t size, std::uint64_t seed)
@@ -61,35 +55,6 @@ void write_random(const fs::path& p, std::uint64_t size, std::uint64_t seed)
     }
 }
 
-// A 32-bit ELF with one loadable segment: enough for the boot ROM to accept.
-std::string tiny_elf()
-{
-    std::string e(52 + 32 + 16, '\0');
-    auto put = [&](std::size_t off, std::uint32_t v, int n) {
-        for (int i = 0; i < n; ++i)
-            e[off + i] = static_cast<char>(v >> (8 * i));
-    };
-    std::memcpy(e.data(), "\x7f" "ELF\x01\x01\x01", 7);
-    put(16, 2, 2);          // executable
-    put(18, 40, 2);         // ARM
-    put(20, 1, 4);          // version
-    put(24, 0x1000, 4);     // entry
-    put(28, 52, 4);         // program headers right after the header
-    put(40, 52, 2);
-    put(42, 32, 2);
-    put(44, 1, 2);
-    put(46, 40, 2);
-    put(52, 1, 4);          // PT_LOAD
-    put(56, 84, 4);         // offset
-    put(60, 0x1000, 4);     // vaddr
-    put(64, 0x1000, 4);     // paddr
-    put(68, 16, 4);         // filesz
-    put(72, 16, 4);         // memsz
-    put(76, 5, 4);          // R+X
-    put(80, 4, 4);          // align
-    return e;
-}
-
 struct fixture {
     fs::path dir;
     fs::path package;
@@ -106,19 +71,16 @@ struct fixture {
         package = dir / "bench.brp";
         if (keep && fs::exists(package))
             return;
-        fs::create_directories(dir / "src");
         const fs::path src = dir / "src";
-        write_text(src / "meta/params.txt",
-                   "device_code_name=bench\ndevice_display_name=Bench\ndevice_memory_type=emmc\n"
-                   "device_sector_size=512\nfirehose_filename=prog.elf\nprogram_filename=rawprogram0.xml\n"
-                   "patch_filename=patch0.xml\n");
-        write_text(src / "prog.elf", tiny_elf());
-        write_text(src / "rawprogram0.xml",
-                   "<?xml version=\"1.0\" ?>\n<data>\n  <program SECTOR_SIZE_IN_BYTES=\"512\" file_sector_offset=\"0\" "
-                   "filename=\"" + std::string(image_name) + "\" label=\"system_a\" num_partition_sectors=\"" +
-                       std::to_string(member_bytes / sector) + "\" physical_partition_number=\"0\" start_sector=\"" +
-                       std::to_string(partition_start) + "\"/>\n</data>\n");
-        write_text(src / "patch0.xml", "<?xml version=\"1.0\" ?>\n<patches>\n</patches>\n");
+        testsupport::package_folder folder;
+        folder.code_name = "bench";
+        folder.display_name = "Bench";
+        folder.programmer_name = "prog.elf";
+        folder.partitions = {{"system_a", image_name, partition_start, member_bytes / sector, ""}};
+        // The two large members are streamed into the folder, never held whole.
+        testsupport::package_files files = folder.files();
+        files.erase(image_name);
+        testsupport::write_folder(src, files);
         write_random(src / image_name, member_bytes, 1);
         write_random(src / "filler.bin", member_bytes, 2);
         pack_directory(src.string(), package.string());

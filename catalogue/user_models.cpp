@@ -3,12 +3,9 @@
 #include "decimal_text.h"
 #include "file.h"
 #include "paths.h"
-
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include "xml.h"
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -25,32 +22,9 @@ const char* const default_vidpid_adb = "05c6:9039";
 // Filled by the first lookup that finds models.xml with a model in it.
 std::vector<model> user_list;
 
-struct xml_doc_free {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
-
-struct xml_char_free {
-    void operator()(xmlChar* text) const { xmlFree(text); }
-};
-using xml_text_ptr = std::unique_ptr<xmlChar, xml_char_free>;
-
-bool named(const xmlNode* node, const char* name)
-{
-    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
-}
-
-std::optional<std::string> attribute(xmlNode* node, const char* name)
-{
-    const xml_text_ptr value(xmlGetProp(node, BAD_CAST name));
-    if (!value)
-        return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(value.get()));
-}
-
 std::string attribute_or(xmlNode* node, const char* name, const char* fallback)
 {
-    return attribute(node, name).value_or(fallback);
+    return find_xml_attribute(node, name).value_or(fallback);
 }
 
 // The formatted path, refused rather than cut when it does not fit.
@@ -66,7 +40,7 @@ std::string catalogue_path(const char* what, const char* format, Args... args)
 
 model model_from_element(xmlNode* node)
 {
-    const std::optional<std::string> name = attribute(node, "name");
+    const std::optional<std::string> name = find_xml_attribute(node, "name");
     if (!name)
         throw std::runtime_error("Model without name in models.xml");
     model m(*name);
@@ -80,20 +54,18 @@ model model_from_element(xmlNode* node)
 
 void load_user_models(const std::string& path)
 {
-    const xml_doc_ptr doc(xmlReadFile(path.c_str(), nullptr, 0));
+    const xml_document doc = read_xml_file(path);
     if (!doc)
         throw std::runtime_error("Failed to parse models.xml");
     // Entities are refused before any attribute is read: a nest of them takes
     // minutes to expand, and a catalogue has no use for them.
-    if (doc->intSubset != nullptr || doc->extSubset != nullptr)
+    if (declares_dtd(doc))
         throw std::runtime_error("models.xml declares a DTD or entities; remove them");
-    xmlNode* models = xmlDocGetRootElement(doc.get());
-    while (models != nullptr && !named(models, "models"))
-        models = models->next;
+    xmlNode* models = find_top_element(doc, "models");
     if (models == nullptr)
         throw std::runtime_error("Failed to find models tag in models.xml");
     for (xmlNode* child = models->children; child != nullptr; child = child->next) {
-        if (named(child, "model"))
+        if (is_xml_element(child, "model"))
             user_list.push_back(model_from_element(child));
     }
 }

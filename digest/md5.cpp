@@ -1,5 +1,7 @@
 #include "md5.h"
 
+#include "byte_order.h"
+
 #include <cstring>
 
 namespace {
@@ -15,24 +17,6 @@ constexpr std::uint32_t init_d = 0x10325476;
 inline std::uint32_t rotl(std::uint32_t x, int n)
 {
     return (x << n) | (x >> (32 - n));
-}
-
-inline std::uint32_t load_le32(const std::uint8_t* p)
-{
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline void store_le32(std::uint8_t* p, std::uint32_t v)
-{
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    std::memcpy(p, &v, sizeof v);
 }
 
 // The round functions are written so each step's dependency on the previous

@@ -1,5 +1,6 @@
 #include "sha256.h"
 
+#include "byte_order.h"
 #include "sha256_blocks.h"
 
 #include <atomic>
@@ -43,19 +44,6 @@ blocks_fn compression()
 inline std::uint32_t rotr(std::uint32_t x, int n)
 {
     return (x >> n) | (x << (32 - n));
-}
-
-inline std::uint32_t load_be32(const std::uint8_t* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
-inline void store_be32(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
 }
 
 // Appends bytes to the message without touching the byte count.
@@ -159,8 +147,7 @@ void sha256_final(sha256_ctx* ctx, std::uint8_t out[32])
     std::uint8_t tail[2 * block_bytes] = {pad_marker};
     const std::size_t used = ctx->count % block_bytes;
     const std::size_t pad = (used < length_offset ? length_offset : length_offset + block_bytes) - used;
-    store_be32(tail + pad, static_cast<std::uint32_t>(bit_length >> 32));
-    store_be32(tail + pad + 4, static_cast<std::uint32_t>(bit_length));
+    store_be64(tail + pad, bit_length);
     absorb(ctx, used, tail, pad + 8);
     ctx->count += pad + 8;
 

@@ -1,5 +1,7 @@
 #include "gpt_layout.h"
 
+#include "byte_order.h"
+
 #include <cstring>
 #include <stdexcept>
 #include <zlib.h>
@@ -19,14 +21,6 @@ constexpr std::uint32_t mbr_signature_offset = 510;
 constexpr std::uint8_t partition_type[guid_size] = {0xAF, 0x3D, 0xC6, 0x0F, 0x83, 0x84, 0x72, 0x47,
                                                     0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4};
 
-void put_le(std::uint8_t* p, std::uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) {
-        p[i] = static_cast<std::uint8_t>(v);
-        v >>= 8;
-    }
-}
-
 std::uint32_t crc(const std::uint8_t* p, std::size_t n)
 {
     return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
@@ -38,7 +32,7 @@ void stable_guid(std::uint8_t* out, const std::string& seed)
     std::uint32_t h = crc(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size());
     for (std::size_t i = 0; i < guid_size; i += 4) {
         h = h * 1664525u + 1013904223u;
-        put_le(out + i, h, 4);
+        store_le32(out + i, h);
     }
     out[7] = static_cast<std::uint8_t>((out[7] & 0x0F) | 0x40);
     out[8] = static_cast<std::uint8_t>((out[8] & 0x3F) | 0x80);
@@ -52,10 +46,10 @@ void fill_array(std::uint8_t* array, const std::vector<gpt_partition>& parts)
         const std::uint64_t last = p.sectors ? p.first + p.sectors - 1 : p.first;
         std::memcpy(e, partition_type, guid_size);
         stable_guid(e + 16, "partition:" + p.label);
-        put_le(e + 32, p.first, 8);
-        put_le(e + 40, last, 8);
+        store_le64(e + 32, p.first);
+        store_le64(e + 40, last);
         for (std::size_t c = 0; c < p.label.size(); ++c)
-            put_le(e + 56 + 2 * c, static_cast<std::uint8_t>(p.label[c]), 2);
+            store_le16(e + 56 + 2 * c, static_cast<std::uint8_t>(p.label[c]));
     }
 }
 
@@ -63,18 +57,18 @@ void fill_header(std::uint8_t* h, std::uint64_t my_lba, std::uint64_t other_lba,
                  std::uint64_t array_lba, std::uint32_t array_crc)
 {
     std::memcpy(h, "EFI PART", 8);
-    put_le(h + 8, gpt_revision, 4);
-    put_le(h + 12, header_size, 4);
-    put_le(h + 24, my_lba, 8);
-    put_le(h + 32, other_lba, 8);
-    put_le(h + 40, first_usable, 8);
-    put_le(h + 48, last_usable, 8);
+    store_le32(h + 8, gpt_revision);
+    store_le32(h + 12, header_size);
+    store_le64(h + 24, my_lba);
+    store_le64(h + 32, other_lba);
+    store_le64(h + 40, first_usable);
+    store_le64(h + 48, last_usable);
     stable_guid(h + 56, "disk");
-    put_le(h + 72, array_lba, 8);
-    put_le(h + 80, gpt_entry_count, 4);
-    put_le(h + 84, gpt_entry_size, 4);
-    put_le(h + 88, array_crc, 4);
-    put_le(h + 16, crc(h, header_size), 4);
+    store_le64(h + 72, array_lba);
+    store_le32(h + 80, gpt_entry_count);
+    store_le32(h + 84, gpt_entry_size);
+    store_le32(h + 88, array_crc);
+    store_le32(h + 16, crc(h, header_size));
 }
 
 void fill_protective_mbr(std::uint8_t* mbr)
@@ -83,9 +77,9 @@ void fill_protective_mbr(std::uint8_t* mbr)
     e[2] = 0x02;  // CHS of sector 1
     e[4] = protective_type;
     e[5] = e[6] = e[7] = 0xFF;
-    put_le(e + 8, 1, 4);
+    store_le32(e + 8, 1);
     // The tool does not know the disk size, so the entry claims the maximum.
-    put_le(e + 12, 0xFFFFFFFFu, 4);
+    store_le32(e + 12, 0xFFFFFFFFu);
     mbr[mbr_signature_offset] = 0x55;
     mbr[mbr_signature_offset + 1] = 0xAA;
 }

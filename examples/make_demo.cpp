@@ -4,6 +4,7 @@
 //
 // Usage: make_demo RAWPROGRAM.xml OUTDIR
 #include "gpt_layout.h"
+#include "xml.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,8 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <zlib.h>
 
 namespace {
@@ -35,14 +34,6 @@ struct program_entry {
     std::uint64_t sectors = 0;
 };
 
-std::string attribute(xmlNode* node, const char* name)
-{
-    xmlChar* v = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
-    std::string s = v ? reinterpret_cast<const char*>(v) : "";
-    xmlFree(v);
-    return s;
-}
-
 std::uint64_t number(const std::string& text, const std::string& what)
 {
     char* end = nullptr;
@@ -54,29 +45,23 @@ std::uint64_t number(const std::string& text, const std::string& what)
 
 std::vector<program_entry> read_program(const std::string& path)
 {
-    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, 0);
+    const xml_document doc = read_xml_file(path);
     if (!doc)
         throw std::runtime_error("cannot parse " + path);
     std::vector<program_entry> out;
-    try {
-        for (xmlNode* n = xmlDocGetRootElement(doc)->children; n; n = n->next) {
-            if (n->type != XML_ELEMENT_NODE || xmlStrcmp(n->name, reinterpret_cast<const xmlChar*>("program")) != 0)
-                continue;
-            program_entry e;
-            e.label = attribute(n, "label");
-            e.filename = attribute(n, "filename");
-            if (number(attribute(n, "SECTOR_SIZE_IN_BYTES"), "SECTOR_SIZE_IN_BYTES") != gpt_sector_size)
-                throw std::runtime_error("unexpected sector size at " + e.label);
-            e.sectors = number(attribute(n, "num_partition_sectors"), e.label + " num_partition_sectors");
-            if (e.filename != primary_gpt_file && e.filename != backup_gpt_file)
-                e.start = number(attribute(n, "start_sector"), e.label + " start_sector");
-            out.push_back(e);
-        }
-    } catch (...) {
-        xmlFreeDoc(doc);
-        throw;
+    for (xmlNode* n = xmlDocGetRootElement(doc.get())->children; n; n = n->next) {
+        if (!is_xml_element(n, "program"))
+            continue;
+        program_entry e;
+        e.label = xml_attribute(n, "label");
+        e.filename = xml_attribute(n, "filename");
+        if (number(xml_attribute(n, "SECTOR_SIZE_IN_BYTES"), "SECTOR_SIZE_IN_BYTES") != gpt_sector_size)
+            throw std::runtime_error("unexpected sector size at " + e.label);
+        e.sectors = number(xml_attribute(n, "num_partition_sectors"), e.label + " num_partition_sectors");
+        if (e.filename != primary_gpt_file && e.filename != backup_gpt_file)
+            e.start = number(xml_attribute(n, "start_sector"), e.label + " start_sector");
+        out.push_back(e);
     }
-    xmlFreeDoc(doc);
     return out;
 }
 

@@ -11,9 +11,7 @@
 #include <algorithm>
 #include <optional>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -26,26 +24,6 @@ constexpr std::uint64_t request_sector_limit = std::uint64_t{1} << 32;
 // One read request asks for at most this many sectors; the programmer sends
 // them in pieces of its payload size either way.
 constexpr std::uint32_t max_request_sectors = 1u << 30;
-constexpr char temporary_suffix[] = ".tmp";
-
-// Removes the temporary file unless the read completed.
-class temporary_file {
-public:
-    explicit temporary_file(std::string path) : path_(std::move(path)) {}
-    temporary_file(const temporary_file&) = delete;
-    temporary_file& operator=(const temporary_file&) = delete;
-    ~temporary_file()
-    {
-        if (!kept_)
-            std::remove(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    void keep() { kept_ = true; }
-
-private:
-    std::string path_;
-    bool kept_ = false;
-};
 
 } // namespace
 
@@ -130,28 +108,16 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                           const std::string& path, const data_progress& on_piece)
 {
-    temporary_file partial(path + temporary_suffix);
-    {
-        file out;
-        out.create(partial.path(), false);
-        std::uint64_t done = 0;
-        read_sectors(programmer, lun, start, count, [&](const std::uint8_t* data, std::size_t size) {
-            while (size > 0) {
-                const std::uint64_t n = out.write(data, size);
-                if (n == 0)
-                    throw std::runtime_error(partial.path() + ": nothing written (disk full?)");
-                data += n;
-                size -= static_cast<std::size_t>(n);
-                done += n;
-            }
-            if (on_piece)
-                on_piece(done);
-        });
-        out.close();
-    }
-    if (std::rename(partial.path().c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot rename " + partial.path() + " to " + path + ": " + std::strerror(errno));
-    partial.keep();
+    // A backup or a saved partition never takes the place of a file already there.
+    replacement_file out(path, false);
+    std::uint64_t done = 0;
+    read_sectors(programmer, lun, start, count, [&](const std::uint8_t* data, std::size_t size) {
+        out.write(data, size);
+        done += size;
+        if (on_piece)
+            on_piece(done);
+    });
+    out.commit();
 }
 
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)

@@ -49,10 +49,11 @@ std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
 void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                   const data_sink& sink);
 
-// The same range into a file: written as <path>.tmp, renamed to path once every
-// sector has arrived and been written, and removed when anything fails, so an
-// interrupted read never leaves a file that looks complete. on_piece gets the
-// bytes read so far.
+// The same range into a file: written to a temporary beside it
+// (replacement_file), renamed to path once every sector has arrived and been
+// written, and removed when anything fails, so an interrupted read never
+// leaves a file that looks complete. A file already at path is never replaced
+// ("file: <path> exists"). on_piece gets the bytes read so far.
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                           const std::string& path, const data_progress& on_piece = {});
 

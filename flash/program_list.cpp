@@ -4,23 +4,13 @@
 #include "log.h"
 #include "partition_rules.h"
 
-#include <climits>
-#include <cstring>
-#include <new>
 #include <stdexcept>
-
-#include <libxml/parser.h>
 
 namespace {
 
 constexpr std::uint64_t largest_sector_count = UINT32_MAX;  // the programmer's sector counts are 32-bit
-constexpr int dump_level = 0;
-constexpr int dump_unformatted = 0;
 constexpr const char* disk_patch = "DISK";
 constexpr char from_end_prefix[] = "NUM_DISK_SECTORS-";
-// No network, and libxml2's own complaints stay off stderr: a bad document is
-// our error to report.
-constexpr int parse_options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 
 // Digits only, at most 2^64 - 1. Anything else (a sign, hexadecimal, blanks)
@@ -100,21 +90,6 @@ void check_request_length(const std::string& element, const std::string& owner)
 
 } // namespace
 
-bool is_xml_element(const xmlNode* node, const char* name)
-{
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
-xmlNode* find_top_element(const xml_document& doc, const char* name)
-{
-    if (!doc)
-        return nullptr;
-    for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next)
-        if (is_xml_element(node, name))
-            return node;
-    return nullptr;
-}
-
 bool sector_position::resolve(std::uint64_t disk_sectors, std::uint64_t* sector) const
 {
     if (!from_end) {
@@ -125,36 +100,6 @@ bool sector_position::resolve(std::uint64_t disk_sectors, std::uint64_t* sector)
         return false;
     *sector = disk_sectors - value;
     return true;
-}
-
-xml_document parse_xml(const buffer& bytes, const std::string& what)
-{
-    if (bytes.size() > static_cast<std::uint64_t>(INT_MAX))
-        return xml_document();
-    xml_document doc(xmlReadMemory(reinterpret_cast<const char*>(bytes.c_ptr()), static_cast<int>(bytes.size()),
-                                   nullptr, nullptr, parse_options));
-    if (doc && (doc.get()->intSubset != nullptr || doc.get()->extSubset != nullptr))
-        throw std::runtime_error(what + " declares a DTD or entities, which program files never have");
-    return doc;
-}
-
-std::string xml_attribute(const xmlNode* node, const char* name)
-{
-    xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
-    if (value == nullptr)
-        return std::string();
-    std::string text(reinterpret_cast<const char*>(value));
-    xmlFree(value);
-    return text;
-}
-
-std::string element_text(xmlNode* node)
-{
-    std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> out(xmlBufferCreate(), xmlBufferFree);
-    if (!out)
-        throw std::bad_alloc();
-    xmlNodeDump(out.get(), node->doc, node, dump_level, dump_unformatted);
-    return std::string(reinterpret_cast<const char*>(xmlBufferContent(out.get())));
 }
 
 std::uint64_t partition_bytes(const xmlNode* program)

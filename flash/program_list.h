@@ -8,49 +8,11 @@
 
 #include "buffer.h"
 #include "flash_type.h"
+#include "xml.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include <libxml/tree.h>
-
-// Owner of one parsed document.
-class xml_document {
-public:
-    xml_document() = default;
-    explicit xml_document(xmlDocPtr doc) : doc_(doc) {}
-    xmlDocPtr get() const { return doc_.get(); }
-    explicit operator bool() const { return doc_ != nullptr; }
-
-private:
-    struct free_doc {
-        void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-    };
-    std::unique_ptr<xmlDoc, free_doc> doc_;
-};
-
-// Parses the bytes (no URL, no encoding, no network); empty when they are not
-// XML. A document that declares a DTD or entities throws "<what> declares a DTD
-// or entities, which program files never have": its entities would be expanded
-// here but reach the programmer unexpanded, and a nest of them can take
-// minutes to expand.
-xml_document parse_xml(const buffer& bytes, const std::string& what = "The XML file");
-
-// Whether the node is an element of that name.
-bool is_xml_element(const xmlNode* node, const char* name);
-
-// Among the root element and its following siblings, the first element so
-// named (where the flash looks for "data" and "patches"); null when none.
-xmlNode* find_top_element(const xml_document& doc, const char* name);
-
-// The attribute's text; "" when the attribute is missing.
-std::string xml_attribute(const xmlNode* node, const char* name);
-
-// The element's XML text as it is forwarded to the programmer: the element with
-// its attributes and content, no declaration, no added formatting.
-std::string element_text(xmlNode* node);
 
 // A start sector as program and patch files give it: a number, or counted back
 // from the end of the disk ("NUM_DISK_SECTORS-33." or without the dot).

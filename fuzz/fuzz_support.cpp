@@ -60,24 +60,14 @@ void memory_file::write(const std::uint8_t* data, std::size_t size)
     }
 }
 
-scratch_dir::scratch_dir()
+std::filesystem::path scratch_parent()
 {
     // Memory-backed when the system has it: a file rewritten for every input
     // on a disk file system costs a flush each time.
     const std::filesystem::path shm = "/dev/shm";
     std::error_code ec;
-    const std::filesystem::path base =
-        std::filesystem::is_directory(shm, ec) && ::access(shm.c_str(), W_OK) == 0 ? shm : std::filesystem::temp_directory_path();
-    std::string pattern = (base / "brv-fuzz-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        fail("mkdtemp");
-    path_ = pattern;
-}
-
-scratch_dir::~scratch_dir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    return std::filesystem::is_directory(shm, ec) && ::access(shm.c_str(), W_OK) == 0 ? shm
+                                                                                      : std::filesystem::temp_directory_path();
 }
 
 std::vector<transfer> split_at_nul(const std::uint8_t* data, std::size_t size)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -34,19 +35,9 @@ private:
     std::string path_;
 };
 
-// A private directory (in memory where possible), removed with its contents
-// when the object ends.
-class scratch_dir {
-public:
-    scratch_dir();
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    ~scratch_dir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// Where a harness's private directory goes (a testsupport::temp_dir): in
+// memory where the system has it, else the temporary directory.
+std::filesystem::path scratch_parent();
 
 // Runs one step of a harness; the parser refusing the input ends the step, not
 // the harness.

@@ -2,6 +2,7 @@
 // directory (a private one here), with every lookup afterwards.
 #include "fuzz_support.h"
 #include "model.h"
+#include "test_files.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,11 +16,11 @@ namespace {
 // The catalogue finds the file through HOME; it is set once per process.
 const std::string& models_path()
 {
-    static fuzz::scratch_dir home;
+    static const testsupport::temp_dir home(fuzz::scratch_parent());
     static const std::string path = [] {
-        std::filesystem::create_directories(std::filesystem::path(home.path()) / ".brv");
+        std::filesystem::create_directories(home / ".brv");
         ::setenv("HOME", home.path().c_str(), 1);
-        return home.path() + "/.brv/models.xml";
+        return (home / ".brv/models.xml").string();
     }();
     return path;
 }

@@ -1,5 +1,7 @@
 #include "gpt.h"
 
+#include "byte_order.h"
+
 #include <zlib.h>
 
 #include <cstdio>
@@ -39,16 +41,6 @@ constexpr std::size_t off_first = 32;
 constexpr std::size_t off_last = 40;
 constexpr std::size_t off_attributes = 48;
 constexpr std::size_t off_name = 56;
-
-std::uint32_t le32(const std::uint8_t* p)
-{
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-std::uint64_t le64(const std::uint8_t* p)
-{
-    return std::uint64_t{le32(p)} | std::uint64_t{le32(p + 4)} << 32;
-}
 
 std::uint32_t crc32_of(const std::uint8_t* data, std::size_t size)
 {
@@ -94,11 +86,11 @@ std::string name_at(const std::uint8_t* p)
 {
     std::string out;
     for (std::size_t i = 0; i < name_units; ++i) {
-        std::uint32_t c = p[2 * i] | p[2 * i + 1] << 8;
+        std::uint32_t c = load_le16(p + 2 * i);
         if (c == 0)
             break;
         if (c >= 0xd800 && c < 0xdc00 && i + 1 < name_units) {
-            const std::uint32_t low = p[2 * i + 2] | p[2 * i + 3] << 8;
+            const std::uint32_t low = load_le16(p + 2 * i + 2);
             if (low >= 0xdc00 && low < 0xe000) {
                 c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
                 ++i;
@@ -161,14 +153,14 @@ bool parse_gpt_header(const std::uint8_t* sector, std::size_t sector_size, std::
         *why = "no GPT signature at sector " + number(expected_lba);
         return false;
     }
-    const std::uint32_t revision = le32(sector + off_revision);
+    const std::uint32_t revision = load_le32(sector + off_revision);
     if (revision >> 16 != revision_major) {
         char text[16];
         std::snprintf(text, sizeof text, "0x%08x", revision);
         *why = std::string("header revision ") + text + " is not 1.x";
         return false;
     }
-    const std::uint32_t size = le32(sector + off_header_size);
+    const std::uint32_t size = load_le32(sector + off_header_size);
     if (size < min_header_size || size > sector_size) {
         *why = "header size " + number(size) + " (92 to " + number(sector_size) + " expected)";
         return false;
@@ -176,7 +168,7 @@ bool parse_gpt_header(const std::uint8_t* sector, std::size_t sector_size, std::
     // The CRC covers the header with its own CRC field read as zero.
     std::vector<std::uint8_t> copy(sector, sector + size);
     std::memset(copy.data() + off_header_crc, 0, 4);
-    const std::uint32_t stored = le32(sector + off_header_crc);
+    const std::uint32_t stored = load_le32(sector + off_header_crc);
     const std::uint32_t computed = crc32_of(copy.data(), copy.size());
     if (stored != computed) {
         char text[64];
@@ -185,15 +177,15 @@ bool parse_gpt_header(const std::uint8_t* sector, std::size_t sector_size, std::
         return false;
     }
     gpt_header h;
-    h.my_lba = le64(sector + off_my_lba);
-    h.alternate_lba = le64(sector + off_alternate_lba);
-    h.first_usable = le64(sector + off_first_usable);
-    h.last_usable = le64(sector + off_last_usable);
+    h.my_lba = load_le64(sector + off_my_lba);
+    h.alternate_lba = load_le64(sector + off_alternate_lba);
+    h.first_usable = load_le64(sector + off_first_usable);
+    h.last_usable = load_le64(sector + off_last_usable);
     h.disk_guid = guid_at(sector + off_disk_guid);
-    h.entries_lba = le64(sector + off_entries_lba);
-    h.entry_count = le32(sector + off_entry_count);
-    h.entry_size = le32(sector + off_entry_size);
-    h.entries_crc = le32(sector + off_entries_crc);
+    h.entries_lba = load_le64(sector + off_entries_lba);
+    h.entry_count = load_le32(sector + off_entry_count);
+    h.entry_size = load_le32(sector + off_entry_size);
+    h.entries_crc = load_le32(sector + off_entries_crc);
     if (h.my_lba != expected_lba) {
         *why = "header at sector " + number(expected_lba) + " says it lies at sector " + number(h.my_lba);
         return false;
@@ -246,9 +238,9 @@ bool parse_gpt_entries(const gpt_header& header, const std::uint8_t* array, std:
             continue;
         p.index = i + 1;
         p.unique = guid_at(e + off_unique);
-        p.first = le64(e + off_first);
-        p.last = le64(e + off_last);
-        p.attributes = le64(e + off_attributes);
+        p.first = load_le64(e + off_first);
+        p.last = load_le64(e + off_last);
+        p.attributes = load_le64(e + off_attributes);
         p.label = name_at(e + off_name);
         out.push_back(std::move(p));
     }

@@ -1,5 +1,7 @@
 #include "sparse_image.h"
 
+#include "byte_order.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,17 +22,6 @@ constexpr std::uint16_t type_crc32 = 0xcac4;
 constexpr std::size_t file_header_bytes = 28;
 constexpr std::size_t chunk_header_bytes = 12;
 constexpr std::size_t scratch_bytes = 256 * 1024;
-
-std::uint16_t le16(const std::uint8_t* p)
-{
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t le32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 std::string hex32(std::uint32_t v)
 {
@@ -73,7 +64,7 @@ std::uint32_t crc_of_repeat(const std::uint8_t pattern[4], std::uint64_t len)
 
 bool is_sparse_magic(const std::uint8_t* first, std::size_t len)
 {
-    return len >= 4 && le32(first) == magic;
+    return len >= 4 && load_le32(first) == magic;
 }
 
 // Walks the chunks of one image, checking each as it comes and keeping the
@@ -95,13 +86,13 @@ public:
         std::uint8_t h[file_header_bytes];
         const std::size_t got = read_up_to(source_, h, sizeof h);
         if (got >= 4 && !is_sparse_magic(h, got))
-            fail("does not start with the sparse magic (found " + hex32(le32(h)) + ")");
+            fail("does not start with the sparse magic (found " + hex32(load_le32(h)) + ")");
         if (got < sizeof h)
             fail("ends early, in its file header");
-        const std::uint16_t major = le16(h + 4);
-        const std::uint16_t file_header_size = le16(h + 8);
-        chunk_header_size_ = le16(h + 10);
-        header out{le32(h + 12), le32(h + 16), le32(h + 20)};
+        const std::uint16_t major = load_le16(h + 4);
+        const std::uint16_t file_header_size = load_le16(h + 8);
+        chunk_header_size_ = load_le16(h + 10);
+        header out{load_le32(h + 12), load_le32(h + 16), load_le32(h + 20)};
         if (major != 1)
             fail("major version " + std::to_string(major) + ", only 1 is known");
         if (file_header_size < file_header_bytes)
@@ -146,9 +137,9 @@ public:
                      std::to_string(header_.total_chunks) + " chunks");
             if (got < sizeof h || !discard_exact(chunk_header_size_ - chunk_header_bytes))
                 truncated();
-            type_ = le16(h);
-            blocks_ = le32(h + 4);
-            const std::uint32_t total_size = le32(h + 8);
+            type_ = load_le16(h);
+            blocks_ = load_le32(h + 4);
+            const std::uint32_t total_size = load_le32(h + 8);
 
             std::uint64_t body = 0;
             switch (type_) {
@@ -167,8 +158,8 @@ public:
                 std::uint8_t stored[4];
                 if (!read_exact(stored, 4))
                     truncated();
-                if (le32(stored) != crc_)
-                    fail(chunk_text() + " holds " + hex32(le32(stored)) + ", the data before it has " +
+                if (load_le32(stored) != crc_)
+                    fail(chunk_text() + " holds " + hex32(load_le32(stored)) + ", the data before it has " +
                          hex32(crc_));
                 continue;
             }

@@ -1,6 +1,7 @@
 #include "fwpkg.h"
 #include "text_names.h"
 
+#include "byte_order.h"
 #include "zip_errors.h"
 
 #include "package_stream.h"
@@ -52,9 +53,8 @@ bool fwpkg::local_header_matches(zip_uint64_t index, std::uint64_t offset)
     std::vector<std::uint8_t> header(fixed_size + name.size());
     if (!package_stream_read_at(*stream_, offset, header.data(), header.size()))
         return false;
-    auto le16 = [&](std::size_t at) { return static_cast<std::uint16_t>(header[at] | header[at + 1] << 8); };
-    return std::equal(signature, signature + 4, header.begin()) && le16(8) == st.comp_method &&
-           le16(26) == name.size() && std::equal(name.begin(), name.end(), header.begin() + fixed_size);
+    return std::equal(signature, signature + 4, header.begin()) && load_le16(header, 8) == st.comp_method &&
+           load_le16(header, 26) == name.size() && std::equal(name.begin(), name.end(), header.begin() + fixed_size);
 }
 
 member_reader fwpkg::open_member(const std::string& name)

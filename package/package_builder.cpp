@@ -1,5 +1,6 @@
 #include "package_builder.h"
 
+#include "byte_order.h"
 #include "file.h"
 #include "fwpkg.h"
 #include "log.h"
@@ -153,30 +154,6 @@ zip_int64_t sink_callback(void* userdata, void* data, zip_uint64_t len, zip_sour
     }
 }
 
-// Removes the temporary package unless it was renamed into place.
-class temp_output {
-public:
-    explicit temp_output(std::string path) : path_(std::move(path)) {}
-    temp_output(const temp_output&) = delete;
-    temp_output& operator=(const temp_output&) = delete;
-    ~temp_output()
-    {
-        if (!committed_)
-            ::unlink(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    void commit(const std::string& final_path)
-    {
-        if (::rename(path_.c_str(), final_path.c_str()) != 0)
-            fail_errno("cannot rename " + path_ + " to " + final_path);
-        committed_ = true;
-    }
-
-private:
-    std::string path_;
-    bool committed_ = false;
-};
-
 // Owns the archive being built; close() writes it, the destructor discards an
 // archive that was never closed.
 class zip_writer {
@@ -251,7 +228,7 @@ void check_directory_link(const fs::directory_entry& entry, const std::string& d
              entry.path().c_str());
 }
 
-std::vector<member> collect_members(const std::string& dir, const std::string& out_path, const std::string& tmp_path)
+std::vector<member> collect_members(const std::string& dir, const std::string& out_path)
 {
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
@@ -275,7 +252,7 @@ std::vector<member> collect_members(const std::string& dir, const std::string& o
         if (!entry.is_regular_file(ec))
             continue;
         // Packing into the packed directory must not swallow its own output.
-        if (same_file(entry.path(), out_path) || same_file(entry.path(), tmp_path))
+        if (same_file(entry.path(), out_path))
             continue;
         member m;
         m.source = entry.path();
@@ -477,8 +454,7 @@ void write_header(int fd, std::uint64_t length, const std::uint8_t (&md5)[md5_si
 
 void pack_directory(const std::string& dir, const std::string& out_path, const pack_progress_fn& progress_fn)
 {
-    const std::string tmp_path = out_path + ".tmp";
-    const std::vector<member> members = collect_members(dir, out_path, tmp_path);
+    const std::vector<member> members = collect_members(dir, out_path);
     if (members.empty())
         fail(dir + " holds no files to pack");
     std::uint64_t input_total = 0;
@@ -486,9 +462,8 @@ void pack_directory(const std::string& dir, const std::string& out_path, const p
         input_total += m.size;
     pack_progress progress(progress_fn, input_total);
 
-    file out;
-    out.create(tmp_path, false);
-    temp_output tmp(tmp_path);
+    // `brv pack -o` replaces an earlier package of that name.
+    replacement_file out(out_path, true);
     payload_sink sink;
     sink.fd = out.descriptor();
     zip_error_init(&sink.error);
@@ -508,7 +483,7 @@ void pack_directory(const std::string& dir, const std::string& out_path, const p
             for (const member_source& s : sources)
                 if (!s.failure.empty())
                     fail(s.failure);
-            fail("cannot write " + tmp_path + ": " + why);
+            fail("cannot write " + out.temporary_path() + ": " + why);
         }
     }
 
@@ -520,9 +495,6 @@ void pack_directory(const std::string& dir, const std::string& out_path, const p
     seal_payload(out.descriptor(), length, chunk, progress, md5, sha, key);
     write_header(out.descriptor(), length, md5, sha, key);
     if (::ftruncate(out.descriptor(), static_cast<off_t>(fwpkg_header_size + length)) != 0)
-        fail_errno("cannot write " + tmp_path);
-    if (::fsync(out.descriptor()) != 0)
-        fail_errno("cannot write " + tmp_path);
-    out.close();
-    tmp.commit(out_path);
+        fail_errno("cannot write " + out.temporary_path());
+    out.commit();
 }

@@ -5,7 +5,10 @@
 // Streams: no member is ever held whole in memory, whatever its size; zip64
 // fields appear only for a member or an archive of 4 GiB or more. Links to
 // files are followed; links to directories are not (one that leads out of the
-// directory is an error). Throws std::runtime_error ("pack: ...").
+// directory is an error). The package is written to a temporary beside
+// out_path and renamed over it (replacing an earlier one) once complete.
+// Throws std::runtime_error ("pack: ...", or "file: ..." when the output
+// cannot be created or put in place).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "scrozzler.h"
 
+#include "byte_order.h"
 #include "md5.h"
 
 #include <algorithm>
@@ -57,10 +58,8 @@ void scrozzler::set_key(std::size_t length, std::uint32_t seed)
     key_ = std::make_unique<std::uint8_t[]>(length);
     prng_seed(seed);
     for (std::size_t i = 0; i < length; i += word_bytes) {
-        const std::uint32_t w = prng_next();
-        const std::uint8_t be[word_bytes] = {
-            static_cast<std::uint8_t>(w >> 24), static_cast<std::uint8_t>(w >> 16),
-            static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w)};
+        std::uint8_t be[word_bytes];
+        store_be32(be, prng_next());
         std::memcpy(key_.get() + i, be, std::min(word_bytes, length - i));
     }
     key_len_ = length;

@@ -5,9 +5,7 @@
 #include "log.h"
 #include "memory_type.h"
 #include "piece_pipeline.h"
-
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include "xml.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,10 +57,6 @@ constexpr std::uint32_t max_piece_bytes = 16u << 20;
 constexpr char ack[] = "ACK";
 constexpr char raw_on[] = "true";
 constexpr char raw_off[] = "false";
-
-// Libxml2 reports parse errors on stderr unless told otherwise; a programmer's
-// broken document is this layer's error to throw, not to print. No network.
-constexpr int parse_options = XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET;
 
 // Every request is one of these elements inside the same frame (firehose_request).
 constexpr char caller_element[] = "%s";
@@ -121,25 +115,28 @@ std::uint32_t read_number(const std::string& text)
     return static_cast<std::uint32_t>(v);
 }
 
-bool named(const xmlNode* node, const char* name)
-{
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
-}
-
-// The attribute's whole text (no length limit), or "" when it is absent.
-std::string attribute(xmlNode* node, const char* name)
-{
-    const std::unique_ptr<xmlChar, void (*)(void*)> value(xmlGetProp(node, reinterpret_cast<const xmlChar*>(name)),
-                                                          [](void* p) { xmlFree(p); });
-    return value ? std::string(reinterpret_cast<const char*>(value.get())) : std::string();
-}
-
 // A log element without a value logs an empty line rather than nothing.
 std::string log_programmer_line(xmlNode* node)
 {
-    std::string text = attribute(node, "value");
+    std::string text = xml_attribute(node, "value");
     log_info("log: %s\n", text.c_str());
     return text;
+}
+
+// One document cut from the programmer's output and its root-level "data"
+// element (stored in *data).
+xml_document data_document(const std::string& text, xmlNode** data)
+{
+    // A line break after one document's closing tag arrives in front of the
+    // next; an XML declaration must come first, so leading blanks are skipped.
+    std::size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos)
+        begin = text.size();
+    xml_document doc = read_xml(text.data() + begin, text.size() - begin);
+    *data = find_top_element(doc, "data");
+    if (*data == nullptr)
+        throw std::runtime_error("unable to find xml document");
+    return doc;
 }
 
 // Sector numbers travel as 32-bit decimals; a range past them would wrap to sector 0.
@@ -229,9 +226,9 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
     for (;;) {
         xmlNode* data = nullptr;
         try {
-            const document doc = receive_document(&data);
+            const xml_document doc = data_document(cut_document(), &data);
             for (xmlNode* child = data->children; child != nullptr; child = child->next)
-                if (named(child, "log"))
+                if (is_xml_element(child, "log"))
                     log_programmer_line(child);
         } catch (const std::runtime_error&) {
             break;
@@ -354,39 +351,18 @@ std::string firehose::cut_document()
     }
 }
 
-firehose::document firehose::receive_document(_xmlNode** data)
-{
-    const std::string text = cut_document();
-    // A line break after one document's closing tag arrives in front of the
-    // next; an XML declaration must come first, so leading blanks are skipped.
-    std::size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos)
-        begin = text.size();
-    document doc(xmlReadMemory(text.data() + begin, static_cast<int>(text.size() - begin), nullptr, nullptr,
-                               parse_options));
-    if (doc) {
-        for (xmlNode* node = xmlDocGetRootElement(doc.get()); node != nullptr; node = node->next) {
-            if (named(node, "data")) {
-                *data = node;
-                return doc;
-            }
-        }
-    }
-    throw std::runtime_error("unable to find xml document");
-}
-
 void firehose::receive_response(slot* slots, std::size_t count)
 {
     for (;;) {
         xmlNode* data = nullptr;
-        const document doc = receive_document(&data);
+        const xml_document doc = data_document(cut_document(), &data);
         for (xmlNode* child = data->children; child != nullptr; child = child->next) {
-            if (named(child, "log")) {
+            if (is_xml_element(child, "log")) {
                 last_log_ = log_programmer_line(child);
-            } else if (named(child, "response")) {
+            } else if (is_xml_element(child, "response")) {
                 // Log lines after the response belong to no one and are not read.
                 for (std::size_t i = 0; i < count; ++i)
-                    slots[i].value = attribute(child, slots[i].name);
+                    slots[i].value = xml_attribute(child, slots[i].name);
                 return;
             }
         }

@@ -1,5 +1,6 @@
 #include "sahara.h"
 
+#include "byte_order.h"
 #include "file.h"
 #include "log.h"
 
@@ -127,27 +128,10 @@ constexpr std::array<const char*, 38> status_texts = {
 struct packet {
     std::array<std::uint8_t, packet_area_bytes> bytes{};
 
-    std::uint32_t u32(std::size_t offset) const
-    {
-        std::uint32_t v = 0;
-        for (std::size_t i = 0; i < sizeof v; ++i)
-            v |= std::uint32_t{bytes[offset + i]} << (8 * i);
-        return v;
-    }
-    std::uint64_t u64(std::size_t offset) const
-    {
-        return u32(offset) | (std::uint64_t{u32(offset + word_bytes)} << 32);
-    }
-    void put(std::size_t offset, std::uint32_t v)
-    {
-        for (std::size_t i = 0; i < sizeof v; ++i)
-            bytes[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-    void put(std::size_t offset, std::uint64_t v)
-    {
-        put(offset, static_cast<std::uint32_t>(v));
-        put(offset + word_bytes, static_cast<std::uint32_t>(v >> 32));
-    }
+    std::uint32_t u32(std::size_t offset) const { return load_le32(bytes, offset); }
+    std::uint64_t u64(std::size_t offset) const { return load_le64(bytes, offset); }
+    void put(std::size_t offset, std::uint32_t v) { store_le32(bytes, offset, v); }
+    void put(std::size_t offset, std::uint64_t v) { store_le64(bytes, offset, v); }
 
     std::uint32_t id() const { return u32(off_id); }
     std::uint32_t length() const { return u32(off_length); }

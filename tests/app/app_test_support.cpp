@@ -1,8 +1,9 @@
 #include "app_test_support.h"
 
+#include "byte_order.h"
 #include "elf_image.h"
 #include "message_box.h"
-#include "package_builder.h"
+#include "test_package.h"
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
@@ -29,20 +30,6 @@ void record_message(const char* text)
     captured.emplace_back(text);
 }
 
-void write_bytes(const fs::path& path, const void* data, std::size_t size)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-void write_text(const fs::path& path, const std::string& text)
-{
-    write_bytes(path, text.data(), text.size());
-}
-
 std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
 {
     std::mt19937 gen(seed);
@@ -52,19 +39,13 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
     return out;
 }
 
-void put_be32(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
 void png_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vector<std::uint8_t>& data)
 {
-    put_be32(out, static_cast<std::uint32_t>(data.size()));
+    append_be32(out, static_cast<std::uint32_t>(data.size()));
     std::vector<std::uint8_t> body(type, type + 4);
     body.insert(body.end(), data.begin(), data.end());
     out.insert(out.end(), body.begin(), body.end());
-    put_be32(out, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    append_be32(out, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
 }
 
 // A solid-colour RGB PNG (colour type 2, 8 bits).
@@ -72,8 +53,8 @@ std::vector<std::uint8_t> solid_png(int w, int h, std::uint32_t rgb)
 {
     std::vector<std::uint8_t> out{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<std::uint8_t> ihdr;
-    put_be32(ihdr, static_cast<std::uint32_t>(w));
-    put_be32(ihdr, static_cast<std::uint32_t>(h));
+    append_be32(ihdr, static_cast<std::uint32_t>(w));
+    append_be32(ihdr, static_cast<std::uint32_t>(h));
     ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
     png_chunk(out, "IHDR", ihdr);
     std::vector<std::uint8_t> raw;
@@ -93,13 +74,9 @@ std::vector<std::uint8_t> solid_png(int w, int h, std::uint32_t rgb)
     return out;
 }
 
-std::string program_element(const std::string& label, const std::string& file, std::uint64_t start,
-                            std::uint64_t sectors)
+std::string text_of(const std::vector<std::uint8_t>& bytes)
 {
-    return "  <program SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) +
-           "\" file_sector_offset=\"0\" filename=\"" + file + "\" label=\"" + label +
-           "\" num_partition_sectors=\"" + std::to_string(sectors) +
-           "\" physical_partition_number=\"0\" sparse=\"false\" start_sector=\"" + std::to_string(start) + "\" />\n";
+    return std::string(bytes.begin(), bytes.end());
 }
 } // namespace
 
@@ -179,48 +156,33 @@ void message_capture::clear()
 built_package build_package(const fs::path& work_dir, const package_layout& layout)
 {
     built_package built;
-    fs::path tree = work_dir / "tree";
-    fs::remove_all(tree);
-
     built.xbl = random_bytes(1000, 1);         // shorter than its 8 sectors: the tail is zero
     built.boot = random_bytes(4096, 2);
     built.userdata = random_bytes(2048, 3);
-    write_bytes(tree / "xbl.img", built.xbl.data(), built.xbl.size());
-    write_bytes(tree / "boot.img", built.boot.data(), built.boot.size());
-    write_bytes(tree / "userdata.img", built.userdata.data(), built.userdata.size());
-    write_text(tree / "programmer.elf", testsupport::make_elf(false, {programmer_segment_bytes}));
 
-    write_text(tree / "rawprogram0.xml",
-               "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for tests -->\n" +
-                   program_element("xbl", "xbl.img", xbl_sector, 8) +
-                   program_element("boot_a", "boot.img", boot_sector, 16) +
-                   program_element("userdata", "userdata.img", userdata_sector, 8) +
-                   program_element("misc", "", 150, 8) + "</data>\n");
-    write_text(tree / "patch0.xml",
-               "<?xml version=\"1.0\" ?>\n<patches>\n"
-               "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"0\" filename=\"DISK\" "
-               "physical_partition_number=\"0\" size_in_bytes=\"4\" start_sector=\"" +
-                   std::to_string(patch_sector) + "\" value=\"" + std::to_string(patch_value) +
-                   "\" what=\"marker\" />\n"
-                   "  <patch SECTOR_SIZE_IN_BYTES=\"512\" byte_offset=\"0\" filename=\"gpt_main0.bin\" "
-                   "physical_partition_number=\"0\" size_in_bytes=\"4\" start_sector=\"1\" value=\"0\" "
-                   "what=\"image only\" />\n</patches>\n");
-    write_text(tree / "meta" / "params.txt",
-               "# test package\ndevice_code_name=x1\ndevice_display_name=" + layout.display_name +
-                   "\ndevice_memory_type=emmc\ndevice_sector_size=512\nfirehose_filename=programmer.elf\n"
-                   "program_filename=rawprogram0.xml\npatch_filename=patch0.xml\n");
-    write_text(tree / "meta" / "notes.txt", layout.notes);
-    if (layout.picture_w > 0) {
-        std::vector<std::uint8_t> png = solid_png(layout.picture_w, layout.picture_h, layout.picture_rgb);
-        write_bytes(tree / "meta" / "device.png", png.data(), png.size());
-    }
-    if (layout.filler_bytes > 0) {
-        std::vector<std::uint8_t> filler = random_bytes(layout.filler_bytes, 4);
-        write_bytes(tree / "zz_filler.bin", filler.data(), filler.size());
-    }
+    testsupport::package_folder folder;
+    folder.code_name = "x1";
+    folder.display_name = layout.display_name;
+    folder.programmer_name = "programmer.elf";
+    folder.programmer = testsupport::make_elf(false, {programmer_segment_bytes});
+    folder.partitions = {
+        {"xbl", "xbl.img", xbl_sector, 8, text_of(built.xbl)},
+        {"boot_a", "boot.img", boot_sector, 16, text_of(built.boot)},
+        {"userdata", "userdata.img", userdata_sector, 8, text_of(built.userdata)},
+        {"misc", "", 150, 8, ""},
+    };
+    folder.patches = {
+        {"DISK", 0, patch_sector, 0, 4, patch_value, "marker"},
+        {"gpt_main0.bin", 0, 1, 0, 4, 0, "image only"},
+    };
+    folder.extra["meta/notes.txt"] = layout.notes;
+    if (layout.picture_w > 0)
+        folder.extra["meta/device.png"] = text_of(solid_png(layout.picture_w, layout.picture_h, layout.picture_rgb));
+    if (layout.filler_bytes > 0)
+        folder.extra["zz_filler.bin"] = text_of(random_bytes(layout.filler_bytes, 4));
 
     built.path = work_dir / "test.brp";
-    pack_directory(tree.string(), built.path.string());
+    testsupport::pack_folder(work_dir / "tree", built.path, folder.files());
 
     if (layout.corrupt_payload) {
         // Inside the first member's data (boot.img sorts first): the archive
@@ -245,14 +207,6 @@ std::vector<std::uint8_t> read_sectors(const fs::path& image, std::uint64_t sect
     in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(count));
     out.resize(static_cast<std::size_t>(in.gcount()));
     return out;
-}
-
-fs::path fresh_dir(const std::string& name)
-{
-    fs::path dir = fs::temp_directory_path() / ("brv-app-test-" + std::to_string(::getpid()) + "-" + name);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
 }
 
 } // namespace apptest

@@ -72,7 +72,4 @@ built_package build_package(const std::filesystem::path& work_dir, const package
 // `count` bytes of lun image `image` from `sector` on (fewer if the file is shorter).
 std::vector<std::uint8_t> read_sectors(const std::filesystem::path& image, std::uint64_t sector, std::size_t count);
 
-// A fresh empty directory under the system's temporary directory.
-std::filesystem::path fresh_dir(const std::string& name);
-
 } // namespace apptest

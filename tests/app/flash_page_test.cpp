@@ -9,6 +9,7 @@
 #include "flash_page.h"
 #include "main_window.h"
 #include "pages.h"
+#include "test_files.h"
 #include "textlabel.h"
 #include "vhandset.h"
 
@@ -19,6 +20,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,33 +43,19 @@ struct packages {
     apptest::built_package corrupt;
 };
 
-std::vector<fs::path>& package_dirs()
-{
-    static std::vector<fs::path> dirs;
-    return dirs;
-}
-
-void remove_package_dirs()
-{
-    for (const auto& dir : package_dirs())
-        fs::remove_all(dir);
-}
-
 const packages& test_packages()
 {
+    // Removed at exit, after every test that flashed them.
+    static const testsupport::temp_dir dirs[3];
     static const packages built = [] {
-        // The list must exist before the handler is registered, so it outlives the handler's run.
-        for (const char* name : {"plain", "big", "corrupt"})
-            package_dirs().push_back(apptest::fresh_dir(name));
-        std::atexit(remove_package_dirs);
         packages p;
-        p.plain = apptest::build_package(package_dirs()[0], {});
+        p.plain = apptest::build_package(dirs[0].path(), {});
         apptest::package_layout big;
         big.filler_bytes = 24u << 20;
-        p.big = apptest::build_package(package_dirs()[1], big);
+        p.big = apptest::build_package(dirs[1].path(), big);
         apptest::package_layout corrupt;
         corrupt.corrupt_payload = true;
-        p.corrupt = apptest::build_package(package_dirs()[2], corrupt);
+        p.corrupt = apptest::build_package(dirs[2].path(), corrupt);
         return p;
     }();
     return built;
@@ -98,8 +86,7 @@ protected:
         delete window_;
         main_window = nullptr;
         vhandset::detach_all();
-        for (const auto& dir : dirs_)
-            fs::remove_all(dir);
+        dirs_.clear();
     }
 
     void show()
@@ -113,9 +100,8 @@ protected:
     {
         opts.memory = "emmc";
         opts.disk_size = 1u << 20;
-        fs::path dir = apptest::fresh_dir("handset" + std::to_string(dirs_.size()));
-        dirs_.push_back(dir);
-        return vhandset::attach(opts, dir);
+        dirs_.push_back(std::make_unique<testsupport::temp_dir>());
+        return vhandset::attach(opts, dirs_.back()->path());
     }
 
     // Runs the detector's first check at once instead of waiting for its next period.
@@ -188,7 +174,7 @@ protected:
 
     Fl_Double_Window* window_ = nullptr;
     flash_page* page_ = nullptr;
-    std::vector<fs::path> dirs_;
+    std::vector<std::unique_ptr<testsupport::temp_dir>> dirs_;
     message_capture messages_;
 };
 
@@ -322,8 +308,8 @@ TEST_F(flash_page_test, failed_open_closes_the_previous_package_and_says_why)
     EXPECT_FALSE(page_->worker_running());
 
     // A file that is not a package at all.
-    fs::path bogus = apptest::fresh_dir("bogus") / "bogus.brp";
-    dirs_.push_back(bogus.parent_path());
+    dirs_.push_back(std::make_unique<testsupport::temp_dir>());
+    fs::path bogus = *dirs_.back() / "bogus.brp";
     std::FILE* f = std::fopen(bogus.c_str(), "wb");
     std::fputs("this is not a package, just some text that is long enough to read", f);
     std::fclose(f);
@@ -494,8 +480,8 @@ TEST_F(flash_page_test, two_handsets_at_flash_time_cannot_be_opened)
 TEST_F(flash_page_test, a_package_no_trusted_key_signed_is_refused_before_the_handset_hears_anything)
 {
     // A key in the user's folder makes signatures count; the test package has none.
-    const fs::path home = apptest::fresh_dir("home");
-    dirs_.push_back(home);
+    dirs_.push_back(std::make_unique<testsupport::temp_dir>());
+    const fs::path home = dirs_.back()->path();
     const fs::path keys = home / ".config/brenvik/trusted-keys";
     fs::create_directories(keys);
     const std::string make_key = "minisign -G -W -p " + (keys / "vendor.pub").string() + " -s " +

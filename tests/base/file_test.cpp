@@ -1,52 +1,41 @@
+#include "error_text.h"
 #include "file.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using testsupport::error_text;
+using testsupport::read_file;
+
 class File : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/brv-file-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string path(const char* name) const { return (dir_ / name).string(); }
-    void write_text(const char* name, const std::string& text) const { std::ofstream(path(name)) << text; }
-    fs::path dir_;
+    void write_text(const char* name, const std::string& text) const { testsupport::write_file(dir_ / name, text); }
+    testsupport::temp_dir scratch_;
+    const fs::path dir_ = scratch_.path();
 };
-
-std::string error_of(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST_F(File, OpeningMissingOrAlreadyOpenFiles)
 {
     file f;
-    EXPECT_EQ(error_of([&] { f.open_existing(path("missing"), true); }),
+    EXPECT_EQ(error_text([&] { f.open_existing(path("missing"), true); }),
               std::string("file: cannot open: ") + std::strerror(ENOENT));
     EXPECT_FALSE(f.open());
     write_text("a", "abc");
     f.open_existing(path("a"), true);
     EXPECT_TRUE(f.open());
-    EXPECT_EQ(error_of([&] { f.open_existing(path("a"), true); }), "file: already open");
-    EXPECT_EQ(error_of([&] { f.create(path("b"), false); }), "file: already open");
+    EXPECT_EQ(error_text([&] { f.open_existing(path("a"), true); }), "file: already open");
+    EXPECT_EQ(error_text([&] { f.create(path("b"), false); }), "file: already open");
 }
 
 TEST_F(File, ReadIntoBufferShrinksToWhatArrived)
@@ -84,7 +73,7 @@ TEST_F(File, CreateWriteSeekSizeAndMap)
     f.close();
 
     file again;
-    EXPECT_NE(error_of([&] { again.create(path("c"), true); }), "");  // exclusive on an existing file
+    EXPECT_THROW(again.create(path("c"), true), std::runtime_error);  // exclusive on an existing file
     EXPECT_FALSE(again.open());
 
     file_mapping whole(path("c"));
@@ -93,16 +82,67 @@ TEST_F(File, CreateWriteSeekSizeAndMap)
 
     file::unlink(path("c"));
     EXPECT_FALSE(fs::exists(path("c")));
-    EXPECT_NE(error_of([&] { file::unlink(path("c")); }), "");
+    EXPECT_THROW(file::unlink(path("c")), std::runtime_error);
 }
 
 TEST_F(File, OverlongPathsAreRefusedNotCut)
 {
     const std::string longpath = dir_.string() + "/" + std::string(1100, 'a');
     file f;
-    EXPECT_EQ(error_of([&] { f.create(longpath, false); }),
+    EXPECT_EQ(error_text([&] { f.create(longpath, false); }),
               std::string("file: cannot open: ") + std::strerror(ENAMETOOLONG));
     EXPECT_FALSE(f.open());
+}
+
+std::vector<std::string> entries(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whatever already lies at the old temporary name, a file or a link to a file
+// elsewhere, is neither truncated nor written through.
+TEST_F(File, ReplacementNeverWritesThroughWhatLiesAtItsTemporaryName)
+{
+    write_text("victim", "victim bytes");
+    write_text("old", "old bytes");
+    write_text("link.tmp", "stale temporary");
+    fs::create_symlink(dir_ / "victim", dir_ / "old.tmp");
+    for (const char* name : {"old", "link"}) {
+        replacement_file out(path(name), true);
+        EXPECT_EQ(fs::path(out.temporary_path()).parent_path(), dir_);
+        out.write("new bytes", 9);
+        out.commit();
+        EXPECT_EQ(read_file(path(name)), "new bytes") << name;
+    }
+    EXPECT_EQ(read_file(path("victim")), "victim bytes");
+    EXPECT_EQ(read_file(path("link.tmp")), "stale temporary");
+    EXPECT_TRUE(fs::is_symlink(path("old.tmp")));
+    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"link", "link.tmp", "old", "old.tmp", "victim"}));
+}
+
+TEST_F(File, ReplacementLeavesNoTemporaryAndRefusesAnExistingTargetWhenAsked)
+{
+    {
+        replacement_file abandoned(path("a"), true);
+        abandoned.write("partial", 7);
+    }
+    EXPECT_TRUE(entries(dir_).empty());
+
+    write_text("kept", "earlier read");
+    replacement_file out(path("kept"), false);
+    out.write("new", 3);
+    EXPECT_EQ(error_text([&] { out.commit(); }), "file: " + path("kept") + " exists");
+    EXPECT_EQ(read_file(path("kept")), "earlier read");
+    EXPECT_EQ(entries(dir_), std::vector<std::string>{"kept"}) << "the temporary is gone at once";
+
+    replacement_file fresh(path("fresh"), false);
+    fresh.write("whole", 5);
+    fresh.commit();
+    EXPECT_EQ(read_file(path("fresh")), "whole");
 }
 
 } // namespace

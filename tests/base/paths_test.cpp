@@ -1,10 +1,10 @@
 #include "paths.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -58,9 +58,8 @@ TEST(Paths, HomeDirFallsBackToRoot)
 
 TEST(Paths, Directories)
 {
-    char tmpl[] = "/tmp/brv-dir-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string d = std::string(tmpl) + "/sub";
+    const testsupport::temp_dir scratch;
+    const std::string d = (scratch / "sub").string();
     EXPECT_TRUE(make_dir(d, true));
     EXPECT_TRUE(make_dir(d, false));
     EXPECT_FALSE(make_dir(d, true));
@@ -69,7 +68,6 @@ TEST(Paths, Directories)
     EXPECT_FALSE(stat_size(d + "/missing", size));
     EXPECT_TRUE(remove_dir(d));
     EXPECT_FALSE(remove_dir(d));
-    std::filesystem::remove_all(tmpl);
 }
 
 } // namespace

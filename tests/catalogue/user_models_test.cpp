@@ -1,11 +1,11 @@
+#include "error_text.h"
 #include "model.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -13,6 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::error_text;
 
 std::string text_of(const usb_vidpid_t& id)
 {
@@ -21,15 +22,6 @@ std::string text_of(const usb_vidpid_t& id)
     return s;
 }
 
-std::string error_of(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 // Each case gets its own home directory and a catalogue that has not yet
 // looked at models.xml.
@@ -39,9 +31,6 @@ protected:
     {
         if (const char* h = std::getenv("HOME"))
             saved_home_ = h;
-        std::string templ = (fs::temp_directory_path() / "brv-catalogue-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-        home_ = templ;
         ::setenv("HOME", home_.c_str(), 1);
         fs::create_directory(home_ / ".brv");
         forget_user_models();
@@ -54,13 +43,11 @@ protected:
             ::setenv("HOME", saved_home_->c_str(), 1);
         else
             ::unsetenv("HOME");
-        std::error_code ignored;
-        fs::remove_all(home_, ignored);
     }
 
     void write(const std::string& name, const std::string& content)
     {
-        std::ofstream(home_ / ".brv" / name, std::ios::binary) << content;
+        testsupport::write_file(home_ / ".brv" / name, content);
     }
 
     void write_models(const std::string& body)
@@ -68,7 +55,8 @@ protected:
         write("models.xml", "<?xml version=\"1.0\"?>\n" + body);
     }
 
-    fs::path home_;
+    testsupport::temp_dir scratch_;
+    const fs::path home_ = scratch_.path();
     std::optional<std::string> saved_home_;
 };
 
@@ -78,8 +66,8 @@ TEST_F(user_catalogue, without_models_xml_only_builtins_are_found_and_nothing_fa
     EXPECT_EQ(find_model("alder7").sector_size(), 4096u);
     EXPECT_TRUE(model_exists("yew4"));
     EXPECT_FALSE(model_exists("nosuch1"));
-    EXPECT_EQ(error_of([] { find_model("nosuch1"); }), "No such model: nosuch1");
-    EXPECT_EQ(error_of([] { find_model(""); }), "No such model: ");
+    EXPECT_EQ(error_text([] { find_model("nosuch1"); }), "No such model: nosuch1");
+    EXPECT_EQ(error_text([] { find_model(""); }), "No such model: ");
     // Names match exactly: no prefix, no case folding.
     EXPECT_FALSE(model_exists("alder"));
     EXPECT_FALSE(model_exists("ALDER7"));
@@ -142,8 +130,8 @@ TEST_F(user_catalogue, capital_memory_types_are_unknown)
 TEST_F(user_catalogue, a_file_that_is_not_xml_fails_to_parse)
 {
     write("models.xml", "this is not xml <models>");
-    EXPECT_EQ(error_of([] { user_models(); }), "Failed to parse models.xml");
-    EXPECT_EQ(error_of([] { find_model("alder7"); }), "Failed to parse models.xml");
+    EXPECT_EQ(error_text([] { user_models(); }), "Failed to parse models.xml");
+    EXPECT_EQ(error_text([] { find_model("alder7"); }), "Failed to parse models.xml");
     EXPECT_FALSE(model_exists("alder7"));
 }
 
@@ -155,20 +143,20 @@ TEST_F(user_catalogue, a_file_with_entities_is_refused_before_they_are_expanded)
         uses += "&e;";
     write("models.xml", "<?xml version=\"1.0\"?><!DOCTYPE models [<!ENTITY e \"" + std::string(50000, 'x') +
                             "\">]><models><model name=\"" + uses + "\"/></models>");
-    EXPECT_EQ(error_of([] { user_models(); }), "models.xml declares a DTD or entities; remove them");
+    EXPECT_EQ(error_text([] { user_models(); }), "models.xml declares a DTD or entities; remove them");
 }
 
 TEST_F(user_catalogue, a_root_other_than_models_fails)
 {
     write_models("<catalog><model name=\"x1\"/></catalog>");
-    EXPECT_EQ(error_of([] { user_models(); }), "Failed to find models tag in models.xml");
+    EXPECT_EQ(error_text([] { user_models(); }), "Failed to find models tag in models.xml");
 }
 
 TEST_F(user_catalogue, bad_vidpid_keeps_the_models_before_it_and_the_file_is_not_read_again)
 {
     write_models("<models><model name=\"good1\"/><model name=\"bad2\" vidpid_diag=\"05c6-9008\"/>"
                  "<model name=\"after3\"/></models>");
-    EXPECT_EQ(error_of([] { user_models(); }), "Bad vidpid");
+    EXPECT_EQ(error_text([] { user_models(); }), "Bad vidpid");
     write_models("<models><model name=\"other4\"/></models>");
     const auto& list = user_models();
     ASSERT_EQ(list.size(), 1u);
@@ -180,7 +168,7 @@ TEST_F(user_catalogue, bad_vidpid_keeps_the_models_before_it_and_the_file_is_not
 TEST_F(user_catalogue, a_model_without_name_is_a_clear_error)
 {
     write_models("<models><model name=\"first1\"/><model memory_type=\"ufs\"/></models>");
-    EXPECT_EQ(error_of([] { user_models(); }), "Model without name in models.xml");
+    EXPECT_EQ(error_text([] { user_models(); }), "Model without name in models.xml");
     EXPECT_TRUE(model_exists("first1"));
 }
 
@@ -225,10 +213,10 @@ TEST_F(user_catalogue, firehose_file_is_read_whole)
 
 TEST_F(user_catalogue, missing_or_unreadable_firehose_fails)
 {
-    EXPECT_EQ(error_of([] { model_firehose(find_model("cedar12")); }), "Cannot get firehose");
+    EXPECT_EQ(error_text([] { model_firehose(find_model("cedar12")); }), "Cannot get firehose");
     // A path that exists but cannot be read as a file: the file class's error.
     fs::create_directory(home_ / ".brv" / "firehose_fir8.bin");
-    EXPECT_EQ(error_of([] { model_firehose(find_model("fir8")); }), "Is a directory");
+    EXPECT_EQ(error_text([] { model_firehose(find_model("fir8")); }), "Is a directory");
 }
 
 TEST_F(user_catalogue, firehose_name_cannot_leave_the_directory)
@@ -236,7 +224,7 @@ TEST_F(user_catalogue, firehose_name_cannot_leave_the_directory)
     fs::create_directory(home_ / ".brv" / "firehose_x");
     write("secret.bin", "not a programmer");
     write_models("<models><model name=\"x/../secret\"/></models>");
-    EXPECT_EQ(error_of([] { model_firehose(find_model("x/../secret")); }), "Cannot get firehose");
+    EXPECT_EQ(error_text([] { model_firehose(find_model("x/../secret")); }), "Cannot get firehose");
 }
 
 TEST_F(user_catalogue, over_long_paths_are_refused_not_cut)
@@ -244,12 +232,12 @@ TEST_F(user_catalogue, over_long_paths_are_refused_not_cut)
     // The firehose path alone overflows; models.xml still fits.
     write_models("<models><model name=\"" + std::string(1000, 'l') + "\"/></models>");
     const model m = find_model(std::string(1000, 'l'));
-    EXPECT_EQ(error_of([&] { model_firehose(m); }), "Path to firehose file too long");
+    EXPECT_EQ(error_text([&] { model_firehose(m); }), "Path to firehose file too long");
 
     const std::string long_home = "/" + std::string(1010, 'h');
     ::setenv("HOME", long_home.c_str(), 1);
     forget_user_models();
-    EXPECT_EQ(error_of([] { user_models(); }), "Path to models.xml too long");
+    EXPECT_EQ(error_text([] { user_models(); }), "Path to models.xml too long");
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // The flash procedure end to end: a package built from fixture files, written
 // onto the virtual handset through the real USB layer and protocol clients.
+#include "byte_order.h"
 #include "elf_image.h"
 #include "brp_source.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
+#include "test_package.h"
 #include "usb.h"
 #include "handset_options.h"
 #include "vhandset.h"
@@ -17,31 +19,15 @@
 
 using namespace pkgtest;
 using testsupport::make_elf_from_segments;
+using testsupport::pack_folder;
 
 namespace {
 
 constexpr std::uint64_t disk_bytes = 1 << 20;
 constexpr unsigned detach_wait_ms = 3000;
 
-struct part {
-    std::string label;
-    std::string file;       // "" writes nothing
-    std::uint32_t start;    // sector
-    std::uint64_t sectors;
-    std::string image;      // the member's bytes
-    unsigned lun = 0;
-    int file_sector_offset = 0;
-    bool sparse = false;    // sparse="true"
-};
-
-struct patch {
-    std::string file;       // "DISK" is applied by the handset
-    unsigned lun;
-    std::uint32_t sector;
-    std::uint32_t byte_offset;
-    std::uint32_t size;
-    std::uint32_t value;
-};
+using part = testsupport::package_partition;
+using patch = testsupport::package_patch;
 
 // Two of them are DISK patches, which the flash sends; the others it skips.
 const std::vector<patch> standard_patches{
@@ -73,57 +59,33 @@ protected:
         luns = memory == "emmc" ? 1 : 6;
     }
 
-    std::string program_xml(const std::vector<part>& parts) const
+    // The package for this handset kind: the parts, the patches, a programmer,
+    // a picture and notes.
+    testsupport::package_folder folder(const std::vector<part>& parts = {}, const std::vector<patch>& patches = {}) const
     {
-        std::string xml = "<?xml version=\"1.0\" ?>\n<data>\n  <!--NOTE: generated for the test-->\n";
-        for (const part& p : parts)
-            xml += "  <program SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" file_sector_offset=\"" +
-                   std::to_string(p.file_sector_offset) + "\" filename=\"" + p.file + "\" label=\"" + p.label +
-                   "\" num_partition_sectors=\"" + std::to_string(p.sectors) +
-                   "\" partofsingleimage=\"false\" physical_partition_number=\"" + std::to_string(p.lun) +
-                   "\" readbackverify=\"false\" size_in_KB=\"" + std::to_string(p.sectors * sector_size / 1024) +
-                   ".0\" sparse=\"" + (p.sparse ? "true" : "false") + "\" start_byte_hex=\"0x0\" start_sector=\"" + std::to_string(p.start) +
-                   "\" />\n";
-        return xml + "</data>\n";
+        testsupport::package_folder f;
+        f.memory = opts.memory;
+        f.sector_size = sector_size;
+        f.programmer = make_elf_from_segments(false, {pattern_bytes(6000, 78)});
+        f.partitions = parts;
+        f.patches = patches;
+        f.extra = {{"meta/device.png", pattern_bytes(200, 77)}, {"meta/notes.txt", "Test release\n"}};
+        return f;
     }
 
-    std::string patch_xml(const std::vector<patch>& patches) const
-    {
-        std::string xml = "<?xml version=\"1.0\" ?>\n<patches>\n";
-        for (const patch& p : patches)
-            xml += "  <patch SECTOR_SIZE_IN_BYTES=\"" + std::to_string(sector_size) + "\" byte_offset=\"" +
-                   std::to_string(p.byte_offset) + "\" filename=\"" + p.file + "\" physical_partition_number=\"" +
-                   std::to_string(p.lun) + "\" size_in_bytes=\"" + std::to_string(p.size) + "\" start_sector=\"" +
-                   std::to_string(p.sector) + "\" value=\"" + std::to_string(p.value) + "\" what=\"test\"/>\n";
-        return xml + "</patches>\n";
-    }
-
-    std::string params() const
-    {
-        return "device_code_name=tern\ndevice_display_name=Tern\ndevice_memory_type=" + opts.memory +
-               "\ndevice_sector_size=" + std::to_string(sector_size) +
-               "\nfirehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n";
-    }
+    std::string program_xml(const std::vector<part>& parts) const { return folder(parts).program_xml(); }
+    std::string patch_xml(const std::vector<patch>& patches) const { return folder({}, patches).patch_xml(); }
+    std::string params() const { return folder().params(); }
 
     // Packs the parts, the patches and the extra members (which override the
     // generated ones of the same name) and opens the package.
     void make_package(const std::vector<part>& parts, const std::vector<patch>& patches,
                       const std::map<std::string, std::string>& extra = {})
     {
-        std::map<std::string, std::string> files{
-            {"meta/params.txt", params()},
-            {"meta/device.png", pattern_bytes(200, 77)},
-            {"meta/notes.txt", "Test release\n"},
-            {"prog_firehose.elf", make_elf_from_segments(false, {pattern_bytes(6000, 78)})},
-            {"rawprogram0.xml", program_xml(parts)},
-            {"patch0.xml", patch_xml(patches)},
-        };
-        for (const part& p : parts)
-            if (!p.file.empty())
-                files[p.file] = p.image;
+        testsupport::package_folder f = folder(parts, patches);
         for (const auto& [name, bytes] : extra)
-            files[name] = bytes;
-        pack_files(dir.path(), dir / "test.brp", files);
+            f.extra[name] = bytes;
+        pack_folder(dir / "source", dir / "test.brp", f.files());
         pkg.open((dir / "test.brp").string());
     }
 
@@ -166,14 +128,9 @@ protected:
 
     std::string flash_error(std::uint32_t type, const flash_options& base = {})
     {
-        try {
-            flash_options options = base;
-            options.type = type;
-            flash_with(options);
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "no error";
+        flash_options options = base;
+        options.type = type;
+        return error_text([&] { flash_with(options); });
     }
 
     std::vector<std::string> lines_starting(const std::string& prefix) const
@@ -198,9 +155,9 @@ protected:
 
     void expect_patched(const patch& p)
     {
-        for (std::uint32_t i = 0; i < p.size; ++i)
-            expected[p.lun][std::size_t{p.sector} * sector_size + p.byte_offset + i] =
-                static_cast<char>((std::uint64_t{p.value} >> (8 * i)) & 0xff);
+        std::string value;
+        append_le64(value, p.value);
+        expected[p.lun].replace(std::size_t{p.sector} * sector_size + p.byte_offset, p.size, value, 0, p.size);
     }
 
     // What a full flash of these parts with the standard patches leaves: every
@@ -222,7 +179,7 @@ protected:
             EXPECT_TRUE(handset->wait_detached(detach_wait_ms));
         }
         for (unsigned lun = 0; lun < luns; ++lun) {
-            const std::string now = read_whole_file(handset->lun_image(lun));
+            const std::string now = read_file(handset->lun_image(lun));
             ASSERT_EQ(now.size(), expected[lun].size()) << "lun " << lun;
             if (now == expected[lun])
                 continue;
@@ -547,8 +504,8 @@ TEST_F(FlashRefusal, CorruptImageIsNotWritten)
 
 TEST_F(FlashRefusal, MissingProgrammer)
 {
-    pack_files(dir.path(), dir / "noprog.brp",
-               {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
+    pack_folder(dir / "source", dir / "noprog.brp",
+                {{"meta/params.txt", params()}, {"rawprogram0.xml", program_xml({})}, {"patch0.xml", patch_xml({})}});
     pkg.open((dir / "noprog.brp").string());
     expect_refused_before_writing("Invalid package: cannot read prog_firehose.elf");
 }
@@ -567,7 +524,7 @@ TEST_F(Flash, PreconditionsNeedNoHandset)
                                "device_memory_type=emmc\nfirehose_filename=p\nprogram_filename=r\npatch_filename=q\n",
                                "device_memory_type=ufs\ndevice_sector_size=4096\nprogram_filename=r\npatch_filename=q\n"}) {
         fwpkg p;
-        pack_files(dir.path(), dir / "meta.brp", {{"meta/params.txt", params}});
+        pack_folder(dir / "source", dir / "meta.brp", {{"meta/params.txt", params}});
         p.open((dir / "meta.brp").string());
         try {
             flash_package(p, -1, r, {});
@@ -605,24 +562,20 @@ struct sparse_chunk {
 std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t total_blocks)
 {
     std::string out;
-    const auto put = [&out](std::uint64_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out += static_cast<char>((v >> (8 * i)) & 0xff);
-    };
-    put(0xed26ff3a, 4);
-    put(1, 2);
-    put(0, 2);
-    put(28, 2);
-    put(12, 2);
-    put(4096, 4);
-    put(total_blocks, 4);
-    put(chunks.size(), 4);
-    put(0, 4);
+    append_le32(out, 0xed26ff3a);
+    append_le16(out, 1);
+    append_le16(out, 0);
+    append_le16(out, 28);
+    append_le16(out, 12);
+    append_le32(out, 4096);
+    append_le32(out, total_blocks);
+    append_le32(out, chunks.size());
+    append_le32(out, 0);
     for (const sparse_chunk& c : chunks) {
-        put(c.type, 2);
-        put(0, 2);
-        put(c.blocks, 4);
-        put(12 + c.body.size(), 4);
+        append_le16(out, c.type);
+        append_le16(out, 0);
+        append_le32(out, c.blocks);
+        append_le32(out, 12 + c.body.size());
         out += c.body;
     }
     return out;
@@ -630,8 +583,9 @@ std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t 
 
 std::string le32(std::uint32_t v)
 {
-    return {static_cast<char>(v & 0xff), static_cast<char>((v >> 8) & 0xff), static_cast<char>((v >> 16) & 0xff),
-            static_cast<char>(v >> 24)};
+    std::string out;
+    append_le32(out, v);
+    return out;
 }
 
 TEST_F(Flash, SparseImagesAreExpandedRunByRun)

@@ -43,22 +43,12 @@ std::vector<std::string> labels(const std::vector<program_entry>& entries)
 
 std::string list_error(const std::string& xml, std::uint32_t type = full, std::uint32_t sector_size = 512)
 {
-    try {
-        read_program_list(bytes(xml), sector_size, type);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
+    return error_text([&] { read_program_list(bytes(xml), sector_size, type); });
 }
 
 std::string patch_error(const std::string& xml)
 {
-    try {
-        read_patch_list(bytes(xml));
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
+    return error_text([&] { read_patch_list(bytes(xml)); });
 }
 
 const std::string mixed = program_xml(program("xbl", "xbl.elf", "100") + program("boot_b", "boot.img", "64") +

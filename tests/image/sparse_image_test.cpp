@@ -2,6 +2,7 @@
 // is written, then expanded run by run onto a partition. Images come from
 // Debian's img2simg (an independent producer) and from a small builder here for
 // the chunk kinds img2simg never writes (DONT_CARE, CRC32) and for damage.
+#include "byte_order.h"
 #include "package_test_support.h"
 #include "sparse_image.h"
 
@@ -75,16 +76,6 @@ expansion expand(const std::string& image, std::uint32_t sector_size, std::uint6
     return expand(image, image, sector_size, partition_bytes);
 }
 
-std::string error_of(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 // ---- hand-made images ----
 
 constexpr std::uint16_t raw = 0xcac1, fill = 0xcac2, dont_care = 0xcac3, crc = 0xcac4;
@@ -106,18 +97,6 @@ struct image_layout {
     std::optional<std::uint32_t> total_blocks = std::nullopt;  // default: the chunks' sum
     std::optional<std::uint32_t> total_chunks = std::nullopt;  // default: their count
 };
-
-void put16(std::string& s, std::uint16_t v)
-{
-    s += static_cast<char>(v & 0xff);
-    s += static_cast<char>(v >> 8);
-}
-
-void put32(std::string& s, std::uint32_t v)
-{
-    put16(s, static_cast<std::uint16_t>(v));
-    put16(s, static_cast<std::uint16_t>(v >> 16));
-}
 
 std::string raw_data(const chunk& c, std::uint32_t block_size, std::uint32_t seed)
 {
@@ -153,7 +132,7 @@ built build(const image_layout& layout, std::uint64_t partition_bytes = 64 * 512
         } else if (c.type == crc) {
             data = c.body;
             if (data.empty())
-                put32(data, static_cast<std::uint32_t>(
+                append_le32(data, static_cast<std::uint32_t>(
                                 crc32(0, reinterpret_cast<const Bytef*>(expanded.data()), expanded.size())));
         } else {
             data = c.body;
@@ -165,23 +144,23 @@ built build(const image_layout& layout, std::uint64_t partition_bytes = 64 * 512
         }
         if (c.type != crc)
             block += c.blocks;
-        put16(body, c.type);
-        put16(body, 0);
-        put32(body, c.blocks);
-        put32(body, static_cast<std::uint32_t>(layout.chunk_header_size + data.size() + c.size_delta));
+        append_le16(body, c.type);
+        append_le16(body, 0);
+        append_le32(body, c.blocks);
+        append_le32(body, static_cast<std::uint32_t>(layout.chunk_header_size + data.size() + c.size_delta));
         body.append(layout.chunk_header_size - std::min<std::size_t>(12, layout.chunk_header_size), '\xa5');
         body += data;
     }
     std::string head;
-    put32(head, layout.magic);
-    put16(head, layout.major);
-    put16(head, 0);
-    put16(head, layout.file_header_size);
-    put16(head, layout.chunk_header_size);
-    put32(head, layout.block_size);
-    put32(head, layout.total_blocks.value_or(block));
-    put32(head, layout.total_chunks.value_or(static_cast<std::uint32_t>(layout.chunks.size())));
-    put32(head, 0);
+    append_le32(head, layout.magic);
+    append_le16(head, layout.major);
+    append_le16(head, 0);
+    append_le16(head, layout.file_header_size);
+    append_le16(head, layout.chunk_header_size);
+    append_le32(head, layout.block_size);
+    append_le32(head, layout.total_blocks.value_or(block));
+    append_le32(head, layout.total_chunks.value_or(static_cast<std::uint32_t>(layout.chunks.size())));
+    append_le32(head, 0);
     head.append(layout.file_header_size - std::min<std::size_t>(28, layout.file_header_size), '\x5a');
     out.image = head + body;
     return out;
@@ -209,7 +188,7 @@ std::string img2simg(const std::string& raw_bytes, const std::string& block_size
                                 (dir / "out.simg").string() + " " + block_size;
     if (std::system(command.c_str()) != 0)
         throw std::runtime_error("img2simg failed: " + command);
-    return read_whole_file(dir / "out.simg");
+    return read_file(dir / "out.simg");
 }
 
 std::string repeat(const std::string& unit, std::size_t times)
@@ -350,7 +329,7 @@ TEST(SparseImage, BadImagesAreRefusedNamingTheMember)
     for (const row& r : rows) {
         SCOPED_TRACE(r.message);
         memory_source source(r.image);
-        EXPECT_EQ(error_of([&] { check_sparse_image(source, member, r.sector_size, r.partition_bytes); }),
+        EXPECT_EQ(error_text([&] { check_sparse_image(source, member, r.sector_size, r.partition_bytes); }),
                   "Sparse image system.img: " + r.message);
     }
 }
@@ -380,7 +359,7 @@ TEST(SparseImage, ImageThatChangedSinceTheCheckFailsWhileWriting)
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.message);
-        const std::string error = error_of([&] { expand(checked, r.written, 512, 1 << 20); });
+        const std::string error = error_text([&] { expand(checked, r.written, 512, 1 << 20); });
         EXPECT_EQ(error.rfind("Sparse image system.img: " + r.message, 0), 0u) << error;
     }
 }

@@ -36,22 +36,12 @@ std::vector<zip_member> basic_members()
 
 std::string open_error(fwpkg& pkg, const std::string& path)
 {
-    try {
-        pkg.open(path);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
+    return error_text([&] { pkg.open(path); });
 }
 
 std::string read_error(fwpkg& pkg, const std::string& name, std::uint64_t bound)
 {
-    try {
-        pkg.read_file(name, bound);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
+    return error_text([&] { pkg.read_file(name, bound); });
 }
 
 std::string as_string(const buffer& b)
@@ -174,7 +164,7 @@ TEST_F(Container, VerifyDetectsAnyChangedByteWithMd5First)
     for (std::size_t at : {big_at, big_at + 150000, big_at + 299999}) {
         // The header carries the digests of the original payload.
         const std::string path = package("flip.brp", payload);
-        std::string file_bytes = read_whole_file(path);
+        std::string file_bytes = read_file(path);
         file_bytes[256 + at] = static_cast<char>(file_bytes[256 + at] ^ 0x40);
         write_file(path, file_bytes);
 

@@ -1,3 +1,4 @@
+#include "error_text.h"
 #include "key_values.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,7 @@ namespace {
 
 std::string error_of(const std::string& text)
 {
-    try {
-        parse_key_values(text);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no error";
+    return testsupport::error_text([&] { parse_key_values(text); });
 }
 
 TEST(KeyValues, SplitsAtFirstEqualsAndKeepsBytesVerbatim)

@@ -33,12 +33,7 @@ protected:
     std::string open_error(const std::string& path)
     {
         pkg.close();
-        try {
-            pkg.open(path);
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "no error";
+        return error_text([&] { pkg.open(path); });
     }
 
     temp_dir dir;

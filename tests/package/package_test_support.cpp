@@ -1,15 +1,13 @@
 #include "package_test_support.h"
 
+#include "byte_order.h"
 #include "log.h"
 #include "md5.h"
-#include "package_builder.h"
 #include "scrozzler.h"
 #include "sha256.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -34,12 +32,6 @@ void record_line(const char* line)
     log_lines.emplace_back(line);
 }
 
-void put_be(std::string& out, std::uint64_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
 constexpr std::uint32_t local_signature = 0x04034b50;
 constexpr std::uint32_t central_signature = 0x02014b50;
 constexpr std::uint32_t end_signature = 0x06054b50;
@@ -47,12 +39,6 @@ constexpr std::uint32_t zip32_max = 0xffffffffu;
 constexpr std::uint16_t zip64_extra_id = 0x0001;
 constexpr std::uint16_t dos_time = 0;
 constexpr std::uint16_t dos_date = (40 << 9) | (1 << 5) | 1;  // 2020-01-01
-
-void put_le(std::string& out, std::uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
 
 std::string raw_deflate(const std::string& bytes)
 {
@@ -73,37 +59,6 @@ std::string raw_deflate(const std::string& bytes)
 }
 
 } // namespace
-
-temp_dir::temp_dir()
-{
-    std::string pattern = (fs::temp_directory_path() / "brv-package-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("test: mkdtemp failed");
-    path_ = pattern;
-}
-
-temp_dir::~temp_dir()
-{
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
-void write_file(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("test: cannot write " + path.string());
-}
-
-std::string read_whole_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("test: cannot read " + path.string());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string pattern_bytes(std::size_t n, std::uint32_t seed)
 {
@@ -130,45 +85,45 @@ std::string make_zip(const std::vector<zip_member>& members, std::size_t exact_s
         const bool zip64 = size >= zip32_max;
         std::string extra;
         if (zip64) {
-            put_le(extra, zip64_extra_id, 2);
-            put_le(extra, 16, 2);
-            put_le(extra, size, 8);
-            put_le(extra, data.size(), 8);
+            append_le16(extra, zip64_extra_id);
+            append_le16(extra, 16);
+            append_le64(extra, size);
+            append_le64(extra, data.size());
         }
         const std::uint64_t offset = body.size();
         auto common = [&](std::string& out) {
-            put_le(out, zip64 ? 45 : 20, 2);  // version needed
-            put_le(out, 0, 2);                // flags
-            put_le(out, m.deflate ? 8 : 0, 2);
-            put_le(out, dos_time, 2);
-            put_le(out, dos_date, 2);
-            put_le(out, crc, 4);
-            put_le(out, zip64 ? zip32_max : data.size(), 4);
-            put_le(out, zip64 ? zip32_max : size, 4);
-            put_le(out, m.name.size(), 2);
-            put_le(out, extra.size(), 2);
+            append_le16(out, zip64 ? 45 : 20);  // version needed
+            append_le16(out, 0);                // flags
+            append_le16(out, m.deflate ? 8 : 0);
+            append_le16(out, dos_time);
+            append_le16(out, dos_date);
+            append_le32(out, crc);
+            append_le32(out, zip64 ? zip32_max : data.size());
+            append_le32(out, zip64 ? zip32_max : size);
+            append_le16(out, m.name.size());
+            append_le16(out, extra.size());
         };
-        put_le(body, m.bad_local_header ? local_signature ^ 0x00ff0000u : local_signature, 4);
+        append_le32(body, m.bad_local_header ? local_signature ^ 0x00ff0000u : local_signature);
         common(body);
         body += m.name + extra + data;
 
-        put_le(directory, central_signature, 4);
-        put_le(directory, 0x031e, 2);  // made by Unix, 3.0
+        append_le32(directory, central_signature);
+        append_le16(directory, 0x031e);  // made by Unix, 3.0
         common(directory);
-        put_le(directory, 0, 2);  // comment length
-        put_le(directory, 0, 2);  // disk
-        put_le(directory, 0, 2);  // internal attributes
-        put_le(directory, 0, 4);  // external attributes
-        put_le(directory, offset, 4);
+        append_le16(directory, 0);  // comment length
+        append_le16(directory, 0);  // disk
+        append_le16(directory, 0);  // internal attributes
+        append_le32(directory, 0);  // external attributes
+        append_le32(directory, offset);
         directory += m.name + extra;
     }
     std::string end;
-    put_le(end, end_signature, 4);
-    put_le(end, 0, 4);  // disk numbers
-    put_le(end, members.size(), 2);
-    put_le(end, members.size(), 2);
-    put_le(end, directory.size(), 4);
-    put_le(end, body.size(), 4);
+    append_le32(end, end_signature);
+    append_le32(end, 0);  // disk numbers
+    append_le16(end, members.size());
+    append_le16(end, members.size());
+    append_le32(end, directory.size());
+    append_le32(end, body.size());
     std::size_t total = body.size() + directory.size() + end.size() + 2;
     std::string comment;
     if (exact_size != 0) {
@@ -177,7 +132,7 @@ std::string make_zip(const std::vector<zip_member>& members, std::size_t exact_s
             throw std::runtime_error("test: archive size not reachable with a comment");
         comment.assign(exact_size - total, 'c');
     }
-    put_le(end, comment.size(), 2);
+    append_le16(end, comment.size());
     return body + directory + end + comment;
 }
 
@@ -201,8 +156,8 @@ void write_package(const fs::path& path, const std::string& payload, const heade
     std::string header;
     header.append(tweak.bad_external_magic ? std::string("BRW", 4) : std::string("BRV", 4));
     header.append(tweak.bad_internal_magic ? std::string("XRV", 4) : std::string("BRV", 4));
-    put_be(header, tweak.version, 4);
-    put_be(header, static_cast<std::uint64_t>(static_cast<std::int64_t>(payload.size()) + tweak.length_delta), 8);
+    append_be32(header, tweak.version);
+    append_be64(header, static_cast<std::uint64_t>(static_cast<std::int64_t>(payload.size()) + tweak.length_delta));
     header.append(reinterpret_cast<const char*>(md5), sizeof md5);
     if (tweak.bad_sha256)
         sha[0] ^= 0x01;
@@ -218,15 +173,6 @@ void write_package(const fs::path& path, const std::string& payload, const heade
     for (std::size_t off = 0; off < body.size(); off += key_size)
         key.scramble(body.data() + off, std::min(key_size, body.size() - off));
     write_file(path, header + body);
-}
-
-void pack_files(const fs::path& work_dir, const fs::path& package, const std::map<std::string, std::string>& files)
-{
-    const fs::path source = work_dir / "source";
-    fs::remove_all(source);
-    for (const auto& [name, bytes] : files)
-        write_file(source / name, bytes);
-    pack_directory(source.string(), package.string());
 }
 
 log_capture::log_capture()

@@ -1,37 +1,24 @@
-// Fixtures for the package tests: temporary directories, hand-made archives and
-// package files (including deliberately broken ones), a log recorder and a
-// progress recorder.
+// Fixtures for the package tests: hand-made archives and package files
+// (including deliberately broken ones), a log recorder and a progress recorder.
 #pragma once
 
+#include "error_text.h"
 #include "progress.h"
+#include "test_files.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace pkgtest {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object ends.
-class temp_dir {
-public:
-    temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-    ~temp_dir();
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
-
-void write_file(const std::filesystem::path& path, const std::string& bytes);
-std::string read_whole_file(const std::filesystem::path& path);
+using testsupport::error_text;
+using testsupport::read_file;
+using testsupport::temp_dir;
+using testsupport::write_file;
 
 // Deterministic pseudo-random bytes (different seeds give different bytes).
 std::string pattern_bytes(std::size_t n, std::uint32_t seed);
@@ -63,11 +50,6 @@ struct header_tweak {
 
 // Writes a package file: header (digests over `payload`) and the scrambled payload.
 void write_package(const std::filesystem::path& path, const std::string& payload, const header_tweak& tweak = {});
-
-// A package from a directory of files (names relative, '/'-separated), built
-// by the project's packer.
-void pack_files(const std::filesystem::path& work_dir, const std::filesystem::path& package,
-                const std::map<std::string, std::string>& files);
 
 // Collects log lines ("I:..." / "E:...") while it exists.
 class log_capture {

@@ -1,5 +1,6 @@
 #include "scrozzler.h"
 
+#include "byte_order.h"
 #include "digest_test_support.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,8 @@ constexpr std::size_t package_key_len = 65536;
 std::vector<std::uint32_t> key_words(const scrozzler& s, std::size_t count)
 {
     std::vector<std::uint32_t> words;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* k = s.key() + 4 * i;
-        words.push_back((std::uint32_t(k[0]) << 24) | (std::uint32_t(k[1]) << 16) | (std::uint32_t(k[2]) << 8) | k[3]);
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        words.push_back(load_be32(s.key() + 4 * i));
     return words;
 }
 

@@ -12,6 +12,7 @@
 #include "vhandset.h"
 #include "package_test_support.h"
 #include "scrozzler.h"
+#include "test_package.h"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +92,7 @@ void infozip_zip(const fs::path& src, const fs::path& out)
 // The plain archive inside a package, for looking at it with Python.
 std::string payload_of(const fs::path& package)
 {
-    std::string payload = read_whole_file(package).substr(256);
+    std::string payload = read_file(package).substr(256);
     const scrozzler key(65536, static_cast<std::uint32_t>(payload.size()));
     for (std::size_t off = 0; off < payload.size(); off += 65536)
         key.scramble(payload.data() + off, std::min<std::size_t>(65536, payload.size() - off));
@@ -111,7 +112,7 @@ std::string zip64_members(const fs::path& zip)
     write_file(zip.parent_path() / "list.py", script);
     run(std::string(BRV_PYTHON3) + " " + quoted(zip.parent_path() / "list.py") + " " + quoted(zip) + " > " +
         quoted(listing));
-    return read_whole_file(listing);
+    return read_file(listing);
 }
 
 // Opens, lists, verifies and reads back the big member through the reader.
@@ -175,14 +176,14 @@ TEST_F(Zip64, OurPackerWritesZip64OnlyForTheMemberThatNeedsIt)
 TEST_F(Zip64, PythonZipfilePackageOpens)
 {
     python_zip(dir / "src", dir / "python.zip");
-    write_package(dir / "python.brp", read_whole_file(dir / "python.zip"));
+    write_package(dir / "python.brp", read_file(dir / "python.zip"));
     check_package(dir / "python.brp", "Python zipfile");
 }
 
 TEST_F(Zip64, InfoZipPackageOpens)
 {
     infozip_zip(dir / "src", dir / "infozip.zip");
-    write_package(dir / "infozip.brp", read_whole_file(dir / "infozip.zip"));
+    write_package(dir / "infozip.brp", read_file(dir / "infozip.zip"));
     check_package(dir / "infozip.brp", "Info-ZIP zip");
 }
 
@@ -193,16 +194,18 @@ TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
     const fs::path src = dir / "src";
     const std::uint64_t sectors = (big_size + 4095) / 4096;
     const std::uint64_t start = 6;
-    write_file(src / "flash/params.txt",
-               "device_display_name=Large\ndevice_memory_type=ufs\ndevice_sector_size=4096\n"
-               "firehose_filename=prog_firehose.elf\nprogram_filename=rawprogram0.xml\npatch_filename=patch0.xml\n");
-    write_file(src / "flash/prog_firehose.elf", testsupport::make_elf_from_segments(true, {pattern_bytes(5000, 7)}));
-    write_file(src / "flash/rawprogram0.xml",
-               "<?xml version=\"1.0\" ?>\n<data>\n  <program SECTOR_SIZE_IN_BYTES=\"4096\" file_sector_offset=\"0\" "
-               "filename=\"" + std::string(big_name) + "\" label=\"super\" num_partition_sectors=\"" +
-                   std::to_string(sectors) + "\" physical_partition_number=\"0\" sparse=\"false\" start_sector=\"" +
-                   std::to_string(start) + "\"/>\n</data>\n");
-    write_file(src / "flash/patch0.xml", "<?xml version=\"1.0\" ?>\n<patches>\n</patches>\n");
+    // The small members come from the shared builder; the 4 GiB image is the
+    // sparse file already in src, which Python streams in itself.
+    testsupport::package_folder folder;
+    folder.display_name = "Large";
+    folder.memory = "ufs";
+    folder.sector_size = 4096;
+    folder.programmer = testsupport::make_elf_from_segments(true, {pattern_bytes(5000, 7)});
+    folder.partitions = {{"super", big_name, start, sectors, ""}};
+    write_file(src / "flash/params.txt", folder.params());
+    write_file(src / "flash/prog_firehose.elf", folder.programmer);
+    write_file(src / "flash/rawprogram0.xml", folder.program_xml());
+    write_file(src / "flash/patch0.xml", folder.patch_xml());
     const std::string script =
         "import sys, zipfile\n"
         "src, out = sys.argv[1], sys.argv[2]\n"
@@ -217,7 +220,7 @@ TEST_F(Zip64, PythonZipfilePackageFlashesOntoAUfsHandset)
         "            w.write(chunk)\n";
     write_file(dir / "flash.py", script);
     run(std::string(BRV_PYTHON3) + " " + quoted(dir / "flash.py") + " " + quoted(src) + " " + quoted(dir / "f.zip"));
-    write_package(dir / "flash.brp", read_whole_file(dir / "f.zip"));
+    write_package(dir / "flash.brp", read_file(dir / "f.zip"));
 
     ::setenv("BRV_PROGRAMMER_WAIT_MS", "0", 1);
     vhandset::handset_options opts;

@@ -1,6 +1,7 @@
 // Firehose client against the virtual handset's flash programmer, through the
 // real USB layer: the programmer's transcript, its LUN images and what the host
 // reported.
+#include "error_text.h"
 #include "firehose.h"
 #include "handset_session.h"
 #include "log_capture.h"
@@ -10,10 +11,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
 
 namespace {
+
+using testsupport::error_text;
 
 constexpr std::uint64_t disk_size = 4ull << 20;
 constexpr std::uint32_t ufs_sector = 4096;
@@ -31,16 +33,6 @@ vhandset::handset_options options(const std::vector<std::string>& settings = {})
         vhandset::parse_option(o, s.substr(0, eq), s.substr(eq + 1));
     }
     return o;
-}
-
-std::string failure(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no failure)";
 }
 
 std::string pattern(std::size_t bytes, unsigned seed)
@@ -102,7 +94,7 @@ TEST_F(firehose_handset, smaller_programmer_payload_is_renegotiated_or_refused)
         h.boot_programmer();
         firehose fh;
         // The programmer said why in its log; the message carries it.
-        EXPECT_EQ(failure([&] { fh.open(h.fresh_pipe(), false, memory_ufs, ufs_sector); }),
+        EXPECT_EQ(error_text([&] { fh.open(h.fresh_pipe(), false, memory_ufs, ufs_sector); }),
                   "payload size out of bounds (programmer: Host's payload to target size is too large)");
         EXPECT_EQ(h.lines("firehose <configure").size(), 1u);
     }
@@ -124,7 +116,7 @@ TEST_F(firehose_handset, program_writes_its_sectors_onto_the_lun)
     EXPECT_EQ(t[t.size() - 2], "firehose raw 8192 bytes");
     EXPECT_EQ(t.back(), "firehose <nop value=\"ping\"/>");
 
-    EXPECT_EQ(failure([&] { c.fh.program(0, bytes_of(image), 4097); }), "attempt to write partial sector");
+    EXPECT_EQ(error_text([&] { c.fh.program(0, bytes_of(image), 4097); }), "attempt to write partial sector");
     EXPECT_EQ(c.h.lines("firehose ").size(), t.size());  // nothing sent
 }
 
@@ -186,7 +178,7 @@ TEST_F(firehose_handset, refusals_of_the_programmer)
     {
         connected c({"fault=firehose:program:nak"});
         const std::string image = pattern(ufs_sector, 6);
-        EXPECT_EQ(failure([&] { c.fh.program(0, bytes_of(image), ufs_sector); }),
+        EXPECT_EQ(error_text([&] { c.fh.program(0, bytes_of(image), ufs_sector); }),
                   "no ack from target (programmer: ERROR: Failed to run program)");
         EXPECT_TRUE(log.has("I:log: ERROR: Failed to run program\n"));
         EXPECT_TRUE(c.h.lines("firehose raw").empty());  // no data went out
@@ -195,16 +187,16 @@ TEST_F(firehose_handset, refusals_of_the_programmer)
         // Out of the disk: the programmer refuses the range.
         connected c;
         const std::string image = pattern(ufs_sector, 7);
-        EXPECT_EQ(failure([&] { c.fh.program(disk_size / ufs_sector, bytes_of(image), ufs_sector); }),
+        EXPECT_EQ(error_text([&] { c.fh.program(disk_size / ufs_sector, bytes_of(image), ufs_sector); }),
                   "no ack from target (programmer: ERROR: range restricted: lun=0, start_sector=1024, num_sectors=1)");
-        EXPECT_EQ(failure([&] { c.fh.power("sleep"); }),
+        EXPECT_EQ(error_text([&] { c.fh.power("sleep"); }),
                   "no ack from target (programmer: ERROR: Unsupported power value 'sleep')");
     }
     {
         // Bytes that never close a document: after waiting for the rest in
         // vain, the host reports what came rather than a bare time-out.
         connected c({"fault=firehose:nop:garbage@2"});  // the ping is the first nop
-        EXPECT_EQ(failure([&] { c.fh.nop("again"); }).rfind("unreadable reply from the programmer: \"", 0), 0u);
+        EXPECT_EQ(error_text([&] { c.fh.nop("again"); }).rfind("unreadable reply from the programmer: \"", 0), 0u);
     }
 }
 
@@ -249,7 +241,7 @@ TEST_F(firehose_handset, long_request_is_refused_and_the_link_stays_usable)
 {
     connected c;
     const auto before = c.h.transcript().size();
-    EXPECT_EQ(failure([&] { c.fh.command("<patch value=\"" + std::string(1100, '0') + "\"/>"); }),
+    EXPECT_EQ(error_text([&] { c.fh.command("<patch value=\"" + std::string(1100, '0') + "\"/>"); }),
               "firehose: request longer than 1023 characters");
     c.fh.nop("still here");
     const auto t = c.h.transcript();
@@ -260,7 +252,7 @@ TEST_F(firehose_handset, long_request_is_refused_and_the_link_stays_usable)
 TEST_F(firehose_handset, silent_programmer_is_the_port_time_out)
 {
     connected c({"fault=firehose:benchmark:silence"});
-    EXPECT_EQ(failure([&] { c.fh.benchmark(1); }), std::strerror(ETIMEDOUT));
+    EXPECT_EQ(error_text([&] { c.fh.benchmark(1); }), std::strerror(ETIMEDOUT));
 }
 
 TEST_F(firehose_handset, power_reset_takes_the_handset_off_the_bus)

@@ -10,22 +10,8 @@
 #include <fstream>
 #include <thread>
 #include <stdexcept>
-#include <unistd.h>
 
-namespace {
-
-std::filesystem::path fresh_state_dir()
-{
-    static unsigned serial = 0;
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("brv_protocols_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
-    std::filesystem::remove_all(dir);
-    return dir;
-}
-
-} // namespace
-
-handset_session::handset_session(const vhandset::handset_options& options) : state_dir_(fresh_state_dir())
+handset_session::handset_session(const vhandset::handset_options& options)
 {
     device_ = vhandset::attach(options, state_dir_);
     handle_ = usb_open_vidpid(edl_vidpid, true);
@@ -38,8 +24,6 @@ handset_session::~handset_session()
     pipe_.reset();
     usb_close(handle_);
     vhandset::detach_all();
-    std::error_code ignored;
-    std::filesystem::remove_all(state_dir_, ignored);
 }
 
 std::vector<std::string> handset_session::lines(const std::string& prefix) const

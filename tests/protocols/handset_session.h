@@ -5,6 +5,7 @@
 #include "buffer.h"
 #include "handset_options.h"
 #include "usbport.h"
+#include "test_files.h"
 #include "vhandset.h"
 
 #include <cstdint>
@@ -39,7 +40,8 @@ public:
     std::string lun_bytes(unsigned lun, std::uint64_t offset, std::size_t length) const;
 
 private:
-    std::filesystem::path state_dir_;
+    testsupport::temp_dir scratch_;
+    const std::filesystem::path state_dir_ = scratch_ / "state";
     std::shared_ptr<vhandset::handset> device_;
     int handle_ = -1;
     std::unique_ptr<usbport> pipe_;

@@ -1,6 +1,7 @@
 // Sahara client against the virtual handset's boot ROM, through the real USB
 // layer: what the ROM received (its transcript) and what the host reported.
 #include "elf_image.h"
+#include "error_text.h"
 #include "handset_session.h"
 #include "log_capture.h"
 #include "sahara.h"
@@ -15,6 +16,7 @@
 
 namespace {
 
+using testsupport::error_text;
 using testsupport::make_elf;
 
 vhandset::handset_options with(const std::function<void(vhandset::handset_options&)>& change)
@@ -27,16 +29,6 @@ vhandset::handset_options with(const std::function<void(vhandset::handset_option
 vhandset::handset_options with_fault(const std::string& fault)
 {
     return with([&](vhandset::handset_options& o) { vhandset::parse_option(o, "fault", fault); });
-}
-
-std::string failure(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no failure)";
 }
 
 void upload(sahara& s, const std::string& image)
@@ -108,19 +100,19 @@ TEST_F(sahara_handset, refusals_of_the_rom_reach_the_caller)
         handset_session h;
         sahara s;
         s.open(h.fresh_pipe());
-        EXPECT_EQ(failure([&] { upload(s, std::string(200, 'x')); }), "target error Invalid ELF header received");
+        EXPECT_EQ(error_text([&] { upload(s, std::string(200, 'x')); }), "target error Invalid ELF header received");
     }
     {
         handset_session h(with_fault("sahara:read:beyond@2"));
         sahara s;
         s.open(h.fresh_pipe());
-        EXPECT_EQ(failure([&] { upload(s, make_elf(false, {64})); }), "target requested data beyond end of buffer");
+        EXPECT_EQ(error_text([&] { upload(s, make_elf(false, {64})); }), "target requested data beyond end of buffer");
     }
     {
         handset_session h(with_fault("sahara:image:status=0x0D"));
         sahara s;
         s.open(h.fresh_pipe());
-        EXPECT_EQ(failure([&] { upload(s, make_elf(false, {64})); }),
+        EXPECT_EQ(error_text([&] { upload(s, make_elf(false, {64})); }),
                   "target error Error while transmitting READ_DATA packet");
         EXPECT_TRUE(h.lines("sahara DONE").empty());
     }
@@ -131,12 +123,12 @@ TEST_F(sahara_handset, broken_or_missing_hello)
     {
         handset_session h(with_fault("sahara:hello:silence"));
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(h.fresh_pipe()); }), std::strerror(ETIMEDOUT));
+        EXPECT_EQ(error_text([&] { s.open(h.fresh_pipe()); }), std::strerror(ETIMEDOUT));
     }
     {
         handset_session h(with_fault("sahara:hello:badlength"));
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(h.fresh_pipe()); }), "invalid packet length");
+        EXPECT_EQ(error_text([&] { s.open(h.fresh_pipe()); }), "invalid packet length");
         EXPECT_TRUE(h.transcript().empty());  // nothing answered
     }
 }
@@ -193,7 +185,7 @@ TEST_F(sahara_handset, command_mode_switch_to_upload_and_reset)
         handset_session h(with([](vhandset::handset_options& o) { o.sahara_version = 1; }));
         sahara s;
         s.open(h.fresh_pipe());
-        EXPECT_EQ(failure([&] { s.reset(); }), "cannot switch modes");
+        EXPECT_EQ(error_text([&] { s.reset(); }), "cannot switch modes");
         const auto t = h.transcript_of_at_least(1);
         ASSERT_EQ(t.size(), 1u);
         EXPECT_EQ(t[0], "sahara HELLO_RESP version=2 compatible=1 status=0 mode=0");

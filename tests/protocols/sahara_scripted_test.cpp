@@ -1,5 +1,7 @@
 // Sahara client against a scripted boot ROM: exact packets on the wire, every
 // refusal the ROM can give and the packet checks of the host.
+#include "byte_order.h"
+#include "error_text.h"
 #include "log_capture.h"
 #include "sahara.h"
 #include "scripted_peer.h"
@@ -9,21 +11,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <initializer_list>
 #include <stdexcept>
 
 namespace {
 
 using scripted::peer;
+using testsupport::error_text;
 
 
 std::string words(std::initializer_list<std::uint64_t> list, std::size_t pad_to = 0)
 {
     std::string out;
     for (std::uint64_t w : list)
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<char>((w >> (8 * i)) & 0xff));
+        append_le32(out, static_cast<std::uint32_t>(w));
     if (out.size() < pad_to)
         out.resize(pad_to, '\0');
     return out;
@@ -57,15 +58,6 @@ protected:
     void SetUp() override { link.reset(); }
     void TearDown() override { link.reset(); }
 
-    std::string failure(const std::function<void()>& f)
-    {
-        try {
-            f();
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "(no failure)";
-    }
     void upload(sahara& s, const std::string& image)
     {
         s.upload(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
@@ -119,7 +111,7 @@ TEST_F(sahara_scripted, requests_outside_the_image_are_refused)
         link.deliver(request);
         sahara s;
         s.open(peer::current());
-        EXPECT_EQ(failure([&] { upload(s, image); }), "target requested data beyond end of buffer");
+        EXPECT_EQ(error_text([&] { upload(s, image); }), "target requested data beyond end of buffer");
         EXPECT_EQ(link.writes().size(), 1u);  // nothing but the hello response
     }
 }
@@ -140,7 +132,7 @@ TEST_F(sahara_scripted, end_of_image_status_becomes_the_target_error_text)
         link.deliver(end_of_image(status));
         sahara s;
         s.open(peer::current());
-        EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), text);
+        EXPECT_EQ(error_text([&] { upload(s, image_bytes(8)); }), text);
     }
     EXPECT_STREQ(sahara::error_string(0), "Success");
     EXPECT_STREQ(sahara::error_string(0x1f), "unsupported client command received");
@@ -153,7 +145,7 @@ TEST_F(sahara_scripted, wrong_packets_during_upload)
     {
         sahara s;
         s.open(peer::current());
-        EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), "unexpected command");
+        EXPECT_EQ(error_text([&] { upload(s, image_bytes(8)); }), "unexpected command");
     }
 
     link.reset();
@@ -162,7 +154,7 @@ TEST_F(sahara_scripted, wrong_packets_during_upload)
     link.deliver(hello(2, 1, 0));  // instead of DONE_RESP
     sahara s;
     s.open(peer::current());
-    EXPECT_EQ(failure([&] { upload(s, image_bytes(8)); }), "bad done response");
+    EXPECT_EQ(error_text([&] { upload(s, image_bytes(8)); }), "bad done response");
     EXPECT_EQ(link.writes().back(), done);
 }
 
@@ -180,13 +172,13 @@ TEST_F(sahara_scripted, packet_checks_of_the_receiver)
         link.reset();
         link.deliver(first);
         sahara s;
-        EXPECT_EQ(failure([&] { s.open(peer::current()); }), text);
+        EXPECT_EQ(error_text([&] { s.open(peer::current()); }), text);
         EXPECT_TRUE(link.writes().empty());
     }
 
     link.reset();
     sahara silent;
-    EXPECT_EQ(failure([&] { silent.open(peer::current()); }), std::strerror(ETIMEDOUT));
+    EXPECT_EQ(error_text([&] { silent.open(peer::current()); }), std::strerror(ETIMEDOUT));
 }
 
 TEST_F(sahara_scripted, short_transfer_with_a_valid_length_word_reads_missing_fields_as_zero)
@@ -214,7 +206,7 @@ TEST_F(sahara_scripted, memory_debug_mode_reads_the_announced_region)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.c_ptr()), got.size()),
               std::string(24, 'm') + std::string(40, 'n'));
 
-    EXPECT_EQ(failure([&] { s.memory_read(0x100000000ull, 4); }), "memory range beyond 32-bit fields");
+    EXPECT_EQ(error_text([&] { s.memory_read(0x100000000ull, 4); }), "memory range beyond 32-bit fields");
 }
 
 TEST_F(sahara_scripted, memory_debug_64_uses_wide_reads)
@@ -235,13 +227,13 @@ TEST_F(sahara_scripted, end_of_image_in_place_of_the_mode_announcement)
     link.deliver(hello(2, 1, 2));
     link.deliver(end_of_image(0x18));
     sahara s;
-    EXPECT_EQ(failure([&] { s.open(peer::current()); }), "target error Invalid mode received from host");
+    EXPECT_EQ(error_text([&] { s.open(peer::current()); }), "target error Invalid mode received from host");
 
     link.reset();
     link.deliver(hello(2, 1, 3));
     link.deliver(words({9, 16, 0, 0}));
     sahara t;
-    EXPECT_EQ(failure([&] { t.open(peer::current()); }), "received unexpected command");
+    EXPECT_EQ(error_text([&] { t.open(peer::current()); }), "received unexpected command");
 }
 
 TEST_F(sahara_scripted, command_mode_reset_and_switching_back_to_image_transfer)
@@ -273,7 +265,7 @@ TEST_F(sahara_scripted, command_mode_reset_and_switching_back_to_image_transfer)
     link.deliver(hello(2, 1, 3));
     link.deliver(words({11, 8}));
     link.deliver(words({6, 12, 0}));  // not RESET_RESP
-    EXPECT_EQ(failure([&] { s.reset(); }), "bad reset response");
+    EXPECT_EQ(error_text([&] { s.reset(); }), "bad reset response");
 }
 
 TEST_F(sahara_scripted, version_1_target_cannot_switch_modes)
@@ -281,7 +273,7 @@ TEST_F(sahara_scripted, version_1_target_cannot_switch_modes)
     link.deliver(hello(1, 1, 0));
     sahara s;
     s.open(peer::current());
-    EXPECT_EQ(failure([&] { s.reset(); }), "cannot switch modes");
+    EXPECT_EQ(error_text([&] { s.reset(); }), "cannot switch modes");
     EXPECT_EQ(link.writes().size(), 1u);
 }
 
@@ -309,7 +301,7 @@ TEST_F(sahara_scripted, upload_from_a_path_maps_the_file)
     link.reset();
     link.deliver(hello(2, 1, 0));
     missing.open(peer::current());
-    EXPECT_EQ(failure([&] { missing.upload(std::string("/nonexistent/brv/image")); }).rfind("file: cannot open: ", 0), 0u);
+    EXPECT_EQ(error_text([&] { missing.upload(std::string("/nonexistent/brv/image")); }).rfind("file: cannot open: ", 0), 0u);
 }
 
 } // namespace

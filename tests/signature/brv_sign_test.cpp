@@ -38,7 +38,7 @@ protected:
         return brv(args);
     }
 
-    tooltest::scratch_dir dir;
+    testsupport::temp_dir dir;
     key_files vendor;
     key_files stranger;
 };
@@ -129,7 +129,7 @@ TEST_F(BrvSign, AnEncryptedKeyAsksForItsPasswordOnTheTerminalWithoutShowingIt)
         const signature::secret_key key =
             signature::read_secret_key(vendor.key.string(), [] { return std::string(); });
         // libsodium's "interactive" scrypt cost: a test cannot wait for minisign's.
-        tooltest::write_text(encrypted, signature::format_secret_key(key, signature::key_encryption{password, 524288, 16777216}));
+        tooltest::write_file(encrypted, signature::format_secret_key(key, signature::key_encryption{password, 524288, 16777216}));
     }
     const std::vector<std::string> argv = {tooltest::brv_program().string(), "sign", package().string(), "--key",
                                            encrypted.string()};

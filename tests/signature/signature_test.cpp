@@ -38,7 +38,7 @@ void replace_line(const fs::path& file, std::size_t index, const std::function<s
         start = text.find('\n', start) + 1;
     const std::size_t end = text.find('\n', start);
     text.replace(start, end - start, edit(text.substr(start, end - start)));
-    tooltest::write_text(file, text);
+    tooltest::write_file(file, text);
 }
 
 std::string error_of(const std::function<void()>& f)
@@ -55,7 +55,7 @@ class Signatures : public ::testing::Test {
 public:
     static void SetUpTestSuite()
     {
-        keys_dir_ = std::make_unique<tooltest::scratch_dir>();
+        keys_dir_ = std::make_unique<testsupport::temp_dir>();
         trusted_ = minisign_keys(keys_dir_->path(), "trusted");
         stranger_ = minisign_keys(keys_dir_->path(), "stranger");
     }
@@ -77,13 +77,13 @@ public:
                                   false);
     }
 
-    static std::unique_ptr<tooltest::scratch_dir> keys_dir_;
+    static std::unique_ptr<testsupport::temp_dir> keys_dir_;
     static key_files trusted_;
     static key_files stranger_;
-    tooltest::scratch_dir dir;
+    testsupport::temp_dir dir;
 };
 
-std::unique_ptr<tooltest::scratch_dir> Signatures::keys_dir_;
+std::unique_ptr<testsupport::temp_dir> Signatures::keys_dir_;
 key_files Signatures::trusted_;
 key_files Signatures::stranger_;
 
@@ -159,14 +159,14 @@ TEST_F(Signatures, EachPackageAndSignatureFileGetsTheOutcomeAUserShouldSee)
              minisign_sign(t.package(), stranger_, false, release_comment);
              signature::minisig sig = signature::parse_minisig(tooltest::read_text(t.minisig()), "test");
              sig.signer = signature::read_public_key(trusted_.pub.string()).id;
-             tooltest::write_text(t.minisig(), signature::format_minisig(sig));
+             tooltest::write_file(t.minisig(), signature::format_minisig(sig));
          },
          true, state::bad_signature, package_mismatch, ""},
         {"signature file cut after two lines",
          [&](Signatures& t) {
              minisign_prehashed(t);
              const std::string text = tooltest::read_text(t.minisig());
-             tooltest::write_text(t.minisig(), text.substr(0, text.find('\n', text.find('\n') + 1) + 1));
+             tooltest::write_file(t.minisig(), text.substr(0, text.find('\n', text.find('\n') + 1) + 1));
          },
          true, state::malformed_signature,
          "signature: not a minisign signature: it has 2 of its 4 lines (" + minisig().string() + ")", ""},
@@ -174,12 +174,12 @@ TEST_F(Signatures, EachPackageAndSignatureFileGetsTheOutcomeAUserShouldSee)
          [&](Signatures& t) {
              minisign_prehashed(t);
              const std::string text = tooltest::read_text(t.minisig());
-             tooltest::write_text(t.minisig(), text.substr(0, text.find('\n') + 40));
+             tooltest::write_file(t.minisig(), text.substr(0, text.find('\n') + 40));
          },
          true, state::malformed_signature, "not a minisign signature", ""},
         {"signature file of garbage", [](Signatures& t) { write_package(t.minisig(), 300); }, true,
          state::malformed_signature, "not a minisign signature", ""},
-        {"empty signature file", [](Signatures& t) { tooltest::write_text(t.minisig(), ""); }, true,
+        {"empty signature file", [](Signatures& t) { tooltest::write_file(t.minisig(), ""); }, true,
          state::malformed_signature, "not a minisign signature: it has 0 of its 4 lines", ""},
         {"unknown signature algorithm",
          [&](Signatures& t) {
@@ -262,11 +262,11 @@ TEST_F(Signatures, SecretKeysOpenWithTheirPasswordOnlyAndMinisignSignsWithOurs)
     // Ours, at a cost a test can afford: libsodium's "interactive" scrypt limits.
     const signature::key_encryption cheap{password, 524288, 16777216};
     const key_files ours_encrypted{trusted_.pub, dir / "ours-encrypted.key"};
-    tooltest::write_text(ours_encrypted.key, signature::format_secret_key(read_plain_key(trusted_), cheap));
+    tooltest::write_file(ours_encrypted.key, signature::format_secret_key(read_plain_key(trusted_), cheap));
     const key_files ours_plain{trusted_.pub, dir / "ours-plain.key"};
-    tooltest::write_text(ours_plain.key, signature::format_secret_key(read_plain_key(trusted_), std::nullopt));
+    tooltest::write_file(ours_plain.key, signature::format_secret_key(read_plain_key(trusted_), std::nullopt));
     const fs::path damaged = dir / "damaged.key";
-    tooltest::write_text(damaged, tooltest::read_text(trusted_.key));
+    tooltest::write_file(damaged, tooltest::read_text(trusted_.key));
     replace_line(damaged, 1, [](std::string line) { return line.substr(0, 150) + (line[150] == 'A' ? "B" : "A") + line.substr(151); });
 
     struct row {
@@ -321,7 +321,7 @@ TEST_F(Signatures, TrustedKeysComeFromBothFoldersAndNamedFilesAndABadOneIsNamed)
     fs::create_directories(system);
     fs::create_directories(user / "folder.pub");
     fs::copy_file(trusted_.pub, system / "vendor.pub");
-    tooltest::write_text(system / "README", "not a key, not read");
+    tooltest::write_file(system / "README", "not a key, not read");
     fs::copy_file(stranger_.pub, user / "mine.pub");
     const signature::key_id vendor = signature::read_public_key(trusted_.pub.string()).id;
     const signature::key_id mine = signature::read_public_key(stranger_.pub.string()).id;
@@ -357,7 +357,7 @@ TEST_F(Signatures, TrustedKeysComeFromBothFoldersAndNamedFilesAndABadOneIsNamed)
     }
 
     // A broken key in a folder is not skipped: the whole set is refused, naming it.
-    tooltest::write_text(user / "broken.pub", "untrusted comment: half a key\nRWTPphwGJlV73Jyh\n");
+    tooltest::write_file(user / "broken.pub", "untrusted comment: half a key\nRWTPphwGJlV73Jyh\n");
     EXPECT_NE(std::string::npos,
               error_of([&] { signature::trusted_keys::load({system.string(), user.string()}, {}); })
                   .find("(" + (user / "broken.pub").string() + ")"));
@@ -382,11 +382,11 @@ TEST_F(Signatures, ANewSignatureFileNeverReplacesOrFollowsWhatIsThereUnlessAsked
     };
     const row rows[] = {
         {"free name", [] {}, false, true},
-        {"an existing file", [&] { tooltest::write_text(minisig(), "theirs"); }, false, false},
+        {"an existing file", [&] { tooltest::write_file(minisig(), "theirs"); }, false, false},
         {"a dangling link", [&] { fs::create_symlink(target, minisig()); }, false, false},
-        {"an existing file, replaced", [&] { tooltest::write_text(minisig(), "theirs"); }, true, true},
+        {"an existing file, replaced", [&] { tooltest::write_file(minisig(), "theirs"); }, true, true},
         {"a link, replaced itself", [&] {
-             tooltest::write_text(target, "theirs");
+             tooltest::write_file(target, "theirs");
              fs::create_symlink(target, minisig());
          },
          true, true},

@@ -72,14 +72,14 @@ void write_package(const fs::path& path, std::size_t size)
     std::vector<std::uint8_t> bytes(size);
     for (std::uint8_t& b : bytes)
         b = static_cast<std::uint8_t>(random());
-    tooltest::write_bytes(path, bytes);
+    tooltest::write_file(path, bytes);
 }
 
 void flip_byte(const fs::path& path, std::size_t offset)
 {
     std::vector<std::uint8_t> bytes = tooltest::read_bytes(path);
     bytes.at(offset) ^= 0x01;
-    tooltest::write_bytes(path, bytes);
+    tooltest::write_file(path, bytes);
 }
 
 std::string key_id_of(const fs::path& pub)

@@ -1,5 +1,10 @@
 #include "elf_image.h"
 
+#include "byte_order.h"
+
+#include <algorithm>
+#include <iterator>
+
 namespace testsupport {
 
 namespace {
@@ -16,12 +21,6 @@ constexpr std::uint16_t machine_arm = 40;
 constexpr std::uint16_t machine_aarch64 = 183;
 constexpr std::uint64_t load_address = 0x14680000;
 constexpr unsigned pattern_step = 13;
-
-void put(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes)
-{
-    for (std::size_t i = 0; i < bytes; ++i)
-        s[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
-}
 
 } // namespace
 
@@ -43,25 +42,25 @@ std::string make_elf_from_segments(bool is64, const std::vector<std::string>& se
     const std::size_t header = is64 ? header64 : header32;
     const std::size_t phdr = is64 ? phdr64 : phdr32;
     const std::size_t table_end = header + phdr * segments.size();
-    std::string image(table_end, '\0');
+    std::vector<std::uint8_t> image(table_end);
 
-    const char ident[] = {0x7f, 'E', 'L', 'F', static_cast<char>(is64 ? 2 : 1), 1, 1};
-    image.replace(0, sizeof ident, ident, sizeof ident);
-    put(image, 16, type_executable, 2);
-    put(image, 18, is64 ? machine_aarch64 : machine_arm, 2);
-    put(image, 20, current_version, 4);
+    const std::uint8_t ident[] = {0x7f, 'E', 'L', 'F', static_cast<std::uint8_t>(is64 ? 2 : 1), 1, 1};
+    std::copy(std::begin(ident), std::end(ident), image.begin());
+    store_le16(image, 16, type_executable);
+    store_le16(image, 18, is64 ? machine_aarch64 : machine_arm);
+    store_le32(image, 20, current_version);
     if (is64) {
-        put(image, 24, load_address, 8);
-        put(image, 32, header, 8);  // program headers right behind
-        put(image, 52, header, 2);
-        put(image, 54, phdr, 2);
-        put(image, 56, segments.size(), 2);
+        store_le64(image, 24, load_address);
+        store_le64(image, 32, header);  // program headers right behind
+        store_le16(image, 52, header);
+        store_le16(image, 54, phdr);
+        store_le16(image, 56, segments.size());
     } else {
-        put(image, 24, load_address, 4);
-        put(image, 28, header, 4);
-        put(image, 40, header, 2);
-        put(image, 42, phdr, 2);
-        put(image, 44, segments.size(), 2);
+        store_le32(image, 24, load_address);
+        store_le32(image, 28, header);
+        store_le16(image, 40, header);
+        store_le16(image, 42, phdr);
+        store_le16(image, 44, segments.size());
     }
 
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -69,25 +68,25 @@ std::string make_elf_from_segments(bool is64, const std::vector<std::string>& se
         const std::uint64_t offset = image.size();
         const std::uint64_t size = segments[i].size();
         const std::uint64_t address = load_address + offset;
-        put(image, at, pt_load, 4);
+        store_le32(image, at, pt_load);
         if (is64) {
-            put(image, at + 4, flags_read_execute, 4);
-            put(image, at + 8, offset, 8);
-            put(image, at + 16, address, 8);
-            put(image, at + 24, address, 8);
-            put(image, at + 32, size, 8);
-            put(image, at + 40, size, 8);
+            store_le32(image, at + 4, flags_read_execute);
+            store_le64(image, at + 8, offset);
+            store_le64(image, at + 16, address);
+            store_le64(image, at + 24, address);
+            store_le64(image, at + 32, size);
+            store_le64(image, at + 40, size);
         } else {
-            put(image, at + 4, offset, 4);
-            put(image, at + 8, address, 4);
-            put(image, at + 12, address, 4);
-            put(image, at + 16, size, 4);
-            put(image, at + 20, size, 4);
-            put(image, at + 24, flags_read_execute, 4);
+            store_le32(image, at + 4, offset);
+            store_le32(image, at + 8, address);
+            store_le32(image, at + 12, address);
+            store_le32(image, at + 16, size);
+            store_le32(image, at + 20, size);
+            store_le32(image, at + 24, flags_read_execute);
         }
-        image += segments[i];
+        image.insert(image.end(), segments[i].begin(), segments[i].end());
     }
-    return image;
+    return std::string(image.begin(), image.end());
 }
 
 } // namespace testsupport

@@ -28,7 +28,7 @@ protected:
     }
     fs::path package() const { return dir / "p.brp"; }
 
-    scratch_dir dir;
+    temp_dir dir;
 };
 
 } // namespace
@@ -65,14 +65,14 @@ TEST_F(BrvCli, VerifyPassesOnlyAnIntactPackage)
 
     std::vector<std::uint8_t> bytes = read_bytes(package());
     bytes[bytes.size() / 2] ^= 0x01;
-    write_bytes(dir / "flipped.brp", bytes);
+    write_file(dir / "flipped.brp", bytes);
     r = brv({"verify", (dir / "flipped.brp").string()});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("verification failed: MD5 mismatch\n")) << r.err;
 
     bytes = read_bytes(package());
     bytes.resize(bytes.size() - 1);
-    write_bytes(dir / "short.brp", bytes);
+    write_file(dir / "short.brp", bytes);
     r = brv({"verify", (dir / "short.brp").string()});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("fwpkg: bad file header")) << r.err;
@@ -84,7 +84,7 @@ TEST_F(BrvCli, VerifyPassesOnlyAnIntactPackage)
 
 TEST_F(BrvCli, InfoEscapesControlCharactersInMemberNames)
 {
-    write_text(dir / "src/images/evil\x1b[2J\nname.bin", "x");
+    write_file(dir / "src/images/evil\x1b[2J\nname.bin", "x");
     const run_result packed = brv({"pack", (dir / "src").string(), "-o", (dir / "evil.brp").string(), "--force"});
     ASSERT_EQ(0, packed.status) << packed.err;
     const run_result r = brv({"info", (dir / "evil.brp").string()});
@@ -97,7 +97,7 @@ TEST_F(BrvCli, VerboseSendsLogLinesToStderr)
 {
     std::vector<std::uint8_t> bytes = read_bytes(package());
     bytes[300] ^= 0x80;
-    write_bytes(dir / "flipped.brp", bytes);
+    write_file(dir / "flipped.brp", bytes);
     const run_result r = brv({"-v", "verify", (dir / "flipped.brp").string()});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("I:md5 mismatch\n")) << r.err;
@@ -155,7 +155,7 @@ TEST(BrvFlash, NoHandsetMeansCannotOpenDevice)
 {
     // Under the launcher with only a device of another identity on the bus, and
     // with whatever the real USB library finds on this machine (no handset).
-    scratch_dir state;
+    temp_dir state;
     const run_result emulated = run({launcher_program().string(), "--state", state.path().string(), "--pid", "900e",
                                      "--", brv_program().string(), "flash", demo_package().string()},
                                     {"BRV_PROGRAMMER_WAIT_MS=0"});

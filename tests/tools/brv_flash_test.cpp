@@ -3,10 +3,9 @@
 // partition table comes out valid for the real disk size, and the dry run,
 // the partition selection and a corrupt package all leave the disk alone.
 #include "tool_env.h"
+#include "xml.h"
 
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <algorithm>
 #include <regex>
@@ -27,29 +26,20 @@ struct partition {
     std::uint64_t sectors = 0;
 };
 
-std::string attribute(xmlNode* n, const char* name)
-{
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    std::string s = v ? reinterpret_cast<const char*>(v) : "";
-    xmlFree(v);
-    return s;
-}
-
 // The demo's partitions with a plain start sector (all but the backup GPT).
 std::vector<partition> demo_partitions()
 {
     const std::string path = (demo_sources() / "rawprogram0.xml").string();
-    xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, 0);
+    const xml_document doc = read_xml_file(path);
     if (!doc)
         throw std::runtime_error("cannot parse " + path);
     std::vector<partition> out;
-    for (xmlNode* n = xmlDocGetRootElement(doc)->children; n; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE || attribute(n, "label") == "BackupGPT")
+    for (xmlNode* n = xmlDocGetRootElement(doc.get())->children; n; n = n->next) {
+        if (n->type != XML_ELEMENT_NODE || xml_attribute(n, "label") == "BackupGPT")
             continue;
-        out.push_back({attribute(n, "label"), attribute(n, "filename"), std::stoull(attribute(n, "start_sector")),
-                       std::stoull(attribute(n, "num_partition_sectors"))});
+        out.push_back({xml_attribute(n, "label"), xml_attribute(n, "filename"),
+                       std::stoull(xml_attribute(n, "start_sector")), std::stoull(xml_attribute(n, "num_partition_sectors"))});
     }
-    xmlFreeDoc(doc);
     return out;
 }
 
@@ -105,7 +95,7 @@ std::string sgdisk(const std::vector<std::string>& args)
 
 class BrvFlash : public ::testing::Test {
 protected:
-    scratch_dir dir;
+    temp_dir dir;
     fs::path state() const { return dir / "state"; }
 };
 
@@ -175,7 +165,7 @@ TEST_F(BrvFlash, CorruptPackageIsRefusedBeforeTheHandsetIsTouched)
 {
     std::vector<std::uint8_t> bytes = read_bytes(demo_package());
     bytes[bytes.size() - 100] ^= 0x10;
-    write_bytes(dir / "corrupt.brp", bytes);
+    write_file(dir / "corrupt.brp", bytes);
     const run_result r = flash(state(), {}, dir / "corrupt.brp");
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("verification failed")) << r.err;

@@ -4,6 +4,7 @@
 // sgdisk and falls back to the backup table, `brv read` and `--backup` save
 // exactly the handset's bytes, and several handsets are told apart, chosen and
 // flashed at once without one failure stopping the others.
+#include "byte_order.h"
 #include "tool_env.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +84,7 @@ protected:
     // The demo flashed once onto a fresh handset: the disk every test compares with.
     static void SetUpTestSuite()
     {
-        reference_dir = new scratch_dir;
+        reference_dir = new temp_dir;
         const run_result r = brv_on(reference_dir->path(), {}, {"flash", demo_package().string()});
         ASSERT_EQ(0, r.status) << r.err;
         reference = new std::vector<std::uint8_t>(read_bytes(reference_dir->path() / "lun0.img"));
@@ -102,16 +103,16 @@ protected:
         std::vector<std::uint8_t> disk = *reference;
         if (change)
             change(disk);
-        write_bytes(dir / name / "lun0.img", disk);
+        write_file(dir / name / "lun0.img", disk);
         return dir / name;
     }
 
-    static scratch_dir* reference_dir;
+    static temp_dir* reference_dir;
     static std::vector<std::uint8_t>* reference;
-    scratch_dir dir;
+    temp_dir dir;
 };
 
-scratch_dir* BrvHandsets::reference_dir = nullptr;
+temp_dir* BrvHandsets::reference_dir = nullptr;
 std::vector<std::uint8_t>* BrvHandsets::reference = nullptr;
 
 } // namespace
@@ -132,7 +133,7 @@ TEST_F(BrvHandsets, VerifyReadsBackAndNamesTheSectorThatDiffers)
         {{"--fault", "storage:write:flip@2800"}, 1, "Verification failed: boot_a (LUN 0) differs at sector 4828"},
     };
     for (const case_& c : cases) {
-        scratch_dir state;
+        temp_dir state;
         const run_result r = brv_on(state.path(), c.handset, {"flash", demo_package().string(), "--verify"});
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
@@ -147,34 +148,26 @@ TEST_F(BrvHandsets, VerifyComparesASparseImageOnlyOnTheRunsItWrote)
     const fs::path src = dir / "src";
     fs::copy(demo_sources(), src, fs::copy_options::recursive);
     std::vector<std::uint8_t> image;
-    auto le32 = [&](std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            image.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    auto le16 = [&](std::uint16_t v) {
-        image.push_back(static_cast<std::uint8_t>(v));
-        image.push_back(static_cast<std::uint8_t>(v >> 8));
-    };
     auto chunk = [&](std::uint16_t type, std::uint32_t blocks, std::uint32_t data_bytes, std::uint8_t fill) {
-        le16(type);
-        le16(0);
-        le32(blocks);
-        le32(12 + data_bytes);
+        append_le16(image, type);
+        append_le16(image, 0);
+        append_le32(image, blocks);
+        append_le32(image, 12 + data_bytes);
         image.insert(image.end(), data_bytes, fill);
     };
-    le32(0xed26ff3a);
-    le16(1), le16(0), le16(28), le16(12);
-    le32(4096), le32(5), le32(3), le32(0);
+    append_le32(image, 0xed26ff3a);
+    append_le16(image, 1), append_le16(image, 0), append_le16(image, 28), append_le16(image, 12);
+    append_le32(image, 4096), append_le32(image, 5), append_le32(image, 3), append_le32(image, 0);
     chunk(0xcac1, 2, 8192, 0x5a);
     chunk(0xcac3, 2, 0, 0);
     chunk(0xcac1, 1, 4096, 0xa5);
-    write_bytes(src / "system.img", image);
+    write_file(src / "system.img", image);
     std::string program = read_text(src / "rawprogram0.xml");
     const std::size_t at = program.find("filename=\"system.img\"");
     const std::size_t sparse = program.find("sparse=\"false\"", at);
     ASSERT_NE(std::string::npos, sparse);
     program.replace(sparse, 14, "sparse=\"true\"");
-    write_text(src / "rawprogram0.xml", program);
+    write_file(src / "rawprogram0.xml", program);
     const fs::path package = dir / "sparse.brp";
     const run_result packed = run({brv_program().string(), "pack", src.string(), "-o", package.string()});
     ASSERT_EQ(0, packed.status) << packed.err;
@@ -334,7 +327,7 @@ TEST_F(BrvHandsets, OneOfSeveralHandsetsIsChosenBySerialOrPort)
         {{"--serial", "VH00000009"}, 1, "no handset with serial VH00000009 is attached", 0},
     };
     for (const case_& c : cases) {
-        scratch_dir state;
+        temp_dir state;
         std::vector<std::string> args = {"flash", demo_package().string()};
         args.insert(args.end(), c.choice.begin(), c.choice.end());
         const run_result r = brv_on(state.path(), {"--handsets", "3"}, args);

@@ -48,12 +48,12 @@ void replace_in(const fs::path& file, const std::string& from, const std::string
     const auto at = text.find(from);
     ASSERT_NE(at, std::string::npos) << from << " not in " << file;
     text.replace(at, from.size(), to);
-    write_text(file, text);
+    write_file(file, text);
 }
 
 TEST(BrvPack, RefusesTheDemoSourcesListingEveryMissingFile)
 {
-    scratch_dir dir;
+    temp_dir dir;
     const fs::path demo = source_dir() / "examples" / "demo";
     const run_result r = brv_pack(demo, dir / "demo.brp");
     EXPECT_EQ(1, r.status) << r.err;
@@ -75,7 +75,7 @@ TEST(BrvPack, RefusesTheDemoSourcesListingEveryMissingFile)
 
 TEST(BrvPack, AcceptsTheStagedDemoFolder)
 {
-    scratch_dir dir;
+    temp_dir dir;
     const run_result r = brv_pack(demo_sources(), dir / "demo.brp");
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("not a complete package")) << r.err;
@@ -103,7 +103,7 @@ TEST(PackageCheck, NamesWhatAFlashWouldStumbleOver)
         {"CR LF line ends",
          [](const fs::path& d) { replace_in(d / "meta/params.txt", "patch_filename=patch0.xml\n", "patch_filename=patch0.xml\r\n"); },
          {"meta/params.txt: the value of patch_filename ends with a carriage return; save the file with LF line ends"}},
-        {"programmer not ELF", [](const fs::path& d) { write_text(d / "prog_firehose_demo.elf", "#!/bin/sh\n"); },
+        {"programmer not ELF", [](const fs::path& d) { write_file(d / "prog_firehose_demo.elf", "#!/bin/sh\n"); },
          {"prog_firehose_demo.elf (firehose_filename, the programmer) is not an ELF file; the handset runs only ELF "
           "programmers"}},
         {"program file without <data>",
@@ -112,7 +112,7 @@ TEST(PackageCheck, NamesWhatAFlashWouldStumbleOver)
              replace_in(d / "rawprogram0.xml", "</data>", "</programs>");
          },
          {"rawprogram0.xml (program_filename) is not a program file: it has no <data> element"}},
-        {"patch file not XML", [](const fs::path& d) { write_text(d / "patch0.xml", "patch everything\n"); },
+        {"patch file not XML", [](const fs::path& d) { write_file(d / "patch0.xml", "patch everything\n"); },
          {"patch0.xml (patch_filename) is not a patch file: it is not XML"}},
         {"image one byte too large",
          [](const fs::path& d) { fs::resize_file(d / "xbl.bin", 512 * 512 + 1); },
@@ -131,7 +131,7 @@ TEST(PackageCheck, NamesWhatAFlashWouldStumbleOver)
           "never have"}},
     };
     for (const broken_folder& c : cases) {
-        scratch_dir dir;
+        temp_dir dir;
         const fs::path folder = dir / "demo";
         fs::copy(demo_sources(), folder, fs::copy_options::recursive);
         c.damage(folder);

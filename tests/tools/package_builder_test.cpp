@@ -1,6 +1,7 @@
 // pack_directory in-process: the package header's layout and digests, the
 // archive it wraps, reproducibility, and that a failed pack never leaves a
 // package (whole or half) behind.
+#include "byte_order.h"
 #include "fwpkg.h"
 #include "package_builder.h"
 #include "progress.h"
@@ -19,14 +20,6 @@ namespace {
 constexpr std::size_t header_size = 256;
 constexpr std::size_t key_size = 65536;
 
-std::uint64_t be(const std::uint8_t* p, int n)
-{
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
 std::vector<std::uint8_t> digest(const EVP_MD* md, const std::vector<std::uint8_t>& data)
 {
     std::vector<std::uint8_t> out(EVP_MAX_MD_SIZE);
@@ -40,7 +33,7 @@ std::vector<std::uint8_t> digest(const EVP_MD* md, const std::vector<std::uint8_
 
 TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     const fs::path out = dir / "p.brp";
     pack_directory((dir / "src").string(), out.string());
@@ -54,8 +47,8 @@ TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
     std::vector<std::uint8_t> header(file.begin(), file.begin() + header_size);
     key.scramble(header.data(), header.size());
     EXPECT_EQ(0, std::memcmp(header.data() + 4, "BRV\0", 4));
-    EXPECT_EQ(0x00010000u, be(header.data() + 8, 4));
-    EXPECT_EQ(length, be(header.data() + 12, 8));
+    EXPECT_EQ(0x00010000u, load_be32(header, 8));
+    EXPECT_EQ(length, load_be64(header, 12));
     for (std::size_t i = 68; i < header_size; ++i)
         ASSERT_EQ(0, header[i]) << "reserved byte " << i;
 
@@ -69,7 +62,7 @@ TEST(PackageBuilder, HeaderCarriesLengthAndDigestsOfThePlainArchive)
 
 TEST(PackageBuilder, PackageOpensVerifiesAndHoldsEveryFileSorted)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     const fs::path out = dir / "p.brp";
     pack_directory((dir / "src").string(), out.string());
@@ -99,7 +92,7 @@ TEST(PackageBuilder, PackageOpensVerifiesAndHoldsEveryFileSorted)
 
 TEST(PackageBuilder, SameInputGivesSameBytesWhateverTheFileTimes)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     pack_directory((dir / "src").string(), (dir / "a.brp").string());
     fs::last_write_time(dir / "src/images/blob.bin", fs::file_time_type::clock::now() - std::chrono::hours(48));
@@ -109,7 +102,7 @@ TEST(PackageBuilder, SameInputGivesSameBytesWhateverTheFileTimes)
 
 TEST(PackageBuilder, OutputInsideTheSourceDirectoryIsNotPackedIntoItself)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir.path());
     const fs::path out = dir / "self.brp";
     pack_directory(dir.path().string(), out.string());
@@ -123,9 +116,9 @@ TEST(PackageBuilder, OutputInsideTheSourceDirectoryIsNotPackedIntoItself)
 
 TEST(PackageBuilder, FailureLeavesAnExistingPackageAndNoTemporaryFile)
 {
-    scratch_dir dir;
+    temp_dir dir;
     const fs::path out = dir / "p.brp";
-    write_text(out, "previous package");
+    write_file(out, "previous package");
     EXPECT_THROW(pack_directory((dir / "missing").string(), out.string()), std::runtime_error);
     EXPECT_EQ("previous package", read_text(out));
     EXPECT_FALSE(fs::exists(dir / "p.brp.tmp"));
@@ -144,7 +137,7 @@ TEST(PackageBuilder, FailureLeavesAnExistingPackageAndNoTemporaryFile)
 
 TEST(PackageBuilder, ProgressRisesToItsTotal)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
     std::uint64_t last = 0, total = 0;
     bool monotonic = true;
@@ -160,9 +153,9 @@ TEST(PackageBuilder, ProgressRisesToItsTotal)
 
 TEST(PackageBuilder, LinksToDirectoriesAreNotFollowed)
 {
-    scratch_dir dir;
+    temp_dir dir;
     make_package_sources(dir / "src");
-    write_text(dir / "outside/secret.txt", "not part of the package\n");
+    write_file(dir / "outside/secret.txt", "not part of the package\n");
     const fs::path out = dir / "p.brp";
 
     // Inside the folder: the files are packed once, under their own names.
@@ -188,7 +181,7 @@ TEST(PackageBuilder, LinksToDirectoriesAreNotFollowed)
 
 TEST(PackageBuilder, EmptyFolderIsRefused)
 {
-    scratch_dir dir;
+    temp_dir dir;
     fs::create_directories(dir / "src/meta");
     EXPECT_THROW(pack_directory((dir / "src").string(), (dir / "p.brp").string()), std::runtime_error);
     EXPECT_FALSE(fs::exists(dir / "p.brp"));

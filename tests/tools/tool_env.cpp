@@ -27,23 +27,9 @@ fs::path launcher_program() { return binary_dir() / "bin" / "brv-vhandset"; }
 fs::path demo_package() { return binary_dir() / "examples" / "demo.brp"; }
 fs::path demo_sources() { return binary_dir() / "examples" / "demo"; }
 
-scratch_dir::scratch_dir()
-{
-    std::string templ = (fs::temp_directory_path() / "brv-tools-XXXXXX").string();
-    if (!::mkdtemp(templ.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-}
-
-scratch_dir::~scratch_dir()
-{
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
-    scratch_dir capture;
+    temp_dir capture;
     const std::string out_path = (capture / "out").string();
     const std::string err_path = (capture / "err").string();
     posix_spawn_file_actions_t actions;
@@ -96,40 +82,25 @@ std::vector<std::uint8_t> read_bytes(const fs::path& p)
     return std::vector<std::uint8_t>(s.begin(), s.end());
 }
 
-void write_bytes(const fs::path& p, const std::vector<std::uint8_t>& bytes)
-{
-    fs::create_directories(p.parent_path());
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!f)
-        throw std::runtime_error("cannot write " + p.string());
-}
-
-void write_text(const fs::path& p, const std::string& text)
-{
-    write_bytes(p, std::vector<std::uint8_t>(text.begin(), text.end()));
-}
-
 void make_package_sources(const fs::path& dir)
 {
-    write_text(dir / "meta/params.txt",
-               "device_code_name=fixture\n"
-               "device_display_name=Fixture Phone\n"
-               "device_memory_type=ufs\n"
-               "device_sector_size=4096\n"
-               "firehose_filename=prog.elf\n"
-               "program_filename=rawprogram0.xml\n"
-               "patch_filename=patch0.xml\n");
-    write_text(dir / "meta/notes.txt", "Fixture notes\nsecond line\n");
-    write_text(dir / "images/sub/readme.txt", "nested member\n");
-    std::vector<std::uint8_t> blob(200 * 1024 + 17);
+    std::string blob(200 * 1024 + 17, '\0');
     std::uint32_t x = 12345;
-    for (auto& b : blob) {
+    for (char& b : blob) {
         x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
+        b = static_cast<char>(x >> 16);
     }
-    write_bytes(dir / "images/blob.bin", blob);
-    write_text(dir / "empty.txt", "");
+    write_folder(dir, {{"meta/params.txt", "device_code_name=fixture\n"
+                                           "device_display_name=Fixture Phone\n"
+                                           "device_memory_type=ufs\n"
+                                           "device_sector_size=4096\n"
+                                           "firehose_filename=prog.elf\n"
+                                           "program_filename=rawprogram0.xml\n"
+                                           "patch_filename=patch0.xml\n"},
+                       {"meta/notes.txt", "Fixture notes\nsecond line\n"},
+                       {"images/sub/readme.txt", "nested member\n"},
+                       {"images/blob.bin", blob},
+                       {"empty.txt", ""}});
 }
 
 } // namespace tooltest

@@ -1,7 +1,9 @@
-// What the command-line tests share: where the built programs are, a scratch
-// directory that cleans up after itself, running a program with its output
-// captured, and a small package source directory to pack.
+// What the command-line tests share: where the built programs are, running a
+// program with its output captured, and a small package source directory to
+// pack.
 #pragma once
+
+#include "test_files.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -18,18 +20,9 @@ fs::path launcher_program();      // bin/brv-vhandset
 fs::path demo_package();          // examples/demo.brp
 fs::path demo_sources();          // examples/demo (the staged member files)
 
-class scratch_dir {
-public:
-    scratch_dir();
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    ~scratch_dir();
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using testsupport::temp_dir;
+using testsupport::write_file;
+using testsupport::write_folder;
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
@@ -42,11 +35,10 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
 
 std::string read_text(const fs::path& p);
 std::vector<std::uint8_t> read_bytes(const fs::path& p);
-void write_bytes(const fs::path& p, const std::vector<std::uint8_t>& bytes);
-void write_text(const fs::path& p, const std::string& text);
 
-// A package source directory: metadata, notes, a nested text member and a
-// 200 KiB binary member (several 64 KiB chunks, not a multiple of one).
+// A package source directory for the packer's own tests: metadata, notes, a
+// nested text member, an empty one and a 200 KiB binary member (several
+// 64 KiB chunks, not a multiple of one). No programmer or program file.
 void make_package_sources(const fs::path& dir);
 
 } // namespace tooltest

@@ -1,9 +1,9 @@
 #include "handset_fixture.h"
 
+#include "byte_order.h"
 #include "elf_image.h"
 
 #include <cerrno>
-#include <unistd.h>
 
 namespace usbtest {
 
@@ -16,19 +16,13 @@ constexpr std::uint32_t host_version_compatible = 1;
 constexpr std::uint64_t small_disk = 1 << 20;
 constexpr std::uint32_t greeting_timeout_ms = 1000;
 
-void put_word(std::vector<std::uint8_t>& out, std::uint32_t v)
-{
-    for (std::size_t i = 0; i < word_size; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 std::vector<std::uint8_t> packet(std::uint32_t id, const std::vector<std::uint32_t>& params, std::size_t length)
 {
     std::vector<std::uint8_t> out;
-    put_word(out, id);
-    put_word(out, static_cast<std::uint32_t>(length));
+    append_le32(out, id);
+    append_le32(out, static_cast<std::uint32_t>(length));
     for (std::uint32_t p : params)
-        put_word(out, p);
+        append_le32(out, p);
     out.resize(length, 0);
     return out;
 }
@@ -50,10 +44,7 @@ constexpr std::uint32_t tiny_segment_size = 16;
 
 std::uint32_t word_at(const std::uint8_t* bytes, std::size_t index)
 {
-    std::uint32_t v = 0;
-    for (std::size_t i = 0; i < word_size; ++i)
-        v |= static_cast<std::uint32_t>(bytes[index * word_size + i]) << (8 * i);
-    return v;
+    return load_le32(bytes + index * word_size);
 }
 
 std::vector<std::uint8_t> hello_response(std::uint32_t mode)
@@ -71,22 +62,11 @@ long elapsed_ms(clock::time_point since)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - since).count());
 }
 
-void handset_test::SetUp()
-{
-    root_ = std::filesystem::temp_directory_path() /
-            ("brv-usb-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
-}
-
 void handset_test::TearDown()
 {
     for (int h = 0; h < usb_max_devices; ++h)
         usb_close(h);
     vhandset::detach_all();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
 }
 
 vhandset::handset_options handset_test::debug_options()

@@ -3,6 +3,7 @@
 // packets the tests use to make a handset send data on demand.
 #pragma once
 
+#include "test_files.h"
 #include "usb.h"
 #include "vhandset.h"
 
@@ -39,7 +40,6 @@ long elapsed_ms(clock::time_point since);
 
 class handset_test : public ::testing::Test {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // A handset in memory-debug mode with a small disk; `tweak` adjusts the rest.
@@ -62,7 +62,7 @@ protected:
     void request_memory(int handle, int pipe, std::uint32_t length, std::uint32_t offset = 0);
 
 private:
-    std::filesystem::path root_;
+    testsupport::temp_dir root_;
     unsigned next_dir_ = 0;
 };
 

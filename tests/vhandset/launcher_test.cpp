@@ -1,5 +1,7 @@
 // brv-vhandset end to end: real programs linked against the real libusb see
 // the emulated handsets through the preloaded library.
+#include "test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -49,20 +51,13 @@ bool has_line(const std::string& text, const std::string& pattern) { return std:
 
 class launcher_test : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        state = fs::temp_directory_path() / ("vhandset-e2e-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
-        fs::remove_all(state);
-    }
-    void TearDown() override { fs::remove_all(state); }
-
     std::string with_launcher(const std::string& options, const std::string& program)
     {
         return launcher().string() + " --state " + state.string() + " " + options + " -- " + program;
     }
 
-    fs::path state;
+    testsupport::temp_dir scratch;
+    const fs::path state = scratch / "state";
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // Shared helpers of the virtual handset's in-process tests.
 #pragma once
 
+#include "test_files.h"
 #include "vhandset.h"
 
 #include <libusb.h>
@@ -91,11 +92,6 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(libusb_init(&ctx), 0);
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              ("vhandset-test-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-               std::to_string(::getpid()));
-        std::filesystem::remove_all(dir);
     }
 
     void TearDown() override
@@ -106,7 +102,6 @@ protected:
         gate_.open();
         vhandset::detach_all();
         libusb_exit(ctx);
-        std::filesystem::remove_all(dir);
     }
 
     std::shared_ptr<vhandset::handset> plug(std::function<void(vhandset::device_link&)> fw,
@@ -139,7 +134,8 @@ protected:
     }
 
     libusb_context* ctx = nullptr;
-    std::filesystem::path dir;
+    testsupport::temp_dir scratch;
+    const std::filesystem::path dir = scratch.path();
     std::vector<libusb_device_handle*> handles;
     gate gate_;
 

@@ -13,7 +13,7 @@ using vhandset::storage;
 
 TEST(Storage, EmmcIsOneLunOf512ByteSectorsUfsSixOf4096)
 {
-    vhtest::scratch_dir d;
+    testsupport::temp_dir d;
     {
         storage e(d.path(), "eMMC", 1 << 20);
         EXPECT_EQ(e.memory_name(), "EMMC");
@@ -24,7 +24,7 @@ TEST(Storage, EmmcIsOneLunOf512ByteSectorsUfsSixOf4096)
     EXPECT_TRUE(std::filesystem::exists(d.path() / "lun0.img"));
     EXPECT_FALSE(std::filesystem::exists(d.path() / "lun1.img"));
 
-    vhtest::scratch_dir u;
+    testsupport::temp_dir u;
     storage s(u.path(), "ufs", 8 << 20);
     EXPECT_EQ(s.sector_size(), 4096u);
     EXPECT_EQ(s.lun_count(), 6u);
@@ -35,7 +35,7 @@ TEST(Storage, EmmcIsOneLunOf512ByteSectorsUfsSixOf4096)
 
 TEST(Storage, ImagesAreSparseAndReusedOnlyAtTheirSize)
 {
-    vhtest::scratch_dir d;
+    testsupport::temp_dir d;
     const unsigned char mark[4] = {1, 2, 3, 4};
     {
         storage s(d.path(), "emmc", 1ull << 30);  // 1 GiB that takes no room
@@ -58,7 +58,7 @@ TEST(Storage, ImagesAreSparseAndReusedOnlyAtTheirSize)
 
 TEST(Storage, ZerosStayHolesSoATenGibLunCostsOnlyItsData)
 {
-    vhtest::scratch_dir d;
+    testsupport::temp_dir d;
     constexpr std::uint64_t gib = 1ull << 30;
     storage s(d.path(), "emmc", 10 * gib);
     const std::vector<unsigned char> data(1 << 20, 0x5a);
@@ -91,7 +91,7 @@ TEST(Storage, ZerosStayHolesSoATenGibLunCostsOnlyItsData)
 
 TEST(Storage, AccessOutsideALunIsRefused)
 {
-    vhtest::scratch_dir d;
+    testsupport::temp_dir d;
     storage s(d.path(), "ufs", 1 << 20);
     unsigned char b[8] = {};
     EXPECT_THROW(s.read(6, 0, b, 1), std::out_of_range);
@@ -105,7 +105,7 @@ TEST(Storage, AccessOutsideALunIsRefused)
 
 TEST(Storage, Crc32MatchesTheStandardCheckValueAtASectorOffset)
 {
-    vhtest::scratch_dir d;
+    testsupport::temp_dir d;
     storage s(d.path(), "emmc", 1 << 20);
     const char digits[] = "123456789";
     s.write(0, 3 * 512, digits, 9);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "byte_order.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,20 +9,6 @@
 #include <fstream>
 
 namespace vhtest {
-
-scratch_dir::scratch_dir()
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vhfw-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-scratch_dir::~scratch_dir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 running_handset::running_handset(const vhandset::handset_options& opts)
     : opts_(opts), link_(opts.max_packet)
@@ -67,16 +55,17 @@ bytes packet_bytes(const std::vector<std::uint32_t>& words)
 {
     bytes b;
     for (auto w : words)
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<unsigned char>(w >> (8 * i)));
+        append_le32(b, w);
     return b;
 }
 
 std::vector<std::uint32_t> packet_words(const bytes& b)
 {
-    std::vector<std::uint32_t> w((b.size() + 3) / 4, 0);
-    for (std::size_t i = 0; i < b.size(); ++i)
-        w[i / 4] |= std::uint32_t{b[i]} << (8 * (i % 4));
+    bytes padded = b;
+    padded.resize((b.size() + 3) / 4 * 4, 0);
+    std::vector<std::uint32_t> w;
+    for (std::size_t at = 0; at < padded.size(); at += 4)
+        w.push_back(load_le32(padded, at));
     return w;
 }
 
@@ -114,10 +103,10 @@ upload_result serve_image(fake_link& link, const bytes& image, unsigned quiet_ms
             q.image_id = w[2];
             q.offset = w[3];
             q.count = w[4];
-        } else if (w[0] == 18 && w.size() >= 8) {
-            q.image_id = w[2] | (std::uint64_t{w[3]} << 32);
-            q.offset = w[4] | (std::uint64_t{w[5]} << 32);
-            q.count = w[6] | (std::uint64_t{w[7]} << 32);
+        } else if (w[0] == 18 && pkt->size() >= 32) {
+            q.image_id = load_le64(*pkt, 8);
+            q.offset = load_le64(*pkt, 16);
+            q.count = load_le64(*pkt, 24);
         } else {
             return r;
         }
@@ -129,12 +118,6 @@ upload_result serve_image(fake_link& link, const bytes& image, unsigned quiet_ms
 }
 
 namespace {
-
-void put(bytes& b, std::size_t at, std::uint64_t v, int size)
-{
-    for (int i = 0; i < size; ++i)
-        b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
 
 constexpr std::uint32_t pt_load = 1, pt_note = 4;
 
@@ -168,31 +151,31 @@ elf_fixture make_elf(bool is64, const std::vector<std::size_t>& load_sizes)
     bytes& b = f.image;
     b[0] = 0x7f; b[1] = 'E'; b[2] = 'L'; b[3] = 'F';
     b[4] = is64 ? 2 : 1; b[5] = 1; b[6] = 1;
-    put(b, 16, 2, 2);
-    put(b, 18, is64 ? 183 : 40, 2);
-    put(b, 20, 1, 4);
+    store_le16(b, 16, 2);
+    store_le16(b, 18, is64 ? 183 : 40);
+    store_le32(b, 20, 1);
     if (is64) {
-        put(b, 32, f.phoff, 8);
-        put(b, 52, eh, 2);
-        put(b, 54, ph, 2);
-        put(b, 56, phnum, 2);
+        store_le64(b, 32, f.phoff);
+        store_le16(b, 52, eh);
+        store_le16(b, 54, ph);
+        store_le16(b, 56, phnum);
     } else {
-        put(b, 28, f.phoff, 4);
-        put(b, 40, eh, 2);
-        put(b, 42, ph, 2);
-        put(b, 44, phnum, 2);
+        store_le32(b, 28, f.phoff);
+        store_le16(b, 40, eh);
+        store_le16(b, 42, ph);
+        store_le16(b, 44, phnum);
     }
     for (std::size_t i = 0; i < segs.size(); ++i) {
         const std::size_t p = f.phoff + i * ph;
-        put(b, p, segs[i].type, 4);
+        store_le32(b, p, segs[i].type);
         if (is64) {
-            put(b, p + 8, segs[i].offset, 8);
-            put(b, p + 32, segs[i].filesz, 8);
-            put(b, p + 40, segs[i].memsz, 8);
+            store_le64(b, p + 8, segs[i].offset);
+            store_le64(b, p + 32, segs[i].filesz);
+            store_le64(b, p + 40, segs[i].memsz);
         } else {
-            put(b, p + 4, segs[i].offset, 4);
-            put(b, p + 16, segs[i].filesz, 4);
-            put(b, p + 20, segs[i].memsz, 4);
+            store_le32(b, p + 4, segs[i].offset);
+            store_le32(b, p + 16, segs[i].filesz);
+            store_le32(b, p + 20, segs[i].memsz);
         }
     }
     return f;

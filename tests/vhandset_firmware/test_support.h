@@ -5,6 +5,7 @@
 #pragma once
 
 #include "fake_link.h"
+#include "test_files.h"
 #include "vhandset/firmware/firmware.h"
 
 #include <atomic>
@@ -15,19 +16,6 @@
 #include <vector>
 
 namespace vhtest {
-
-// A scratch directory removed again at the end of the test.
-class scratch_dir {
-public:
-    scratch_dir();
-    ~scratch_dir();
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // The firmware running on its own thread; unplugged and joined on destruction.
 class running_handset {
@@ -48,7 +36,7 @@ public:
 
 private:
     vhandset::handset_options opts_;
-    scratch_dir dir_;
+    testsupport::temp_dir dir_;
     fake_link link_;
     std::thread thread_;
     std::atomic<bool> done_{false};
