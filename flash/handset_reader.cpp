@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 
 namespace {
@@ -21,17 +22,24 @@ namespace {
 constexpr std::uint32_t default_programmer_wait_ms = 3000;
 constexpr const char* programmer_wait_variable = "BRV_PROGRAMMER_WAIT_MS";
 constexpr int decimal_base = 10;
-constexpr std::uint32_t ufs_luns = 6;
-constexpr std::uint64_t request_sector_limit = std::uint64_t{1} << 32;
 // One read request asks for at most this many sectors; the programmer sends
 // them in pieces of its payload size either way.
 constexpr std::uint32_t max_request_sectors = 1u << 30;
-constexpr char temporary_suffix[] = ".tmp";
 
-// Removes the temporary file unless the read completed.
+// A file created new (never one that exists, nor through a link), removed
+// unless the read completed.
 class temporary_file {
 public:
-    explicit temporary_file(std::string path) : path_(std::move(path)) {}
+    explicit temporary_file(std::string path) : path_(std::move(path))
+    {
+        try {
+            out_.create(path_, true);
+        } catch (const std::exception& e) {
+            const bool exists = errno == EEXIST;
+            throw std::runtime_error("cannot create " + path_ + ": " + e.what() +
+                                     (exists ? " (left by an interrupted read? remove it)" : ""));
+        }
+    }
     temporary_file(const temporary_file&) = delete;
     temporary_file& operator=(const temporary_file&) = delete;
     ~temporary_file()
@@ -40,12 +48,23 @@ public:
             std::remove(path_.c_str());
     }
     const std::string& path() const { return path_; }
+    file& out() { return out_; }
     void keep() { kept_ = true; }
 
 private:
     std::string path_;
+    file out_;
     bool kept_ = false;
 };
+
+// rename(2) that leaves an existing target alone unless told to replace it.
+void move_into_place(const std::string& from, const std::string& to, bool replace)
+{
+    const int rc = replace ? std::rename(from.c_str(), to.c_str())
+                           : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    if (rc != 0)
+        throw std::runtime_error("cannot rename " + from + " to " + to + ": " + std::strerror(errno));
+}
 
 } // namespace
 
@@ -94,10 +113,8 @@ std::uint32_t programmer_wait_ms()
 
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 {
-    if (memory_type != memory_ufs)
-        return {0};
     std::vector<std::uint32_t> luns;
-    for (std::uint32_t lun = 0; lun < ufs_luns; ++lun)
+    for (std::uint32_t lun = 0; lun < memory_lun_count(memory_type); ++lun)
         luns.push_back(lun);
     return luns;
 }
@@ -114,7 +131,7 @@ std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
 void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                   const data_sink& sink)
 {
-    if (start >= request_sector_limit || count > request_sector_limit - start)
+    if (start >= read_sector_limit || count > read_sector_limit - start)
         throw std::runtime_error("sectors " + std::to_string(start) + " to " + std::to_string(start + count) +
                                  " of LUN " + std::to_string(lun) +
                                  " lie beyond sector 2^32, which a read request cannot name");
@@ -128,18 +145,22 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 }
 
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
-                          const std::string& path, const data_progress& on_piece)
+                          const std::string& path, const data_progress& on_piece, bool replace)
 {
-    temporary_file partial(path + temporary_suffix);
+    temporary_file partial(path + partial_file_suffix);
     {
-        file out;
-        out.create(partial.path(), false);
+        file& out = partial.out();
         std::uint64_t done = 0;
         read_sectors(programmer, lun, start, count, [&](const std::uint8_t* data, std::size_t size) {
             while (size > 0) {
-                const std::uint64_t n = out.write(data, size);
+                std::uint64_t n = 0;
+                try {
+                    n = out.write(data, size);
+                } catch (const std::exception& e) {
+                    throw std::runtime_error("cannot write " + partial.path() + ": " + e.what());
+                }
                 if (n == 0)
-                    throw std::runtime_error(partial.path() + ": nothing written (disk full?)");
+                    throw std::runtime_error("cannot write " + partial.path() + ": nothing written (disk full?)");
                 data += n;
                 size -= static_cast<std::size_t>(n);
                 done += n;
@@ -149,9 +170,16 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
         });
         out.close();
     }
-    if (std::rename(partial.path().c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot rename " + partial.path() + " to " + path + ": " + std::strerror(errno));
+    move_into_place(partial.path(), path, replace);
     partial.keep();
+}
+
+void require_sector_reads(firehose& programmer, const std::string& consequence)
+{
+    if (programmer.max_payload_from_target() < programmer.sector_size())
+        throw std::runtime_error("the programmer sends at most " + std::to_string(programmer.max_payload_from_target()) +
+                                 " bytes per read, less than one sector of " +
+                                 std::to_string(programmer.sector_size()) + " bytes, so " + consequence);
 }
 
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)
@@ -159,6 +187,10 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
     const std::uint32_t sector_size = programmer.sector_size();
     return read_gpt(
         [&](std::uint64_t lba, std::uint32_t count) {
+            // Only the backup table of a disk this large lies out of reach.
+            if (lba + count > read_sector_limit)
+                throw gpt_damaged("no usable primary GPT, and the backup at sector " + std::to_string(lba) +
+                                  " lies beyond sector 2^32, which a read request cannot name");
             std::vector<std::uint8_t> data;
             data.reserve(std::uint64_t{count} * sector_size);
             read_sectors(programmer, lun, lba, count,
@@ -184,6 +216,7 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);
         programmer_.open(*pipe_, true, source.memory_type(), source.sector_size(), reading);
+        require_sector_reads(programmer_, "it cannot read the handset");
     });
     log_info("Connected\n");
 }

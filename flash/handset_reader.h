@@ -20,6 +20,12 @@
 // writing did rather than five times as much.
 constexpr std::uint32_t read_payload_bytes = 1048576;
 
+// Read requests carry 32-bit sector numbers: sectors from 2^32 on cannot be read.
+constexpr std::uint64_t read_sector_limit = std::uint64_t{1} << 32;
+
+// Where read_sectors_to_file writes until the file is whole: <path>.tmp.
+constexpr char partial_file_suffix[] = ".tmp";
+
 // The emergency-download interface's bulk pipe on an open device, closed when
 // it goes (the device stays open). Throws link_error when it cannot be opened.
 class edl_pipe : public usbport {
@@ -49,21 +55,32 @@ std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
 void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                   const data_sink& sink);
 
-// The same range into a file: written as <path>.tmp, renamed to path once every
-// sector has arrived and been written, and removed when anything fails, so an
-// interrupted read never leaves a file that looks complete. on_piece gets the
-// bytes read so far.
+// The same range into a file: written as <path>.tmp (created new: an existing
+// file or link of that name is left alone and fails the read before anything
+// is asked of the programmer), renamed to path once every sector has arrived
+// and been written, and removed when anything fails, so an interrupted read
+// never leaves a file that looks complete. An existing path is replaced only
+// when replace is set; otherwise the rename fails. on_piece gets the bytes
+// read so far. Failures of the files name them ("cannot create/write/rename
+// <path>: <why>").
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
-                          const std::string& path, const data_progress& on_piece = {});
+                          const std::string& path, const data_progress& on_piece = {}, bool replace = false);
+
+// Throws "the programmer sends at most <n> bytes per read, less than one
+// sector of <m> bytes, so <consequence>" when the payload it agreed to send
+// cannot carry a whole sector: every read would fail.
+void require_sector_reads(firehose& programmer, const std::string& consequence);
 
 // The partition table of a LUN of `disk_sectors` sectors (0: not known, then
-// the backup cannot be tried). Throws as read_gpt.
+// the backup cannot be tried). Throws as read_gpt; a backup table beyond
+// sector 2^32 that would be needed throws gpt_damaged.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
 // The source's programmer running on the handset behind device_handle,
 // configured with SkipWrite=1 so that nothing it is asked can write. Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
-// "Sending the programmer", "Connecting to the programmer").
+// "Sending the programmer", "Connecting to the programmer"; a programmer that
+// cannot send a whole sector per read fails the second).
 class handset_reader {
 public:
     handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {});
