@@ -1,9 +1,14 @@
 // brv flash --all: one package onto every attached handset at once.
 #pragma once
 
+#include "flash.h"
 #include "flash_options.h"
 
 #include <string>
+
+// What a flash cut short by a cancel says: "Cancelled: <n> OS partition(s)
+// not written; the handset was reset".
+std::string skipped_text(const flash_result& result);
 
 // Verifies the package once, then flashes every attached handset on a thread
 // of its own (each with its own reader of the package file), prints progress
