@@ -349,6 +349,8 @@ void flash_page::flash_start()
 
     set_busy_menu(true);
     flashing_ = true;
+    // A request left from an earlier flash must not stop this one.
+    package_.cancellation().clear();
     if (!start_worker(flash_worker)) {
         flashing_ = false;
         error_text_ = text_no_thread;
@@ -431,8 +433,8 @@ void flash_page::finish_worker()
         return;
     quitting_ = true;
     set_cursor(FL_CURSOR_WAIT);
-    // A worker clears the cancel request when its operation begins, so a request
-    // made in the instant after the start would be lost: keep repeating it.
+    // A verification clears the cancel request when it begins, so a request
+    // made in the instant after its start would be lost: keep repeating it.
     while (worker_running_) {
         package_.cancel();
         Fl::wait(finish_poll_seconds);

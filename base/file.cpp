@@ -58,7 +58,7 @@ void file::create(const std::string& path, bool exclusive)
     if (open())
         throw std::runtime_error("file: already open");
     const std::string p = expanded(path);
-    const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | (exclusive ? O_EXCL : 0);
+    const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | (exclusive ? O_EXCL | O_NOFOLLOW : 0);
     int fd;
     do
         fd = ::open(p.c_str(), flags, create_mode);

@@ -23,6 +23,8 @@ public:
     int descriptor() const { return fd_; }
 
     void open_existing(const std::string& path, bool read_only);
+    // Creates (or truncates) the file. exclusive: only a new file, never one
+    // that exists or a symbolic link in its place (fails with EEXIST).
     void create(const std::string& path, bool exclusive);
     void close();
 

@@ -1,5 +1,6 @@
 #include "attached_handset.h"
 
+#include "text_names.h"
 #include "usb.h"
 
 #include <cerrno>
@@ -81,7 +82,7 @@ std::string open_failure_text(int error)
 
 std::string describe_handset(const attached_handset& handset)
 {
-    return "port " + handset.port + (handset.serial.empty() ? "" : " (serial " + handset.serial + ")");
+    return "port " + handset.port + (handset.serial.empty() ? "" : " (serial " + printable_name(handset.serial) + ")");
 }
 
 several_handsets::several_handsets(std::vector<attached_handset> handsets)
@@ -117,23 +118,34 @@ int open_chosen_handset(const handset_choice& choice)
     }
 
     // A port is known without opening anything; a serial string is read from
-    // each device in turn.
+    // each device in turn. Serials are not unique everywhere: every device is
+    // looked at, and a choice that fits more than one opens none.
     const edl_devices devices;
     std::vector<attached_handset> seen;
+    std::vector<attached_handset> matching;
+    libusb_device* chosen = nullptr;
     for (usb_device_list d = devices.get(); *d; ++d) {
         attached_handset h = describe(*d, !choice.serial.empty());
         if ((choice.port.empty() || h.port == choice.port) && (choice.serial.empty() || h.serial == choice.serial)) {
-            const int handle = usb_open(*d);
-            if (handle < 0)
-                throw std::runtime_error(open_failure_text(errno));
-            return handle;
+            chosen = *d;
+            matching.push_back(h);
         }
         seen.push_back(std::move(h));
     }
     const std::string wanted = !choice.serial.empty() && !choice.port.empty()
-                                   ? "serial " + choice.serial + " at port " + choice.port
-                               : !choice.serial.empty() ? "serial " + choice.serial
+                                   ? "serial " + printable_name(choice.serial) + " at port " + choice.port
+                               : !choice.serial.empty() ? "serial " + printable_name(choice.serial)
                                                         : "port " + choice.port;
+    if (matching.size() > 1)
+        throw std::runtime_error("Cannot open device: " + std::to_string(matching.size()) + " handsets with " + wanted +
+                                 " are attached (" + attached_list(matching) +
+                                 "); choose one with --port. Nothing was sent to any of them.");
+    if (chosen != nullptr) {
+        const int handle = usb_open(chosen);
+        if (handle < 0)
+            throw std::runtime_error(open_failure_text(errno));
+        return handle;
+    }
     throw std::runtime_error("Cannot open device: no handset with " + wanted +
                              " is attached in emergency-download mode (attached: " + attached_list(seen) + ").");
 }

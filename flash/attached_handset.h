@@ -43,7 +43,8 @@ private:
 // std::runtime_error "Cannot open device: " and why: none attached, several
 // attached (several_handsets), no permission (with where the udev rule is), or
 // "no handset with serial <s> is attached (attached: ...)" or the same for the
-// port.
+// port; a serial that more than one attached handset has opens none
+// ("<n> handsets with serial <s> are attached (...); choose one with --port").
 int open_chosen_handset(const handset_choice& choice);
 
 // A device handle, closed when the scope ends.
@@ -59,5 +60,6 @@ private:
     int handle_;
 };
 
-// "port 1-2 (serial VH00000001)", or without the serial when there is none.
+// "port 1-2 (serial VH00000001)", or without the serial when there is none;
+// control characters in the serial are escaped (printable_name).
 std::string describe_handset(const attached_handset& handset);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "firmware_source.h"
+#include "flash.h"
 #include "flash_options.h"
 #include "fwpkg.h"
 #include "progress.h"
@@ -28,6 +29,6 @@ private:
 };
 
 // Flashes an open package onto the handset behind device_handle (see
-// flash_handset); package.cancel() cancels it. Throws as brp_source and
-// flash_handset.
-void flash_package(fwpkg& package, int device_handle, progress_handler& handler, flash_options options);
+// flash_handset); package.cancel() cancels it (a freshly opened package has
+// no request pending). Throws as brp_source and flash_handset.
+flash_result flash_package(fwpkg& package, int device_handle, progress_handler& handler, flash_options options);

@@ -17,16 +17,32 @@
 #include <optional>
 #include <stdexcept>
 
-void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
-                   const flash_options& options)
+namespace {
+
+constexpr std::uint32_t cancel_poll_ms = 50;
+constexpr const char* cancelled_advice = "Flash again when ready, or unplug the handset to restart it.";
+
+// The programmer's start-up time, cut short by a cancel request.
+void wait_for_programmer(const cancel_request* cancel)
 {
-    if (options.cancel)
-        options.cancel->clear();
+    for (std::uint32_t left = programmer_wait_ms(); left > 0 && !(cancel && cancel->requested());) {
+        const std::uint32_t step = std::min(left, cancel_poll_ms);
+        sleep_ms(step);
+        left -= step;
+    }
+}
+
+} // namespace
+
+flash_result flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
+                           const flash_options& options)
+{
     auto cancelled = [&] { return options.cancel && options.cancel->requested(); };
 
     // Everything that can be refused is refused here, before the handset
     // hears anything.
     flash_phases phases;
+    auto stop_if_cancelled = [&] { phases.stop_if_cancelled(options.cancel, cancelled_advice); };
     buffer programmer_image;
     flash_plan plan;
     std::vector<backup_file> backup;
@@ -34,37 +50,43 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         if (options.no_write && options.read_back)
             throw std::runtime_error("a dry run writes nothing, so there is nothing to read back");
         programmer_image = source.programmer();
-        plan = plan_flash(source, options.type, handler);
+        plan = plan_flash(source, options.type, handler, stop_if_cancelled);
         if (!options.backup_dir.empty())
             backup = plan_backup(plan, options.backup_dir);
         if (options.before_handset)
             options.before_handset();
     });
+    const bool reads = options.read_back || !backup.empty();
+    stop_if_cancelled();
 
     log_info("Sending programmer\n");
     bool uploaded = false;
     phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, programmer_image); });
     programmer_image = buffer();
     if (uploaded)
-        sleep_ms(programmer_wait_ms());
+        wait_for_programmer(options.cancel);
+    stop_if_cancelled();
 
     std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
     firehose programmer;
     firehose_options link = options.link;
-    if (options.read_back || !backup.empty())
+    if (reads)
         link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
         pipe.emplace(device_handle);
         programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
+        if (reads)
+            require_sector_reads(programmer, "the partitions cannot be saved or read back");
     });
     log_info("Connected\n");
+    stop_if_cancelled();
     disk_sizes disks;
     // Where each partition starts, for the backup and the read-back, known
     // before the first write.
     std::map<const planned_write*, std::uint64_t> firsts;
     phases.run("Checking the partitions against the disk", [&] {
         disks = check_against_disk(plan, programmer);
-        if (options.read_back || !backup.empty())
+        if (reads)
             for (const auto* list : {&plan.base, &plan.os})
                 for (const planned_write& w : *list)
                     firsts[&w] = first_sector(w.entry, disks, options.read_back ? "read back" : "saved");
@@ -81,8 +103,7 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         phases.run("Saving " + e.label + " (LUN " + std::to_string(e.lun) + ") to " + b.path, [&] {
             // A cancel here still leaves the handset untouched.
             read_sectors_to_file(programmer, e.lun, firsts.at(b.write), e.sectors, b.path, [&](std::uint64_t done) {
-                if (cancelled())
-                    throw std::runtime_error("cancelled");
+                stop_if_cancelled();
                 report.update(reported + done);
             });
         });
@@ -90,10 +111,14 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         report.update(reported);
     }
 
+    flash_result result;
     auto write_all = [&](const std::vector<planned_write>& writes, bool stop_on_cancel) {
         for (const planned_write& w : writes) {
-            if (stop_on_cancel && cancelled())
+            stop_if_cancelled();
+            if (stop_on_cancel && cancelled()) {
+                result.skipped = static_cast<std::size_t>(writes.data() + writes.size() - &w);
                 break;
+            }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
             report.message(options.read_back ? where + " and reading it back" : where);
             phases.writing_began();
@@ -102,7 +127,8 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
                 read_back_from = firsts.at(&w);
             phases.run(where + " (LUN " + std::to_string(w.entry.lun) + ")", [&] {
                 write_partition(
-                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
+                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from,
+                    &phases);
             });
             reported += pass_bytes * w.bytes_sent;
             report.update(reported);
@@ -112,6 +138,7 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
     write_all(plan.base, false);
 
     report.message("Patching");
+    stop_if_cancelled();
     phases.writing_began();
     phases.run("Patching the partition table", [&] {
         for (const std::string& patch : plan.patches.elements)
@@ -129,13 +156,16 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         // acknowledgement of the reset can be read.
         log_info("Reset: the handset left before acknowledging (%s); everything was written\n", e.what());
     } catch (const std::exception& e) {
-        throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) +
-                                 ". Everything was written; unplug the handset to restart it.");
+        throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) + ". " +
+                                 (result.skipped == 0 ? "Everything was written"
+                                                      : "Everything but the skipped OS partitions was written") +
+                                 "; unplug the handset to restart it.");
     }
+    return result;
 }
 
-void flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options)
+flash_result flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options)
 {
     const handset_handle handset(open_chosen_handset(options.handset));
-    flash_handset(source, handset.get(), handler, options);
+    return flash_handset(source, handset.get(), handler, options);
 }

@@ -6,29 +6,47 @@
 #include "flash_options.h"
 #include "progress.h"
 
+#include <cstddef>
+
+// What a flash that reached its end did.
+struct flash_result {
+    // OS partitions a cancel request left unwritten; 0 when everything the
+    // flash type asks for was written (also when the request came too late to
+    // skip anything).
+    std::size_t skipped = 0;
+};
+
 // Flashes the source onto the handset behind device_handle (an open device of
 // the USB layer, borrowed). Returns when the flash reached its end, also after
-// a cancel (options.cancel, cleared when the flash starts), which skips the
-// remaining OS partitions but still patches and resets. Every failure is a
-// std::runtime_error whose text says which phase failed, on which partition,
-// why (with the programmer's own words when it gave some), whether anything
-// was written and what the user can do.
+// a cancel (options.cancel) that came once writing had begun: the base
+// partitions and the patches are completed, the remaining OS partitions
+// skipped (counted in the result), and the handset is reset. A cancel that
+// comes before the first write (while the package is checked, the programmer
+// sent or connected, or partitions saved) stops the flash with nothing
+// written: operation_cancelled (flash_phases.h) "Cancelled: nothing was
+// written to the handset. ...". The request is not cleared here: whoever
+// starts the flash clears it before. Every failure is a std::runtime_error
+// whose text says which phase failed, on which partition, why (with the
+// programmer's own words when it gave some), whether anything was written
+// and what the user can do.
 //
 // Nothing is sent to the handset until everything that can be checked has
-// been: both XML documents (numbers, request lengths, no DTD), every image read
-// through to its end (sparse images through every chunk), each image against
-// its partition. Once the programmer is configured, every partition is checked
-// against the disk size it reports, still before the first write. A handset
+// been: both XML documents (numbers, request lengths, no DTD, LUNs the storage
+// has), every image read through to its end (sparse images through every
+// chunk), each image against its partition. Once the programmer is
+// configured, every partition is checked against the disk size it reports,
+// and a programmer that cannot read a whole sector is refused when the flash
+// reads (a backup, a read-back), still before the first write. A handset
 // whose programmer is already running (no Sahara HELLO, but it answers a nop)
 // is flashed without a new upload.
 //
 // After the programmer upload it waits for the programmer to start: 3000 ms,
 // or the number of milliseconds in the environment variable
 // BRV_PROGRAMMER_WAIT_MS when that holds a decimal number (tests use 0).
-void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
-                   const flash_options& options);
+flash_result flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
+                           const flash_options& options);
 
 // Opens the handset options.handset names (see open_chosen_handset), flashes
 // the source onto it and closes it. Throws as flash_handset and
 // open_chosen_handset.
-void flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options);
+flash_result flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options);

@@ -36,7 +36,7 @@ struct flash_options {
     // When set, every partition the flash writes is first read from the
     // handset into this directory as <label>.img.
     std::string backup_dir;
-    // Set by another thread or a signal handler to skip the remaining OS
-    // partitions; borrowed, cleared when the flash starts.
+    // Set by another thread or a signal handler to stop the flash (see
+    // flash_handset); borrowed, never cleared by the flash.
     cancel_request* cancel = nullptr;
 };

@@ -3,9 +3,9 @@
 #include "brp_source.h"
 #include "flash.h"
 
-void flash_package(fwpkg& package, int device_handle, progress_handler& handler, flash_options options)
+flash_result flash_package(fwpkg& package, int device_handle, progress_handler& handler, flash_options options)
 {
     options.cancel = &package.cancellation();
     brp_source source(package);
-    flash_handset(source, device_handle, handler, options);
+    return flash_handset(source, device_handle, handler, options);
 }

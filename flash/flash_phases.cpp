@@ -9,8 +9,14 @@
 void flash_phases::fail(const std::string& phase, const std::exception& e) const
 {
     if (dynamic_cast<const verification_mismatch*>(&e))
-        throw std::runtime_error(std::string(e.what()) + ". " + advice());
-    throw std::runtime_error(phase + " failed: " + flash_failure_cause(e) + ". " + advice());
+        throw phase_failure(std::string(e.what()) + ". " + advice());
+    throw phase_failure(phase + " failed: " + flash_failure_cause(e) + ". " + advice());
+}
+
+void flash_phases::stop_if_cancelled(const cancel_request* cancel, const std::string& what_now) const
+{
+    if (cancel != nullptr && cancel->requested() && !written_)
+        throw operation_cancelled("Cancelled: nothing was written to the handset. " + what_now);
 }
 
 std::string flash_phases::advice() const

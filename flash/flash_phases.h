@@ -3,10 +3,25 @@
 // <advice>", where the advice depends on whether anything was written yet.
 #pragma once
 
+#include "cancel_request.h"
+
 #include <exception>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+// A failure already worded for the user ("<phase> failed: ..." or a cancel): a
+// phase around the one that failed passes it on unchanged.
+class phase_failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The operation stopped on a cancel request before anything was written.
+class operation_cancelled : public phase_failure {
+public:
+    using phase_failure::phase_failure;
+};
 
 class flash_phases {
 public:
@@ -23,12 +38,18 @@ public:
     {
         try {
             step();
+        } catch (const phase_failure&) {
+            throw;
         } catch (const std::exception& e) {
             fail(phase, e);
         }
     }
     // From here on a failure may leave the handset unable to start.
     void writing_began() { written_ = true; }
+    // While nothing is written, a pending cancel request (cancel may be null)
+    // stops the operation: throws operation_cancelled "Cancelled: nothing was
+    // written to the handset. <what_now>".
+    void stop_if_cancelled(const cancel_request* cancel, const std::string& what_now) const;
 
 private:
     [[noreturn]] void fail(const std::string& phase, const std::exception& e) const;

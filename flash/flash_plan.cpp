@@ -1,7 +1,9 @@
 #include "flash_plan.h"
 
 #include "file.h"
+#include "handset_reader.h"
 #include "log.h"
+#include "memory_type.h"
 #include "partition_rules.h"
 
 #include <libxml/tree.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -46,15 +49,17 @@ private:
     byte_source& rest_;
 };
 
-// Reports every piece that passes through as progress.
+// Reports every piece that passes through as progress, and polls between pieces.
 class counted_source : public byte_source {
 public:
-    counted_source(byte_source& inner, progress& report, std::uint64_t& counted)
-        : inner_(inner), report_(report), counted_(counted)
+    counted_source(byte_source& inner, progress& report, std::uint64_t& counted, const std::function<void()>& poll)
+        : inner_(inner), report_(report), counted_(counted), poll_(poll)
     {
     }
     std::size_t read(std::uint8_t* out, std::size_t len) override
     {
+        if (poll_)
+            poll_();
         const std::size_t n = inner_.read(out, len);
         counted_ += n;
         report_.update(counted_);
@@ -65,7 +70,17 @@ private:
     byte_source& inner_;
     progress& report_;
     std::uint64_t& counted_;
+    const std::function<void()>& poll_;
 };
+
+// The storage must have the LUN an element names, or the programmer refuses
+// it half way through the flash.
+void check_lun(std::uint32_t memory_type, std::uint32_t lun, const std::string& owner)
+{
+    std::string why;
+    if (!memory_has_lun(memory_type, lun, &why))
+        throw std::runtime_error(owner + ": physical_partition_number " + std::to_string(lun) + ", but " + why);
+}
 
 // Reads a source to its end (so a member's CRC is checked), keeping nothing.
 void read_through(byte_source& source)
@@ -76,7 +91,7 @@ void read_through(byte_source& source)
 }
 
 planned_write plan_write(firmware_source& source, const program_entry& entry, std::uint32_t sector_size, progress& report,
-                         std::uint64_t& counted)
+                         std::uint64_t& counted, const std::function<void()>& poll)
 {
     planned_write w;
     w.entry = entry;
@@ -84,7 +99,7 @@ planned_write plan_write(firmware_source& source, const program_entry& entry, st
     report.message("Checking " + entry.filename);
 
     const std::unique_ptr<byte_source> image = source.open_image(entry.filename);
-    counted_source counting(*image, report, counted);
+    counted_source counting(*image, report, counted, poll);
     std::uint8_t head[magic_bytes] = {};
     const std::size_t head_size = entry.sparse ? read_up_to(counting, head, magic_bytes) : 0;
     prefixed_source whole(head, head_size, counting);
@@ -135,7 +150,8 @@ std::string run_element(const program_entry& entry, std::uint64_t start_sector, 
     return element_text(copy.get());
 }
 
-flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler)
+flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler,
+                      const std::function<void()>& poll)
 {
     const std::uint32_t sector_size = source.sector_size();
     flash_plan plan;
@@ -145,6 +161,11 @@ flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_hand
     std::vector<program_entry>* lists[] = {&plan.programs.base, &plan.programs.os};
     std::vector<planned_write>* planned[] = {&plan.base, &plan.os};
     const std::size_t list_count = type == base_only ? 1 : 2;
+    for (std::size_t i = 0; i < list_count; ++i)
+        for (const program_entry& e : *lists[i])
+            check_lun(source.memory_type(), e.lun, "program " + e.label);
+    for (std::size_t i = 0; i < plan.patches.luns.size(); ++i)
+        check_lun(source.memory_type(), plan.patches.luns[i], "DISK patch " + std::to_string(i + 1));
 
     std::uint64_t member_bytes = 0;
     for (std::size_t i = 0; i < list_count; ++i)
@@ -155,7 +176,7 @@ flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_hand
     std::uint64_t counted = 0;
     for (std::size_t i = 0; i < list_count; ++i) {
         for (const program_entry& e : *lists[i]) {
-            planned_write w = plan_write(source, e, sector_size, report, counted);
+            planned_write w = plan_write(source, e, sector_size, report, counted, poll);
             plan.bytes_to_write += w.bytes_sent;
             planned[i]->push_back(std::move(w));
         }
@@ -172,15 +193,19 @@ flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_hand
 
 std::uint64_t first_sector(const program_entry& entry, const disk_sizes& disks, const std::string& what)
 {
-    if (!entry.start.from_end)
-        return entry.start.value;
     const auto disk = disks.find(entry.lun);
     std::uint64_t first = 0;
-    if (disk == disks.end() || disk->second == 0 || !entry.start.resolve(disk->second, &first))
+    if (!entry.start.from_end)
+        first = entry.start.value;
+    else if (disk == disks.end() || disk->second == 0 || !entry.start.resolve(disk->second, &first))
         throw std::runtime_error("Partition " + entry.label + " (LUN " + std::to_string(entry.lun) +
                                  ") starts at NUM_DISK_SECTORS-" + std::to_string(entry.start.value) +
                                  ", and the programmer does not tell the size of LUN " + std::to_string(entry.lun) +
                                  ": it cannot be " + what);
+    if (first + entry.sectors > read_sector_limit)
+        throw std::runtime_error("Partition " + entry.label + " (LUN " + std::to_string(entry.lun) + ") lies at sectors " +
+                                 std::to_string(first) + " to " + std::to_string(first + entry.sectors - 1) +
+                                 ", beyond sector 2^32, which a read request cannot name: it cannot be " + what);
     return first;
 }
 
@@ -192,27 +217,26 @@ std::vector<backup_file> plan_backup(const flash_plan& plan, const std::string& 
     if (ec || !std::filesystem::is_directory(dir))
         fail("cannot create the directory " + dir + (ec ? ": " + ec.message() : ""));
 
-    std::map<std::string, std::size_t> uses;
+    std::vector<const planned_write*> writes;
+    std::vector<std::string> labels;
     for (const auto* list : {&plan.base, &plan.os})
-        for (const planned_write& w : *list)
-            ++uses[w.entry.label];
-    std::map<std::string, std::size_t> seen;
-    std::vector<backup_file> files;
-    for (const auto* list : {&plan.base, &plan.os}) {
         for (const planned_write& w : *list) {
-            std::string name;
-            try {
-                name = label_file_name(w.entry.label);
-            } catch (const std::exception& e) {
-                fail(e.what());
-            }
-            if (uses[w.entry.label] > 1)
-                name = w.entry.label + "_" + std::to_string(++seen[w.entry.label]) + ".img";
-            const std::filesystem::path path = std::filesystem::path(dir) / name;
-            if (std::filesystem::exists(path, ec))
-                fail(path.string() + " already exists; give an empty directory, or move the earlier backup away");
-            files.push_back({&w, path.string()});
+            writes.push_back(&w);
+            labels.push_back(w.entry.label);
         }
+    std::vector<std::string> names;
+    try {
+        names = distinct_file_names(labels);
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+    std::vector<backup_file> files;
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        const std::filesystem::path path = std::filesystem::path(dir) / names[i];
+        // A link counts as taken too, whether or not it leads anywhere.
+        if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found)
+            fail(path.string() + " already exists; give an empty directory, or move the earlier backup away");
+        files.push_back({writes[i], path.string()});
     }
 
     // A file created and removed again proves that the directory takes files.
@@ -220,19 +244,34 @@ std::vector<backup_file> plan_backup(const flash_plan& plan, const std::string& 
     {
         file f;
         try {
-            f.create(probe.string(), false);
+            f.create(probe.string(), true);
         } catch (const std::exception& e) {
-            fail("cannot write into " + dir + " (" + e.what() + ")");
+            fail("cannot write into " + dir + " (" + probe.string() + ": " + e.what() + ")");
         }
     }
     std::filesystem::remove(probe, ec);
 
-    const std::uint64_t needed = backup_bytes(files);
+    check_backup_room(dir, backup_bytes(files));
+    return files;
+}
+
+void check_backup_room(const std::string& dir, std::uint64_t needed)
+{
+    std::error_code ec;
     const std::filesystem::space_info space = std::filesystem::space(dir, ec);
     if (!ec && space.available < needed)
-        fail(dir + " has " + std::to_string(space.available) + " bytes free, the partitions need " +
-             std::to_string(needed));
-    return files;
+        throw std::runtime_error("Backup: " + dir + " has " + std::to_string(space.available) +
+                                 " bytes free, the partitions need " + std::to_string(needed));
+}
+
+std::uint64_t backup_bytes_of(firmware_source& source, std::uint32_t type)
+{
+    const program_list programs = read_program_list(source.program_document(), source.sector_size(), type);
+    std::uint64_t total = 0;
+    for (const auto* list : {&programs.base, &programs.os})
+        for (const program_entry& e : *list)
+            total += e.bytes;
+    return total;
 }
 
 std::uint64_t backup_bytes(const std::vector<backup_file>& files)

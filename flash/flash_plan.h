@@ -11,6 +11,7 @@
 #include "sparse_image.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -33,20 +34,24 @@ struct flash_plan {
     std::uint64_t bytes_to_write = 0;
 };
 
-// Parses and checks both XML files and reads every member the flash will write
+// Parses and checks both XML files (every partition and DISK patch on a LUN
+// the source's storage has) and reads every member the flash will write
 // through its CRC (sparse images through every chunk), reporting the bytes read
-// as progress ("Checking <member>"). Throws on the first problem. A cancel
-// request is not looked at here: it skips the OS partitions, as always.
-flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler);
+// as progress ("Checking <member>"). Throws on the first problem. poll runs
+// before each piece read; what it throws ends the check (a cancel).
+flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_handler& handler,
+                      const std::function<void()>& poll = {});
 
 // Sectors of each LUN the flash touches, as the programmer told them (0: it
 // did not).
 using disk_sizes = std::map<std::uint32_t, std::uint64_t>;
 
-// The partition's first sector on its LUN. A start counted from the end of a
-// disk whose size the programmer did not tell throws "Partition <label> (LUN
-// n) starts at NUM_DISK_SECTORS-<k>, and the programmer does not tell the size
-// of LUN n: it cannot be <what>".
+// The partition's first sector on its LUN, for reading it. A start counted
+// from the end of a disk whose size the programmer did not tell throws
+// "Partition <label> (LUN n) starts at NUM_DISK_SECTORS-<k>, and the
+// programmer does not tell the size of LUN n: it cannot be <what>"; a
+// partition reaching beyond sector 2^32 throws as well (a read request cannot
+// name its sectors).
 std::uint64_t first_sector(const program_entry& entry, const disk_sizes& disks, const std::string& what);
 
 // A program element for one run of a sparse image: the partition's own element
@@ -58,16 +63,26 @@ std::string run_element(const program_entry& entry, std::uint64_t start_sector, 
 // One file of a backup: a partition the flash will write, saved before.
 struct backup_file {
     const planned_write* write = nullptr;
-    std::string path;  // <dir>/<label>.img; <label>_<n>.img when the plan writes that label more than once
+    std::string path;  // <dir>/<name> with the name distinct_file_names gives the label
 };
 
 // Lays out the backup of every partition the plan writes, checked before the
 // handset hears anything: the directory is created when missing and must be
-// writable, every label must make a file name, no backup file may exist yet
-// (a backup from an earlier run may be the only copy of that handset's data),
-// and the file system must have room for all of them. Throws
-// std::runtime_error "Backup: <what>" otherwise.
+// writable, every label must make a file name and each partition gets a file
+// of its own, no backup file (nor its .tmp, nor a link in either place) may
+// exist yet (a backup from an earlier run may be the only copy of that
+// handset's data), and the file system must have room for all of them.
+// Throws std::runtime_error "Backup: <what>" otherwise.
 std::vector<backup_file> plan_backup(const flash_plan& plan, const std::string& dir);
+
+// Throws "Backup: <dir> has <n> bytes free, the partitions need <m>" when
+// the file system holding dir has less room than needed.
+void check_backup_room(const std::string& dir, std::uint64_t needed);
+
+// The bytes a backup of every partition a flash of that type writes takes,
+// from the program document alone (no image is read). Throws as
+// read_program_list.
+std::uint64_t backup_bytes_of(firmware_source& source, std::uint32_t type);
 
 // The bytes plan_backup's files will hold.
 std::uint64_t backup_bytes(const std::vector<backup_file>& files);

@@ -19,8 +19,6 @@ namespace {
 constexpr std::uint32_t default_programmer_wait_ms = 3000;
 constexpr const char* programmer_wait_variable = "BRV_PROGRAMMER_WAIT_MS";
 constexpr int decimal_base = 10;
-constexpr std::uint32_t ufs_luns = 6;
-constexpr std::uint64_t request_sector_limit = std::uint64_t{1} << 32;
 // One read request asks for at most this many sectors; the programmer sends
 // them in pieces of its payload size either way.
 constexpr std::uint32_t max_request_sectors = 1u << 30;
@@ -72,10 +70,8 @@ std::uint32_t programmer_wait_ms()
 
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 {
-    if (memory_type != memory_ufs)
-        return {0};
     std::vector<std::uint32_t> luns;
-    for (std::uint32_t lun = 0; lun < ufs_luns; ++lun)
+    for (std::uint32_t lun = 0; lun < memory_lun_count(memory_type); ++lun)
         luns.push_back(lun);
     return luns;
 }
@@ -92,7 +88,7 @@ std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
 void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                   const data_sink& sink)
 {
-    if (start >= request_sector_limit || count > request_sector_limit - start)
+    if (start >= read_sector_limit || count > read_sector_limit - start)
         throw std::runtime_error("sectors " + std::to_string(start) + " to " + std::to_string(start + count) +
                                  " of LUN " + std::to_string(lun) +
                                  " lie beyond sector 2^32, which a read request cannot name");
@@ -106,10 +102,9 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 }
 
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
-                          const std::string& path, const data_progress& on_piece)
+                          const std::string& path, const data_progress& on_piece, bool replace)
 {
-    // A backup or a saved partition never takes the place of a file already there.
-    replacement_file out(path, false);
+    replacement_file out(path, replace);
     std::uint64_t done = 0;
     read_sectors(programmer, lun, start, count, [&](const std::uint8_t* data, std::size_t size) {
         out.write(data, size);
@@ -120,11 +115,23 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
     out.commit();
 }
 
+void require_sector_reads(firehose& programmer, const std::string& consequence)
+{
+    if (programmer.max_payload_from_target() < programmer.sector_size())
+        throw std::runtime_error("the programmer sends at most " + std::to_string(programmer.max_payload_from_target()) +
+                                 " bytes per read, less than one sector of " +
+                                 std::to_string(programmer.sector_size()) + " bytes, so " + consequence);
+}
+
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)
 {
     const std::uint32_t sector_size = programmer.sector_size();
     return read_gpt(
         [&](std::uint64_t lba, std::uint32_t count) {
+            // Only the backup table of a disk this large lies out of reach.
+            if (lba + count > read_sector_limit)
+                throw gpt_damaged("no usable primary GPT, and the backup at sector " + std::to_string(lba) +
+                                  " lies beyond sector 2^32, which a read request cannot name");
             std::vector<std::uint8_t> data;
             data.reserve(std::uint64_t{count} * sector_size);
             read_sectors(programmer, lun, lba, count,
@@ -150,6 +157,7 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);
         programmer_.open(*pipe_, true, source.memory_type(), source.sector_size(), reading);
+        require_sector_reads(programmer_, "it cannot read the handset");
     });
     log_info("Connected\n");
 }

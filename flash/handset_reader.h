@@ -20,6 +20,9 @@
 // writing did rather than five times as much.
 constexpr std::uint32_t read_payload_bytes = 1048576;
 
+// Read requests carry 32-bit sector numbers: sectors from 2^32 on cannot be read.
+constexpr std::uint64_t read_sector_limit = std::uint64_t{1} << 32;
+
 // The emergency-download interface's bulk pipe on an open device, closed when
 // it goes (the device stays open). Throws link_error when it cannot be opened.
 class edl_pipe : public usbport {
@@ -53,18 +56,26 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 // (replacement_file), renamed to path once every sector has arrived and been
 // written, and removed when anything fails, so an interrupted read never
 // leaves a file that looks complete. A file already at path is never replaced
-// ("file: <path> exists"). on_piece gets the bytes read so far.
+// unless replace is set ("file: <path> exists"). on_piece gets the bytes read
+// so far.
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
-                          const std::string& path, const data_progress& on_piece = {});
+                          const std::string& path, const data_progress& on_piece = {}, bool replace = false);
+
+// Throws "the programmer sends at most <n> bytes per read, less than one
+// sector of <m> bytes, so <consequence>" when the payload it agreed to send
+// cannot carry a whole sector: every read would fail.
+void require_sector_reads(firehose& programmer, const std::string& consequence);
 
 // The partition table of a LUN of `disk_sectors` sectors (0: not known, then
-// the backup cannot be tried). Throws as read_gpt.
+// the backup cannot be tried). Throws as read_gpt; a backup table beyond
+// sector 2^32 that would be needed throws gpt_damaged.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
 // The source's programmer running on the handset behind device_handle,
 // configured with SkipWrite=1 so that nothing it is asked can write. Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
-// "Sending the programmer", "Connecting to the programmer").
+// "Sending the programmer", "Connecting to the programmer"; a programmer that
+// cannot send a whole sector per read fails the second).
 class handset_reader {
 public:
     handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {});

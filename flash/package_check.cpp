@@ -2,9 +2,11 @@
 
 #include "buffer.h"
 #include "decimal_text.h"
+#include "file.h"
 #include "key_values.h"
 #include "memory_type.h"
 #include "program_list.h"
+#include "sparse_image.h"
 
 #include <cstdint>
 #include <cstring>
@@ -21,6 +23,16 @@ namespace {
 
 constexpr const char* params_member = "meta/params.txt";
 constexpr char elf_magic[] = {0x7f, 'E', 'L', 'F'};
+
+// A file of the folder, read from its start.
+class file_source : public byte_source {
+public:
+    explicit file_source(const fs::path& path) { file_.open_existing(path.string(), true); }
+    std::size_t read(std::uint8_t* out, std::size_t len) override { return static_cast<std::size_t>(file_.read(out, len)); }
+
+private:
+    file file_;
+};
 
 // An XML member of the folder, as read and as parsed.
 struct xml_member {
@@ -205,6 +217,10 @@ private:
             }
             // num_partition_sectors="0" is a partition that grows to the end of the disk.
             const std::uint64_t room = partition_bytes(node);
+            if (xml_attribute(node, "sparse") == "true" && is_sparse_file(image)) {
+                check_sparse(image, label, room, sector_size);
+                continue;
+            }
             if (room != 0 && *size > room)
                 problem(image + " (" + std::to_string(*size) + " bytes) is larger than its partition " + label + " (" +
                         std::to_string(room) + " bytes)");
@@ -224,6 +240,30 @@ private:
             read_program_list(xml->bytes, sector_size, full);
         } catch (const std::runtime_error& e) {
             problem(name + " (program_filename) would stop the flash: " + e.what());
+        }
+    }
+
+    bool is_sparse_file(const std::string& name) const
+    {
+        std::uint8_t head[4] = {};
+        std::ifstream in(*member_path(name), std::ios::binary);
+        in.read(reinterpret_cast<char*>(head), sizeof head);
+        return is_sparse_magic(head, static_cast<std::size_t>(in.gcount()));
+    }
+
+    // As the flash takes it: checked through every chunk, and judged by the
+    // size it expands to. Without a sector size only the image's own rules
+    // are held to (a block size is a multiple of 4 in any case).
+    void check_sparse(const std::string& image, const std::string& label, std::uint64_t room, std::uint32_t sector_size)
+    {
+        try {
+            file_source source(*member_path(image));
+            const sparse_plan plan = check_sparse_image(source, image, sector_size != 0 ? sector_size : 4, UINT64_MAX);
+            if (room != 0 && plan.expanded_bytes > room)
+                problem(image + " (a sparse image expanding to " + std::to_string(plan.expanded_bytes) +
+                        " bytes) is larger than its partition " + label + " (" + std::to_string(room) + " bytes)");
+        } catch (const std::runtime_error& e) {
+            problem(image + " would stop the flash: " + e.what());
         }
     }
 

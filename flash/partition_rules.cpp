@@ -4,7 +4,11 @@
 
 #include <stdexcept>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <map>
+#include <set>
 #include <string_view>
 
 namespace {
@@ -45,4 +49,31 @@ std::string label_file_name(const std::string& label)
     if (!usable_file_name(label))
         throw std::runtime_error("partition label \"" + printable_name(label) + "\" cannot be a file name");
     return label + ".img";
+}
+
+std::vector<std::string> distinct_file_names(const std::vector<std::string>& labels)
+{
+    std::map<std::string, std::size_t> uses;
+    for (const std::string& label : labels) {
+        label_file_name(label);
+        ++uses[label];
+    }
+    // Names as a file system that ignores case sees them.
+    std::set<std::string> taken;
+    auto take = [&taken](std::string name) {
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        return taken.insert(name).second;
+    };
+    std::vector<std::string> names(labels.size());
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        if (uses[labels[i]] == 1 && take(labels[i] + ".img"))
+            names[i] = labels[i] + ".img";
+    std::map<std::string, std::size_t> numbered;
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        while (names[i].empty()) {
+            const std::string name = labels[i] + "_" + std::to_string(++numbered[labels[i]]) + ".img";
+            if (take(name))
+                names[i] = name;
+        }
+    return names;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The label without its slot suffix: an underscore and one ASCII letter ending a
 // label of at least three characters are removed ("boot_a" -> "boot");
@@ -18,3 +19,10 @@ bool is_base_partition(const std::string& label);
 // are empty, ".", "..", or hold "/", a backslash or control characters, since
 // a label comes from a package or a handset and must not name a path.
 std::string label_file_name(const std::string& label);
+
+// One file name per label, in order, no two alike even where the file system
+// ignores case: LABEL.img for a label given once, LABEL_1.img, LABEL_2.img,
+// ... for one given more often, and a name another label's file already takes
+// is numbered on (LABEL_2.img when LABEL_1.img is taken). Throws as
+// label_file_name.
+std::vector<std::string> distinct_file_names(const std::vector<std::string>& labels);

@@ -88,8 +88,8 @@ std::optional<std::uint64_t> first_difference(firehose& programmer, const partit
     return found;
 }
 
-void check_read_back(firehose& programmer, const partition_stretch& stretch, const sha256_digest& sent,
-                     const data_progress& on_piece, const resend& again)
+void compare_read_back(firehose& programmer, const partition_stretch& stretch, const sha256_digest& sent,
+                       const data_progress& on_piece, const resend& again)
 {
     sha256_ctx ctx;
     sha256_init(&ctx);
@@ -113,6 +113,17 @@ void check_read_back(firehose& programmer, const partition_stretch& stretch, con
     throw verification_mismatch("Verification failed: " + where + " read back differently from what was sent, "
                                 "but a second reading of sectors " + std::to_string(stretch.first) + " to " +
                                 std::to_string(stretch.first + stretch.sectors - 1) + " agreed (the reads are unreliable)");
+}
+
+// compare_read_back as a phase of its own (with phases), so that its failures
+// are not called the write's.
+void check_read_back(firehose& programmer, const partition_stretch& stretch, const sha256_digest& sent,
+                     const data_progress& on_piece, const resend& again, flash_phases* phases)
+{
+    const auto step = [&] { compare_read_back(programmer, stretch, sent, on_piece, again); };
+    if (phases == nullptr)
+        return step();
+    phases->run("Reading back " + stretch.entry.label + " (LUN " + std::to_string(stretch.entry.lun) + ")", step);
 }
 
 } // namespace
@@ -147,7 +158,7 @@ disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer)
 }
 
 void write_partition(firmware_source& source, firehose& programmer, const planned_write& write, const data_progress& on_piece,
-                     std::optional<std::uint64_t> read_back_from)
+                     std::optional<std::uint64_t> read_back_from, flash_phases* phases)
 {
     const program_entry& entry = write.entry;
     const std::uint32_t sector_size = programmer.sector_size();
@@ -163,7 +174,8 @@ void write_partition(firmware_source& source, firehose& programmer, const planne
                             const std::unique_ptr<byte_source> again = source.open_image(entry.filename);
                             sent_bytes resent(*again, entry.bytes);
                             use(resent);
-                        });
+                        },
+                        phases);
         return;
     }
 
@@ -175,8 +187,12 @@ void write_partition(firmware_source& source, firehose& programmer, const planne
         const std::uint64_t first = start + run->offset / sector_size;
         const std::uint64_t sectors = run->length / sector_size;
         sent_bytes sent(image, run->length);
+        // Between runs nothing needs settling: a run's request waits only for
+        // its data and acknowledgement, so many short runs cost no fixed wait
+        // each. A read-back, and whatever follows the last run, needs it.
+        const bool settle = read_back_from || run_index + 1 >= write.sparse->runs;
         programmer.program_element(run_element(entry, first, sectors, sector_size), sent, run->length,
-                                   [&](std::uint64_t done) { on_piece(done_before + done); });
+                                   [&](std::uint64_t done) { on_piece(done_before + done); }, settle);
         done_before += run->length;
         if (read_back_from) {
             // Only the runs were written; the blocks between them keep what
@@ -193,7 +209,8 @@ void write_partition(firmware_source& source, firehose& programmer, const planne
                                                                  ": changed since it was written");
                                 sent_bytes resent(image_again, run->length);
                                 use(resent);
-                            });
+                            },
+                            phases);
             done_before += run->length;
         }
         ++run_index;

@@ -5,6 +5,7 @@
 
 #include "firehose.h"
 #include "firmware_source.h"
+#include "flash_phases.h"
 #include "flash_plan.h"
 
 #include <cstdint>
@@ -25,6 +26,7 @@ disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer);
 // difference, the sent bytes and the handset's are read once more side by
 // side to find the first sector that differs, and verification_mismatch is
 // thrown. on_piece then counts the bytes read back as well (up to twice
-// bytes_sent in all).
+// bytes_sent in all). With phases, the read-back runs as a phase of its own
+// ("Reading back <label> (LUN n)"), so its failures are not called the write's.
 void write_partition(firmware_source& source, firehose& programmer, const planned_write& write, const data_progress& on_piece,
-                     std::optional<std::uint64_t> read_back_from = std::nullopt);
+                     std::optional<std::uint64_t> read_back_from = std::nullopt, flash_phases* phases = nullptr);

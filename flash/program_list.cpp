@@ -193,12 +193,13 @@ patch_list read_patch_list(const buffer& xml)
         number.get("SECTOR_SIZE_IN_BYTES");
         number.get("byte_offset");
         number.get("size_in_bytes");
-        number.get32("physical_partition_number");
+        const std::uint32_t lun = number.get32("physical_partition_number");
         number.start("start_sector");
         std::string element = element_text(node);
         check_request_length(element, owner);
         list.patches.push_back(node);
         list.elements.push_back(std::move(element));
+        list.luns.push_back(lun);
     }
     return list;
 }

@@ -57,6 +57,7 @@ struct patch_list {
     xml_document document;
     std::vector<xmlNode*> patches;  // the "DISK" patches, in document order
     std::vector<std::string> elements;  // their text as sent, same order
+    std::vector<std::uint32_t> luns;    // their physical_partition_number, same order
 };
 
 // Throws "Cannot find patch data" (not XML, or no "patches" root), "patch has

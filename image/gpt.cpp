@@ -1,9 +1,11 @@
 #include "gpt.h"
 
 #include "byte_order.h"
+#include "text_names.h"
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -270,6 +272,40 @@ gpt_table read_gpt(const gpt_sector_reader& read, std::uint32_t sector_size, std
         throw gpt_absent("no partition table (no GPT signature at sector 1" +
                          (disk_sectors > 1 ? " or " + number(disk_sectors - 1) : std::string()) + ")");
     throw gpt_damaged("no valid GPT (primary: " + primary_why + "; backup: " + backup_why + ")");
+}
+
+std::vector<gpt_entry_problem> gpt_entry_problems(const gpt_table& table, std::uint64_t disk_sectors)
+{
+    auto name = [](const gpt_partition& p) { return number(p.index) + " (" + printable_name(p.label) + ")"; };
+    const bool disk_known = disk_sectors != 0;
+    const std::uint64_t last_allowed = disk_known ? disk_sectors - 1 : table.header.last_usable;
+    std::vector<gpt_entry_problem> problems;
+    std::vector<const gpt_partition*> sound;
+    for (const gpt_partition& p : table.partitions) {
+        if (p.last < p.first)
+            problems.push_back({{p.index}, "partition " + name(p) + " ends at sector " + number(p.last) +
+                                               ", before it starts at " + number(p.first)});
+        else if (p.last > last_allowed)
+            problems.push_back({{p.index}, "partition " + name(p) + " ends at sector " + number(p.last) + ", beyond " +
+                                               (disk_known ? "the disk's last sector " : "the last usable sector ") +
+                                               number(last_allowed)});
+        else
+            sound.push_back(&p);
+    }
+    // In order of their first sectors, each partition against the one that
+    // reaches furthest among those before it.
+    std::stable_sort(sound.begin(), sound.end(),
+                     [](const gpt_partition* a, const gpt_partition* b) { return a->first < b->first; });
+    const gpt_partition* furthest = nullptr;
+    for (const gpt_partition* p : sound) {
+        if (furthest != nullptr && p->first <= furthest->last)
+            problems.push_back({{furthest->index, p->index},
+                                "partitions " + name(*furthest) + " and " + name(*p) + " overlap at sectors " +
+                                    number(p->first) + " to " + number(std::min(p->last, furthest->last))});
+        if (furthest == nullptr || p->last > furthest->last)
+            furthest = p;
+    }
+    return problems;
 }
 
 std::string gpt_size_text(std::uint64_t bytes)

@@ -82,5 +82,21 @@ public:
 // usable; the reader's own failures pass through.
 gpt_table read_gpt(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t disk_sectors);
 
+// A fault of a table's entries: the partitions (their index) it concerns and
+// a sentence for the user, labels escaped (printable_name).
+struct gpt_entry_problem {
+    std::vector<std::uint32_t> entries;
+    std::string text;
+};
+
+// What is wrong with the used entries of a table on a disk of disk_sectors
+// sectors (0: not known, then the entries are held to the header's last
+// usable sector instead), in entry order: "partition 3 (boot_a) ends at
+// sector 10, before it starts at 20", "partition 3 (boot_a) ends at sector N,
+// beyond the disk's last sector M" (or "beyond the last usable sector M"),
+// "partitions 3 (a) and 4 (b) overlap at sectors X to Y". Empty when every
+// entry is sound.
+std::vector<gpt_entry_problem> gpt_entry_problems(const gpt_table& table, std::uint64_t disk_sectors);
+
 // A size as gdisk shows it: "512 bytes", "256.0 KiB", "1.5 GiB".
 std::string gpt_size_text(std::uint64_t bytes);

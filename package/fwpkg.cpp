@@ -4,11 +4,13 @@
 #include "log.h"
 #include "md5.h"
 #include "package_stream.h"
+#include "paths.h"
 #include "sha256.h"
 #include "zip_errors.h"
 
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -16,6 +18,18 @@ namespace {
 
 constexpr std::size_t md5_size = 16;
 constexpr std::size_t sha256_size = 32;
+
+std::string file_type_text(std::filesystem::file_type type)
+{
+    switch (type) {
+    case std::filesystem::file_type::directory: return "a directory";
+    case std::filesystem::file_type::fifo: return "a FIFO";
+    case std::filesystem::file_type::block: return "a block device";
+    case std::filesystem::file_type::character: return "a character device";
+    case std::filesystem::file_type::socket: return "a socket";
+    default: return "not a plain file";
+    }
+}
 
 } // namespace
 
@@ -30,8 +44,17 @@ void fwpkg::open(const std::string& path)
 {
     if (is_open())
         throw std::runtime_error("fwpkg: already open");
+    // Opening a FIFO waits for a writer, and a device reads forever: neither
+    // can be a package, so neither is opened.
+    char expanded[path_max_bytes];
+    std::error_code ec;
+    const std::filesystem::file_status status =
+        std::filesystem::status(expand_path(path.c_str(), expanded) ? expanded : path.c_str(), ec);
+    if (!ec && status.type() != std::filesystem::file_type::regular)
+        throw std::runtime_error("fwpkg: not a regular file (" + file_type_text(status.type()) + ")");
     stream_->f.open_existing(path, true);
     path_ = path;
+    cancelled_.clear();
 
     std::string header_problem;
     try {

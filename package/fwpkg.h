@@ -48,8 +48,10 @@ public:
     fwpkg& operator=(const fwpkg&) = delete;
     ~fwpkg();
 
-    // Throws "fwpkg: already open", the file layer's "file: cannot open: ...",
-    // "fwpkg: bad file header (<why>)", and metadata errors.
+    // Throws "fwpkg: already open", "fwpkg: not a regular file (a FIFO)" (a
+    // directory, a device...) at once, the file layer's "file: cannot open:
+    // ...", "fwpkg: bad file header (<why>)", and metadata errors. Clears a
+    // cancel request left from before.
     void open(const std::string& path);
     void close();
     bool is_open() const { return !path_.empty(); }
@@ -83,7 +85,9 @@ public:
 
     // A streaming reader of one member (see member_reader.h). Throws "Invalid
     // package: cannot read <name>" when there is no such member or no archive,
-    // "fwpkg: corrupt member <name>: ..." when its local header is damaged.
+    // "Invalid package: <name> is a folder of the archive, not a file" for a
+    // folder entry ("images/"), "fwpkg: corrupt member <name>: ..." when its
+    // local header is damaged. A member stored without data reads as empty.
     member_reader open_member(const std::string& name);
     // The uncompressed size of a member, from the archive's directory (64-bit);
     // throws like open_member when it is missing.

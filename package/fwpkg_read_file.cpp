@@ -61,14 +61,23 @@ member_reader fwpkg::open_member(const std::string& name)
 {
     const std::uint64_t size = member_size(name);
     const zip_uint64_t index = locate(name);
+    // Other writers store folders as entries of their own ("images/").
+    if (!name.empty() && name.back() == '/')
+        throw std::runtime_error("Invalid package: " + printable_name(name) + " is a folder of the archive, not a file");
+    zip_stat_t st;
+    zip_stat_init(&st);
+    const bool no_data = zip_stat_index(zip_, index, 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE) != 0 &&
+                         st.comp_size == 0;
     // libzip 1.7.3 takes only the name and extra lengths from a member's local
     // header and never looks at the rest. Its first seek in zip_fopen_index
-    // is to that header, so noting it lets us check the header ourselves.
+    // is to that header, so noting it lets us check the header ourselves. A
+    // member stored without data (an empty file) is never sought: there is
+    // nothing in it a damaged header could misplace.
     stream_->note_seek = true;
     stream_->seek_noted = false;
     zip_file_t* file = zip_fopen_index(zip_, index, 0);
     stream_->note_seek = false;
-    if (file != nullptr && !(stream_->seek_noted && local_header_matches(index, stream_->noted_seek))) {
+    if (file != nullptr && !(stream_->seek_noted ? local_header_matches(index, stream_->noted_seek) : no_data)) {
         zip_fclose(file);
         throw std::runtime_error("fwpkg: corrupt member " + printable_name(name) + ": damaged local header");
     }

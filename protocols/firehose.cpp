@@ -5,6 +5,7 @@
 #include "log.h"
 #include "memory_type.h"
 #include "piece_pipeline.h"
+#include "text_names.h"
 #include "xml.h"
 
 #include <algorithm>
@@ -101,25 +102,30 @@ constexpr const char* configure_slot_names[configure_slot_count] = {
 };
 
 // Response numbers follow strtoul in base 0 (decimal, 0x hexadecimal, 0 octal).
-// Missing, non-numeric, negative or wider-than-32-bit values read as 0, so a
-// huge value can never wrap round into a plausible small one.
-std::uint32_t read_number(const std::string& text)
+// Missing, non-numeric, negative or wider-than-64-bit values read as 0.
+std::uint64_t read_number64(const std::string& text)
 {
     const std::size_t first = text.find_first_not_of(" \t\r\n\f\v");
     if (first == std::string::npos || text[first] == '-')
         return 0;
     errno = 0;
     const unsigned long long v = std::strtoull(text.c_str(), nullptr, 0);
-    if (errno == ERANGE || v > UINT32_MAX)
-        return 0;
-    return static_cast<std::uint32_t>(v);
+    return errno == ERANGE ? 0 : v;
+}
+
+// As read_number64, and wider-than-32-bit values read as 0 too, so a huge
+// value can never wrap round into a plausible small one.
+std::uint32_t read_number(const std::string& text)
+{
+    const std::uint64_t v = read_number64(text);
+    return v > UINT32_MAX ? 0 : static_cast<std::uint32_t>(v);
 }
 
 // A log element without a value logs an empty line rather than nothing.
 std::string log_programmer_line(xmlNode* node)
 {
     std::string text = xml_attribute(node, "value");
-    log_info("log: %s\n", text.c_str());
+    log_info("log: %s\n", printable_name(text).c_str());
     return text;
 }
 
@@ -197,7 +203,7 @@ private:
 } // namespace
 
 firehose_refusal::firehose_refusal(const std::string& text, const std::string& reason)
-    : std::runtime_error(reason.empty() ? text : text + " (programmer: " + reason + ")"), reason_(reason)
+    : std::runtime_error(reason.empty() ? text : text + " (programmer: " + printable_name(reason) + ")"), reason_(reason)
 {
 }
 
@@ -436,20 +442,20 @@ void firehose::benchmark(std::uint32_t trials)
     expect_ack();
 }
 
-std::uint32_t firehose::num_disk_sectors()
+std::uint64_t firehose::num_disk_sectors()
 {
     send(firehose_request(num_disk_sectors_element, physical_partition_));
     slot sectors{"NumDiskSectors", {}};
     receive_response(&sectors, 1);
-    return read_number(sectors.value);
+    return read_number64(sectors.value);
 }
 
-std::uint32_t firehose::total_logical_blocks()
+std::uint64_t firehose::total_logical_blocks()
 {
     send(firehose_request(storage_info_element, physical_partition_));
     slot blocks{"TotalLogicalBlocks", {}};
     receive_response(&blocks, 1);
-    return read_number(blocks.value);
+    return read_number64(blocks.value);
 }
 
 void firehose::send_raw_request(const std::string& request)
@@ -526,7 +532,7 @@ void firehose::read_to_file(std::uint32_t start_sector, std::uint32_t sectors, c
 }
 
 void firehose::program_request(const std::string& request, byte_source& data, std::uint64_t size,
-                               const data_progress& on_piece)
+                               const data_progress& on_piece, bool settle)
 {
     send_raw_request(request);
     log_info("Write %llu bytes, %llu sectors\n", static_cast<unsigned long long>(size),
@@ -552,6 +558,8 @@ void firehose::program_request(const std::string& request, byte_source& data, st
         refuse("no ack from target");
     if (reply[1].value != raw_off)
         refuse("no rawmode from target");
+    if (!settle)
+        return;
     nop("ping");
     // Only what is already on its way: waiting out a whole time-out here cost
     // half a second per partition.
@@ -570,11 +578,11 @@ void firehose::program(std::uint32_t start_sector, byte_source& data, std::uint6
 }
 
 void firehose::program_element(const std::string& element, byte_source& data, std::uint64_t size,
-                               const data_progress& on_piece)
+                               const data_progress& on_piece, bool settle)
 {
     whole_sectors_64(size, sector_size_);
     // The element's own attributes say where the data goes; the host adds only the data.
-    program_request(firehose_request(caller_element, element.c_str()), data, size, on_piece);
+    program_request(firehose_request(caller_element, element.c_str()), data, size, on_piece, settle);
 }
 
 void firehose::program(std::uint32_t start_sector, const std::uint8_t* data, std::uint32_t size)

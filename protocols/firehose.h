@@ -87,8 +87,10 @@ public:
     buffer peek(std::uint64_t address, std::uint32_t size);
     void poke(std::uint64_t address, std::uint32_t size, const std::string& hex_value);
     void benchmark(std::uint32_t trials);
-    std::uint32_t num_disk_sectors();
-    std::uint32_t total_logical_blocks();
+    // Sectors of the current LUN as the programmer tells them (64 bits: disks
+    // of 2^32 sectors and more exist); 0 when it does not.
+    std::uint64_t num_disk_sectors();
+    std::uint64_t total_logical_blocks();
     void set_physical_partition(std::uint32_t n) { physical_partition_ = n; }
     buffer read(std::uint32_t start_sector, std::uint32_t sectors);
     // The same sectors handed to sink piece by piece (at most the target's
@@ -103,10 +105,13 @@ public:
     void program_element(const std::string& element, const std::string& path);
     // Streaming forms: size bytes (a whole number of sectors, at most 2^32 - 1
     // sectors) pulled from data in pieces; once data ends, zeros up to size.
+    // After the data the link is settled (a nop, then whatever else is on its
+    // way is discarded, which costs a short wait); settle false leaves that to
+    // the next program of a batch (the runs of one sparse image).
     void program(std::uint32_t start_sector, byte_source& data, std::uint64_t size,
                  const data_progress& on_piece = {});
     void program_element(const std::string& element, byte_source& data, std::uint64_t size,
-                         const data_progress& on_piece = {});
+                         const data_progress& on_piece = {}, bool settle = true);
 
     std::uint32_t sector_size() const { return sector_size_; }
     std::uint32_t max_payload_from_target() const { return max_payload_from_target_; }
@@ -130,7 +135,7 @@ private:
     void send_raw_request(const std::string& request);
     // Sends a program request, the data in negotiated pieces, and checks the close.
     void program_request(const std::string& request, byte_source& data, std::uint64_t size,
-                         const data_progress& on_piece);
+                         const data_progress& on_piece, bool settle = true);
     // The response that closes a raw phase, a patch or a power command: real
     // storage may take seconds before it answers.
     void receive_slow_response(slot* slots, std::size_t count);

@@ -1,5 +1,6 @@
 #include "command.h"
 #include "attached_handset.h"
+#include "text_names.h"
 
 #include <cstdio>
 
@@ -9,7 +10,7 @@ int run_devices(const parsed_args&)
 {
     for (const attached_handset& h : list_handsets())
         std::printf("%u:%u:%u (05c6:9008)  port %s  serial %s\n", h.bus, h.port_number, h.address, h.port.c_str(),
-                    h.serial.empty() ? "-" : h.serial.c_str());
+                    h.serial.empty() ? "-" : printable_name(h.serial).c_str());
     return exit_ok;
 }
 

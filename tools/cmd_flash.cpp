@@ -87,6 +87,8 @@ int run_flash(const parsed_args& args)
     package_trust trust(args.all("--key"));
     fwpkg pkg;
     open_package(pkg, path);
+    // Says what the package lacks (its metadata, an archive) before anything else.
+    brp_source source(pkg);
     // The digests and the signature are verified on a second reader of the
     // same file while the flash reads every image through its CRC; the
     // handset hears nothing until both passes have succeeded.
@@ -99,9 +101,9 @@ int run_flash(const parsed_args& args)
     progress_bar bar(stderr);
     interrupt_cancels interrupt(pkg.cancellation());
     options.cancel = &pkg.cancellation();
+    flash_result result;
     try {
-        brp_source source(pkg);
-        flash_attached_handset(source, bar, options);
+        result = flash_attached_handset(source, bar, options);
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
@@ -109,9 +111,9 @@ int run_flash(const parsed_args& args)
                      verification.failure().c_str());
         return exit_failed;
     }
-    if (interrupt.interrupted()) {
+    if (result.skipped != 0) {
         // The handset was reset cleanly, but not everything asked for was written.
-        std::fprintf(stderr, "Cancelled: the remaining OS partitions were not written\n");
+        std::fprintf(stderr, "%s\n", skipped_text(result).c_str());
         return exit_failed;
     }
     std::printf("Succeeded\n");
@@ -145,7 +147,8 @@ extern const command flash_command = {
     "                    start with the handset's port, a table ends the run, and\n"
     "                    the exit status is 0 only when every handset succeeded\n"
     "                    (with --backup, each handset's files go to DIR/SERIAL,\n"
-    "                    or DIR/port-BUS-PORTS for a handset without a serial)\n"
+    "                    or DIR/port-BUS-PORTS for a handset without a serial\n"
+    "                    or with one another handset shares)\n"
     "  --max-payload N   bytes per raw write proposed to the programmer (default 1M;\n"
     "                    16384 gives the classic configure); K and M suffixes\n"
     "  --sector-writes   send the raw data one sector per USB write (slow; for\n"
@@ -157,8 +160,10 @@ extern const command flash_command = {
     "                    packages are not checked for a signer)\n"
     "  -v                write log lines to stderr\n"
     "\n"
-    "Ctrl-C stops before the next OS partition and still resets the handset\n"
-    "(exit status 1); a second Ctrl-C ends brv at once.\n",
+    "Ctrl-C (or SIGTERM) before the first write stops with nothing written;\n"
+    "once writing has begun, the base partitions and the partition table are\n"
+    "completed, the remaining OS partitions skipped and the handset reset (exit\n"
+    "status 1 when anything was skipped). A second Ctrl-C ends brv at once.\n",
     {{"--type", true},
      {"--no-write", false},
      {"--max-payload", true},

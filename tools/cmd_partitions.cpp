@@ -1,13 +1,16 @@
 #include "command.h"
 #include "handset_args.h"
 #include "read_session.h"
+#include "text_names.h"
 
 #include <cinttypes>
 #include <cstdio>
 
 namespace {
 
-void print_table(const lun_table& t, std::uint32_t sector_size)
+// Prints the LUN's table; false when the table is damaged or its entries
+// are unsound.
+bool print_table(const lun_table& t, std::uint32_t sector_size)
 {
     std::printf("LUN %u: ", t.lun);
     if (t.sectors != 0)
@@ -17,7 +20,7 @@ void print_table(const lun_table& t, std::uint32_t sector_size)
         std::printf("size not told by the programmer, sectors of %u bytes", sector_size);
     if (!t.table) {
         std::printf("; %s\n", t.problem.c_str());
-        return;
+        return t.absent;
     }
     const gpt_table& g = *t.table;
     std::printf(", GPT with up to %u entries, disk GUID %s\n", g.header.entry_count, g.header.disk_guid.text().c_str());
@@ -27,22 +30,25 @@ void print_table(const lun_table& t, std::uint32_t sector_size)
     std::printf("Number  Start (sector)    End (sector)  Size       Type GUID                             Name\n");
     for (const gpt_partition& p : g.partitions)
         std::printf("%4u  %14" PRIu64 "  %14" PRIu64 "   %-10s  %s  %s\n", p.index, p.first, p.last,
-                    gpt_size_text((p.last - p.first + 1) * sector_size).c_str(), p.type.text().c_str(),
-                    p.label.c_str());
+                    p.last < p.first ? "-" : gpt_size_text((p.last - p.first + 1) * sector_size).c_str(),
+                    p.type.text().c_str(), printable_name(p.label).c_str());
+    const std::vector<gpt_entry_problem> problems = gpt_entry_problems(g, t.sectors);
+    for (const gpt_entry_problem& problem : problems)
+        std::printf("Unsound entry: %s\n", problem.text.c_str());
+    return problems.empty();
 }
 
 int run_partitions(const parsed_args& args)
 {
     const std::optional<std::uint32_t> only = lun_option(args);
     const handset_choice choice = handset_choice_from(args);
-    read_session session(args.positional[0], choice);
+    read_session session(args.positional[0], choice, [&](const fwpkg& package) { check_lun_option(package, only); });
     const std::vector<lun_table> tables = session.tables(only);
     int status = exit_ok;
     for (std::size_t i = 0; i < tables.size(); ++i) {
         if (i > 0)
             std::printf("\n");
-        print_table(tables[i], session.programmer().sector_size());
-        if (!tables[i].table && !tables[i].absent)
+        if (!print_table(tables[i], session.programmer().sector_size()))
             status = exit_failed;
     }
     return status;
@@ -60,7 +66,9 @@ extern const command partitions_command = {
     "partitions: number, first and last sector, size, type GUID and name. Both\n"
     "CRCs of a table are checked; when the primary table is unusable the backup\n"
     "at the LUN's last sector is read and the listing says so. A LUN without a\n"
-    "partition table is shown as such; a damaged one makes the exit status 1.\n"
+    "partition table is shown as such; a damaged one, or entries that end\n"
+    "before they start, reach beyond the disk or overlap (each listed as an\n"
+    "\"Unsound entry\"), make the exit status 1.\n"
     "\n"
     "  --lun N           only that LUN\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"

@@ -1,13 +1,20 @@
 #include "command.h"
+#include "flash_phases.h"
 #include "handset_args.h"
+#include "interrupt.h"
 #include "progress_bar.h"
 #include "partition_rules.h"
 #include "read_session.h"
+#include "text_names.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -20,10 +27,18 @@ struct saved_range {
     std::string path;
 };
 
-// The partitions the labels name, each found exactly once in the handset's
-// tables; every label is looked up before anything is read.
+// "xbl (LUN 0, sectors 40 to 551)".
+std::string placed(const std::string& label, std::uint32_t lun, const gpt_partition& p)
+{
+    return printable_name(label) + " (LUN " + std::to_string(lun) + ", sectors " + std::to_string(p.first) + " to " +
+           std::to_string(p.last) + ")";
+}
+
+// The partitions the labels name (paths: the file of each, same order), each
+// found exactly once in the handset's tables and sound there; every label is
+// looked up before anything is read.
 std::vector<saved_range> ranges_of_labels(read_session& session, const std::vector<std::string>& labels,
-                                          std::optional<std::uint32_t> only, const std::string& dir)
+                                          std::optional<std::uint32_t> only, const std::vector<std::string>& paths)
 {
     const std::vector<lun_table> tables = session.tables(only);
     std::string where = only ? "LUN " + std::to_string(*only) : "any LUN";
@@ -32,32 +47,45 @@ std::vector<saved_range> ranges_of_labels(read_session& session, const std::vect
             where += "; LUN " + std::to_string(t.lun) + " has " + t.problem;
 
     std::vector<saved_range> out;
-    std::set<std::string> done;
     std::string missing;
-    for (const std::string& label : labels) {
-        if (!done.insert(label).second)
-            continue;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const std::string& label = labels[i];
         std::vector<saved_range> found;
+        std::set<std::uint32_t> found_luns;
+        std::string places;
         for (const lun_table& t : tables) {
             if (!t.table)
                 continue;
-            for (const gpt_partition& p : t.table->partitions)
-                if (p.label == label)
-                    found.push_back({label + " (LUN " + std::to_string(t.lun) + ")", t.lun, p.first,
-                                     p.last - p.first + 1, ""});
+            const std::vector<gpt_entry_problem> problems = gpt_entry_problems(*t.table, t.sectors);
+            for (const gpt_partition& p : t.table->partitions) {
+                if (p.label != label)
+                    continue;
+                // A read of an entry that makes no sense reads the wrong sectors, or forever.
+                for (const gpt_entry_problem& problem : problems)
+                    if (std::find(problem.entries.begin(), problem.entries.end(), p.index) != problem.entries.end())
+                        throw std::runtime_error("Cannot read " + placed(label, t.lun, p) + ": its entry in the "
+                                                 "partition table is unsound (" + problem.text +
+                                                 "); brv partitions lists the table. Nothing was read.");
+                found.push_back({printable_name(label) + " (LUN " + std::to_string(t.lun) + ")", t.lun, p.first,
+                                 p.last - p.first + 1, paths[i]});
+                found_luns.insert(t.lun);
+                places += (places.empty() ? "" : ", ") + placed(label, t.lun, p);
+            }
         }
         if (found.empty()) {
-            missing += (missing.empty() ? "\"" : ", \"") + label + "\"";
+            missing += (missing.empty() ? "\"" : ", \"") + printable_name(label) + "\"";
             continue;
         }
         if (found.size() > 1) {
-            std::string places;
-            for (const saved_range& r : found)
-                places += (places.empty() ? "" : ", ") + r.what;
-            throw std::runtime_error("The label \"" + label + "\" names " + std::to_string(found.size()) +
-                                     " partitions: " + places + "; choose one LUN with --lun. Nothing was read.");
+            const std::string how = found_luns.size() == found.size()
+                                        ? "choose one LUN with --lun"
+                                        : "read one by its sectors with --lun, --start and --count (for the first: --lun " +
+                                              std::to_string(found[0].lun) + " --start " + std::to_string(found[0].first) +
+                                              " --count " + std::to_string(found[0].sectors) + ")";
+            throw std::runtime_error("The label \"" + printable_name(label) + "\" names " +
+                                     std::to_string(found.size()) + " partitions: " + places + "; " + how +
+                                     ". Nothing was read.");
         }
-        found[0].path = (std::filesystem::path(dir) / label_file_name(label)).string();
         out.push_back(found[0]);
     }
     if (!missing.empty())
@@ -69,26 +97,67 @@ std::vector<saved_range> ranges_of_labels(read_session& session, const std::vect
 saved_range raw_range(read_session& session, const parsed_args& args, const std::string& path)
 {
     saved_range r;
-    r.lun = session.luns(lun_option(args)).front();
+    r.lun = *lun_option(args);
     r.first = decimal_option(args, "--start");
     r.sectors = decimal_option(args, "--count");
     r.what = "sectors " + std::to_string(r.first) + " to " + std::to_string(r.first + r.sectors - 1) + " of LUN " +
              std::to_string(r.lun);
     r.path = path;
-    const std::uint64_t disk = lun_sectors(session.programmer(), r.lun);
+    std::uint64_t disk = 0;
+    flash_phases("Nothing was written to the handset.").run("Reading the size of LUN " + std::to_string(r.lun), [&] {
+        disk = lun_sectors(session.programmer(), r.lun);
+    });
     if (disk != 0 && (r.first >= disk || r.sectors > disk - r.first))
         throw std::runtime_error("Cannot read " + r.what + ": LUN " + std::to_string(r.lun) + " has " +
                                  std::to_string(disk) + " sectors. Nothing was read.");
     return r;
 }
 
+// A file the read will save, checked before the handset hears anything: one
+// that exists is replaced only with --force (a link never).
+void check_output(const std::string& path, bool replace)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (fs::is_directory(status))
+        throw usage_error("-o: " + path + " is a directory, not a file");
+    if (status.type() != fs::file_type::not_found && (!replace || fs::is_symlink(status)))
+        throw std::runtime_error(path + " already exists; give --force to replace it (a link is never replaced). "
+                                 "Nothing was read.");
+}
+
+// The directory the files go into: one that exists, or (create) can be made,
+// and takes files; usage_error otherwise.
+void check_output_dir(const std::string& dir, bool create)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(dir, ec) && !fs::is_directory(dir, ec))
+        throw usage_error("-o: " + dir + " is not a directory");
+    if (create)
+        fs::create_directories(dir, ec);
+    if (ec || !fs::is_directory(dir))
+        throw usage_error("-o: " + (ec ? "cannot create the directory " + dir + ": " + ec.message()
+                                       : dir + " does not exist"));
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw usage_error("-o: cannot write into " + dir + ": " + std::strerror(errno));
+}
+
 int run_read(const parsed_args& args)
 {
-    const std::vector<std::string> labels(args.positional.begin() + 1, args.positional.end());
+    std::vector<std::string> labels;
+    for (auto it = args.positional.begin() + 1; it != args.positional.end(); ++it)
+        if (std::find(labels.begin(), labels.end(), *it) == labels.end())
+            labels.push_back(*it);
     const bool raw = args.has("--start") || args.has("--count");
     if (!args.has("-o"))
         throw usage_error(raw ? "-o FILE is missing" : "-o DIR is missing");
     const std::string out = args.value("-o", "");
+    if (out.empty())
+        throw usage_error(raw ? "-o needs a file name" : "-o needs a directory");
+    const bool replace = args.has("--force");
+    std::vector<std::string> paths;
     if (raw) {
         if (!labels.empty())
             throw usage_error("give either partition labels or --lun, --start and --count");
@@ -98,35 +167,57 @@ int run_read(const parsed_args& args)
             throw usage_error("--count must be at least 1");
         lun_option(args);
         decimal_option(args, "--start");
+        const std::filesystem::path parent = std::filesystem::path(out).parent_path();
+        check_output_dir(parent.empty() ? "." : parent.string(), false);
+        paths.push_back(out);
     } else if (labels.empty()) {
         throw usage_error("name the partitions to read, or give --lun, --start and --count");
-    }
-    const handset_choice choice = handset_choice_from(args);
-
-    read_session session(args.positional[0], choice);
-    std::vector<saved_range> ranges;
-    if (raw) {
-        ranges.push_back(raw_range(session, args, out));
     } else {
-        ranges = ranges_of_labels(session, labels, lun_option(args), out);
-        std::error_code ec;
-        std::filesystem::create_directories(out, ec);
-        if (ec)
-            throw std::runtime_error("Cannot create the directory " + out + ": " + ec.message());
+        std::vector<std::string> names;
+        try {
+            names = distinct_file_names(labels);
+        } catch (const std::exception& e) {
+            throw usage_error(e.what());
+        }
+        check_output_dir(out, true);
+        for (const std::string& name : names)
+            paths.push_back((std::filesystem::path(out) / name).string());
     }
+    for (const std::string& path : paths)
+        check_output(path, replace);
+    const handset_choice choice = handset_choice_from(args);
+    const std::optional<std::uint32_t> only = lun_option(args);
+
+    read_session session(args.positional[0], choice, [&](const fwpkg& package) { check_lun_option(package, only); });
+    std::vector<saved_range> ranges;
+    if (raw)
+        ranges.push_back(raw_range(session, args, out));
+    else
+        ranges = ranges_of_labels(session, labels, only, paths);
 
     const std::uint32_t sector_size = session.programmer().sector_size();
     std::uint64_t total = 0;
     for (const saved_range& r : ranges)
         total += r.sectors * sector_size;
+    cancel_request cancel;
+    const interrupt_cancels interrupt(cancel);
+    flash_phases phases("Nothing was written to the handset.");
     progress_bar bar(stderr);
     {
         progress report(bar, total);
         std::uint64_t reported = 0;
         for (const saved_range& r : ranges) {
             report.message("Reading " + r.what);
-            read_sectors_to_file(session.programmer(), r.lun, r.first, r.sectors, r.path,
-                                 [&](std::uint64_t done) { report.update(reported + done); });
+            phases.run("Reading " + r.what + " into " + r.path, [&] {
+                read_sectors_to_file(
+                    session.programmer(), r.lun, r.first, r.sectors, r.path,
+                    [&](std::uint64_t done) {
+                        phases.stop_if_cancelled(&cancel, r.path + " was not saved" +
+                                                              (reported == 0 ? "." : "; the files before it were."));
+                        report.update(reported + done);
+                    },
+                    replace);
+            });
             reported += r.sectors * sector_size;
             report.update(reported);
         }
@@ -142,23 +233,26 @@ int run_read(const parsed_args& args)
 extern const command read_command = {
     "read",
     "save partitions or sectors of a handset to files",
-    "Usage: brv read FILE.brp LABEL... -o DIR [--lun N] [--serial S | --port BUS-PORTS]\n"
-    "       brv read FILE.brp --lun N --start SECTOR --count SECTORS -o FILE\n"
+    "Usage: brv read FILE.brp LABEL... -o DIR [--lun N] [--force] [--serial S | --port BUS-PORTS]\n"
+    "       brv read FILE.brp --lun N --start SECTOR --count SECTORS -o FILE [--force]\n"
     "\n"
     "Starts the package's flash programmer on the handset, configured to write\n"
     "nothing, and saves each named partition as DIR/LABEL.img, found by its name\n"
     "in the handset's partition tables (a name that is missing, or found on more\n"
     "than one LUN, stops brv before anything is read; --lun narrows the search).\n"
-    "The second form saves a range of sectors. A file is written as FILE.tmp and\n"
-    "renamed once complete, so an interrupted read leaves no file that looks whole.\n"
+    "The second form saves a range of sectors. A file is written as a new\n"
+    "FILE.tmp.XXXXXX (random letters; nothing already there is touched) and\n"
+    "renamed once complete, so an interrupted read (Ctrl-C) leaves no file that\n"
+    "looks whole. An existing file is not replaced unless --force is given.\n"
     "\n"
     "  -o DIR|FILE       where to save (DIR is created when missing)\n"
+    "  --force           replace files that already exist\n"
     "  --lun N           the LUN to search, or to read from\n"
     "  --start SECTOR    first sector of a raw read\n"
     "  --count SECTORS   number of sectors of a raw read\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
     "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n",
-    {{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, serial_option, port_option},
+    {{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, {"--force", false}, serial_option, port_option},
     1,
     SIZE_MAX,
     run_read,

@@ -4,18 +4,20 @@
 #include "attached_handset.h"
 #include "brp_source.h"
 #include "text_names.h"
+#include "flash_plan.h"
 #include "fwpkg.h"
+#include "interrupt.h"
 #include "package_open.h"
 #include "usb.h"
 #include "verify_package.h"
 
 #include <libxml/parser.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -65,57 +67,45 @@ struct handset_job {
     double seconds = 0;
 };
 
-// Ctrl-C asks every flash to stop at its next safe point, as for one handset.
-std::atomic<std::vector<std::unique_ptr<handset_job>>*> interrupted_jobs{nullptr};
-volatile std::sig_atomic_t interrupt_seen = 0;
-
-void cancel_every_flash(int)
+// Where a handset's backup goes: DIR/SERIAL, or DIR/port-PORT when the serial
+// is missing, cannot be a directory name (or be mistaken for a port's), or
+// another attached handset has it too. Ports are unique.
+std::string backup_dir_of(const std::string& dir, const attached_handset& h, const std::vector<attached_handset>& all)
 {
-    interrupt_seen = 1;
-    if (auto* jobs = interrupted_jobs.load())
-        for (auto& job : *jobs)
-            job->package.cancel();
-    std::signal(SIGINT, SIG_DFL);
+    const auto sharing = std::count_if(all.begin(), all.end(), [&](const attached_handset& o) { return o.serial == h.serial; });
+    const bool own = usable_file_name(h.serial) && h.serial.rfind("port-", 0) != 0 && sharing == 1;
+    return dir + "/" + (own ? h.serial : "port-" + h.port);
 }
 
-class cancel_on_interrupt {
-public:
-    explicit cancel_on_interrupt(std::vector<std::unique_ptr<handset_job>>& jobs)
-    {
-        interrupt_seen = 0;
-        interrupted_jobs.store(&jobs);
-        struct sigaction sa {};
-        sa.sa_handler = cancel_every_flash;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &previous_);
-    }
-    cancel_on_interrupt(const cancel_on_interrupt&) = delete;
-    cancel_on_interrupt& operator=(const cancel_on_interrupt&) = delete;
-    ~cancel_on_interrupt()
-    {
-        sigaction(SIGINT, &previous_, nullptr);
-        interrupted_jobs.store(nullptr);
-    }
-    bool interrupted() const { return interrupt_seen != 0; }
-
-private:
-    struct sigaction previous_ {};
-};
-
-// Where a handset's backup goes: DIR/SERIAL, or DIR/port-PORT when the serial
-// is missing or cannot be a directory name.
-std::string backup_dir_of(const std::string& dir, const attached_handset& h)
+// Every handset's backup must fit before any of them hears anything. A
+// package whose program file cannot be read is left to each flash to refuse.
+bool backups_fit(fwpkg& package, const flash_options& options, std::size_t handsets)
 {
-    return dir + "/" + (usable_file_name(h.serial) ? h.serial : "port-" + h.port);
+    std::uint64_t each = 0;
+    try {
+        brp_source source(package);
+        each = backup_bytes_of(source, options.type);
+    } catch (const std::exception&) {
+        return true;
+    }
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(options.backup_dir, ec);
+        check_backup_room(options.backup_dir, each * handsets);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s (%zu handsets). Nothing was written to any handset.\n", e.what(), handsets);
+        return false;
+    }
+    return true;
 }
 
 void run_job(handset_job& job, const flash_options& options)
 {
     const auto start = std::chrono::steady_clock::now();
     try {
-        flash_package(job.package, job.handle, *job.progress, options);
-        job.ok = true;
-        job.outcome = "Succeeded";
+        const flash_result result = flash_package(job.package, job.handle, *job.progress, options);
+        job.ok = result.skipped == 0;
+        job.outcome = job.ok ? "Succeeded" : skipped_text(result);
     } catch (const std::exception& e) {
         job.outcome = e.what();
     }
@@ -123,6 +113,12 @@ void run_job(handset_job& job, const flash_options& options)
 }
 
 } // namespace
+
+std::string skipped_text(const flash_result& result)
+{
+    return "Cancelled: " + std::to_string(result.skipped) + " OS partition" + (result.skipped == 1 ? "" : "s") +
+           " not written; the handset was reset";
+}
 
 int flash_every_handset(const std::string& path, const flash_options& options,
                         const std::vector<std::string>& extra_keys, bool allow_unsigned)
@@ -149,6 +145,8 @@ int flash_every_handset(const std::string& path, const flash_options& options,
         std::fprintf(stderr, "%s\n", open_failure_text(ENODEV).c_str());
         return exit_failed;
     }
+    if (!options.backup_dir.empty() && !backups_fit(checked, options, handsets.size()))
+        return exit_failed;
     std::printf("Flashing %s onto %zu handset%s%s\n", checked.device_display_name().c_str(), handsets.size(),
                 handsets.size() == 1 ? "" : "s", options.no_write ? " (no write)" : "");
     std::fflush(stdout);
@@ -174,24 +172,22 @@ int flash_every_handset(const std::string& path, const flash_options& options,
     }
 
     {
-        const cancel_on_interrupt interrupt(jobs);
+        // Ctrl-C asks every flash to stop at its next safe point, as for one handset.
+        std::vector<cancel_request*> requests;
+        for (auto& job : jobs)
+            requests.push_back(&job->package.cancellation());
+        const interrupt_cancels interrupt(requests);
         std::vector<std::thread> workers;
         for (auto& job : jobs) {
             if (job->handle < 0)
                 continue;
             flash_options own = options;
             if (!own.backup_dir.empty())
-                own.backup_dir = backup_dir_of(options.backup_dir, job->handset);
+                own.backup_dir = backup_dir_of(options.backup_dir, job->handset, handsets);
             workers.emplace_back([&job = *job, own] { run_job(job, own); });
         }
         for (std::thread& w : workers)
             w.join();
-        if (interrupt.interrupted())
-            for (auto& job : jobs)
-                if (job->ok) {
-                    job->ok = false;
-                    job->outcome = "Cancelled: the remaining OS partitions were not written";
-                }
     }
 
     int status = exit_ok;
@@ -203,7 +199,8 @@ int flash_every_handset(const std::string& path, const flash_options& options,
         char seconds[16];
         std::snprintf(seconds, sizeof seconds, "%.1f s", job->seconds);
         std::printf("%-12s %-20s %8s  %s\n", job->handset.port.c_str(),
-                    job->handset.serial.empty() ? "-" : job->handset.serial.c_str(), seconds, job->outcome.c_str());
+                    job->handset.serial.empty() ? "-" : printable_name(job->handset.serial).c_str(), seconds,
+                    job->outcome.c_str());
     }
     return status;
 }

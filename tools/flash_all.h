@@ -1,10 +1,15 @@
 // brv flash --all: one package onto every attached handset at once.
 #pragma once
 
+#include "flash.h"
 #include "flash_options.h"
 
 #include <string>
 #include <vector>
+
+// What a flash cut short by a cancel says: "Cancelled: <n> OS partition(s)
+// not written; the handset was reset".
+std::string skipped_text(const flash_result& result);
 
 // Verifies the package once (digests, and the signer against the trusted keys
 // plus extra_keys: see package_trust), then flashes every attached handset on a thread

@@ -11,6 +11,7 @@
 #include "options.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,11 +31,18 @@ struct lun_table {
     std::string problem;      // set when there is no table
 };
 
+// --lun N checked against the storage the package is made for; throws
+// usage_error "LUN 7 does not exist on this handset (UFS storage has LUNs 0 to 5)".
+void check_lun_option(const fwpkg& package, std::optional<std::uint32_t> lun);
+
 class read_session {
 public:
-    // Opens the package and the handset and starts the programmer. Throws
-    // several_handsets, or std::runtime_error with the text for the user.
-    read_session(const std::string& package_path, const handset_choice& choice);
+    // Opens the package, runs before_handset on it (what the command line asks
+    // is checked there, before the handset hears anything), opens the handset
+    // and starts the programmer. Throws several_handsets, or
+    // std::runtime_error with the text for the user.
+    read_session(const std::string& package_path, const handset_choice& choice,
+                 const std::function<void(const fwpkg&)>& before_handset = {});
     read_session(const read_session&) = delete;
     read_session& operator=(const read_session&) = delete;
 
@@ -43,7 +51,9 @@ public:
 
     // The handset's LUNs (0 on eMMC, 0 to 5 on UFS), or only `only`.
     std::vector<std::uint32_t> luns(std::optional<std::uint32_t> only) const;
-    // Each LUN's size and table; a LUN without a usable table says why.
+    // Each LUN's size and table; a LUN without a usable table says why. A
+    // failure of the link reads "Reading the partition table of LUN n
+    // failed: <why>. Nothing was written to the handset."
     std::vector<lun_table> tables(std::optional<std::uint32_t> only);
 
 private:

@@ -3,6 +3,7 @@
 #include "byte_order.h"
 #include "elf_image.h"
 #include "brp_source.h"
+#include "handset_reader.h"
 #include "fwpkg.h"
 #include "package_test_support.h"
 #include "test_package.h"
@@ -117,7 +118,7 @@ protected:
         if (handle < 0)
             throw std::runtime_error("test: cannot open the handset");
         try {
-            flash_package(pkg, handle, rec, options);
+            result = flash_package(pkg, handle, rec, options);
             usb_close(handle);
             return true;
         } catch (...) {
@@ -240,6 +241,7 @@ protected:
     std::shared_ptr<vhandset::handset> handset;
     progress_recorder rec;
     fwpkg pkg;
+    flash_result result;
 };
 
 std::vector<part> emmc_parts()
@@ -353,25 +355,50 @@ TEST_F(Flash, BaseOnlyWritesBasePartitionsAndPatches)
     EXPECT_EQ(rec.max_seen(), 16u * 512 + 1);
 }
 
-TEST_F(Flash, CancelDuringBaseSkipsEveryOsPartitionAndStillResets)
+TEST_F(Flash, CancelStopsWithNothingWrittenUntilTheFirstWriteThenSkipsOnlyOsPartitions)
 {
     const std::vector<part> parts = emmc_parts();
-    make_package(parts, standard_patches);
-    attach();
-    rec.on_change([this] {
-        if (rec.message() == "Writing xbl.elf to xbl")
-            pkg.cancel();
-    });
-    ASSERT_TRUE(flash(full));
-
-    expect_written(parts[0]);
-    expect_written(parts[3]);
-    expect_patched(standard_patches[1]);
-    expect_patched(standard_patches[3]);
-    check_luns();
-    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "program modem", "patch DISK",
-                                                    "patch DISK", "power"}));
-    EXPECT_TRUE(log.has("I:Finished programming, resetting device...\n"));
+    const std::vector<std::string> everything{"configure",      "program xbl",    "program modem", "patch DISK",
+                                              "patch DISK",     "program boot",   "program system",
+                                              "program userdata", "power"};
+    struct case_ {
+        const char* at;  // the progress message during which the cancel comes
+        bool backup;
+        std::vector<std::string> requests;  // empty: the flash stops, nothing written
+        std::size_t skipped;
+    };
+    const case_ cases[] = {
+        {"Checking boot.img", false, {}, 0},
+        {"Saving modem to ", true, {}, 0},
+        {"Writing xbl.elf to xbl", false,
+         {"configure", "program xbl", "program modem", "patch DISK", "patch DISK", "power"}, 3},
+        {"Writing userdata.img to userdata", false, everything, 0},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.at);
+        vhandset::detach_all();
+        pkg.close();
+        make_package(parts, standard_patches);
+        attach();
+        rec.on_change([&] {
+            if (rec.message().rfind(c.at, 0) == 0)
+                pkg.cancel();
+        });
+        flash_options options;
+        if (c.backup)
+            options.backup_dir = (dir / ("saved" + std::to_string(&c - cases))).string();
+        if (c.requests.empty()) {
+            EXPECT_EQ(flash_error(full, options), "Cancelled: nothing was written to the handset. Flash again when "
+                                                  "ready, or unplug the handset to restart it.");
+            check_luns(false);
+            EXPECT_TRUE(raw_lines().empty());
+            continue;
+        }
+        options.type = full;
+        ASSERT_TRUE(flash_with(options));
+        EXPECT_EQ(requests(), c.requests);
+        EXPECT_EQ(result.skipped, c.skipped);
+    }
 }
 
 TEST_F(Flash, NoWriteSendsTheSameRequestsAndChangesNothing)
@@ -400,6 +427,107 @@ TEST_F(Flash, NoWriteSendsTheSameRequestsAndChangesNothing)
         }
     }
     EXPECT_EQ(dry_raw.size(), 5u);
+}
+
+TEST_F(Flash, BackupGivesEveryPartitionAFileOfItsOwn)
+{
+    // modem twice, and labels that take the names numbering would give it,
+    // also as a file system that ignores case sees them.
+    const std::vector<part> parts{
+        {"modem", "modem.bin", 120, 12, pattern_bytes(100, 3)},  {"modem", "modem2.bin", 140, 4, pattern_bytes(100, 4)},
+        {"modem_1", "m1.bin", 150, 4, pattern_bytes(100, 5)},     {"MODEM_2", "m2.bin", 160, 4, pattern_bytes(100, 6)},
+    };
+    make_package(parts, {});
+    attach();
+    flash_options options;
+    options.backup_dir = (dir / "saved").string();
+    ASSERT_TRUE(flash_with(options));
+    const std::pair<const char*, const part*> files[] = {
+        {"modem_3.img", &parts[0]}, {"modem_4.img", &parts[1]}, {"modem_1.img", &parts[2]}, {"MODEM_2.img", &parts[3]}};
+    for (const auto& [name, p] : files)
+        EXPECT_EQ(read_file(dir / "saved" / name),
+                  luns_before[0].substr(std::size_t{p->start} * sector_size, p->sectors * sector_size))
+            << name;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "saved"), std::filesystem::directory_iterator()),
+              4);
+}
+
+TEST_F(Flash, BackupNeverWritesThroughWhatIsAlreadyThere)
+{
+    // Another program's file, or a link, where a backup file would go is
+    // refused before the handset hears anything.
+    const std::string theirs = "another program's file";
+    struct case_ {
+        const char* name;  // in the backup directory
+        bool link;         // a link to theirs, else a file holding theirs
+    };
+    const case_ cases[] = {{"xbl.img", false}, {"xbl.img", true}};
+    for (const case_& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.link ? " link" : " file"));
+        vhandset::detach_all();
+        pkg.close();
+        std::filesystem::remove_all(dir / "saved");
+        write_file(dir / "theirs", theirs);
+        std::filesystem::create_directories(dir / "saved");
+        if (c.link)
+            std::filesystem::create_symlink(dir / "theirs", dir / "saved" / c.name);
+        else
+            write_file(dir / "saved" / c.name, theirs);
+        make_package(emmc_parts(), standard_patches);
+        attach();
+        flash_options options;
+        options.backup_dir = (dir / "saved").string();
+        EXPECT_EQ(flash_error(full, options), "Checking the package failed: Backup: " + (dir / "saved" / c.name).string() +
+                                                  " already exists; give an empty directory, or move the earlier "
+                                                  "backup away. Nothing was written to the handset; correct the cause "
+                                                  "and flash again.");
+        EXPECT_TRUE(requests().empty());
+        EXPECT_EQ(read_file(dir / "theirs"), theirs);
+        EXPECT_EQ(read_file(dir / "saved" / c.name), theirs);
+    }
+}
+
+TEST_F(Flash, ProgrammerThatCannotSendASectorIsRefusedBeforeWriting)
+{
+    use_memory("ufs");
+    opts.max_payload_from_target = 512;
+    const std::vector<part> parts{{"xbl_a", "xbl.elf", 6, 4, pattern_bytes(9000, 11), 1}};
+    const std::string cause = "Connecting to the programmer failed: the programmer sends at most 512 bytes per read, "
+                              "less than one sector of 4096 bytes, so ";
+    struct case_ {
+        const char* name;
+        flash_options options;
+    };
+    flash_options read_back;
+    read_back.read_back = true;
+    flash_options backup;
+    backup.backup_dir = (dir / "saved").string();
+    for (const case_& c : {case_{"read back", read_back}, case_{"backup", backup}}) {
+        SCOPED_TRACE(c.name);
+        vhandset::detach_all();
+        pkg.close();
+        make_package(parts, {});
+        attach();
+        EXPECT_EQ(flash_error(full, c.options), cause + "the partitions cannot be saved or read back. Nothing was "
+                                                        "written to the handset; correct the cause and flash again.");
+        EXPECT_TRUE(raw_lines().empty());
+        EXPECT_TRUE(lines_starting("firehose <read").empty());
+    }
+
+    // What only reads (brv read, brv partitions) is refused as early.
+    vhandset::detach_all();
+    attach();
+    const int handle = usb_open_vidpid(edl_vidpid, true);
+    ASSERT_GE(handle, 0);
+    std::string error;
+    try {
+        brp_source source(pkg);
+        handset_reader reader(source, handle);
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+    }
+    usb_close(handle);
+    EXPECT_EQ(error, cause + "it cannot read the handset. Nothing was written to the handset.");
 }
 
 // Each package fault stops the flash before the programmer is uploaded: the
@@ -440,6 +568,22 @@ TEST_F(FlashRefusal, ImageLargerThanItsPartition)
     parts.push_back({"vbmeta", "vbmeta.img", 600, 1, pattern_bytes(513, 9)});
     make_package(parts, standard_patches);
     expect_refused_before_writing("buffer too small for file: vbmeta.img has 513 bytes, partition vbmeta 512");
+}
+
+TEST_F(FlashRefusal, LunTheStorageDoesNotHave)
+{
+    std::vector<part> parts = emmc_parts();
+    parts[3].lun = 1;
+    make_package(parts, standard_patches);
+    expect_refused_before_writing("program modem: physical_partition_number 1, but eMMC storage has only LUN 0");
+
+    vhandset::detach_all();
+    pkg.close();
+    use_memory("ufs");
+    std::vector<patch> patches = standard_patches;
+    patches[3].lun = 6;
+    make_package({{"xbl_a", "xbl.elf", 6, 4, pattern_bytes(9000, 11), 1}}, patches);
+    expect_refused_before_writing("DISK patch 2: physical_partition_number 6, but UFS storage has LUNs 0 to 5");
 }
 
 TEST_F(FlashRefusal, ImageMissingFromTheArchive)
@@ -559,7 +703,8 @@ struct sparse_chunk {
     std::string body;
 };
 
-std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t total_blocks)
+std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t total_blocks,
+                         std::uint32_t block_size = 4096)
 {
     std::string out;
     append_le32(out, 0xed26ff3a);
@@ -567,7 +712,7 @@ std::string sparse_image(const std::vector<sparse_chunk>& chunks, std::uint32_t 
     append_le16(out, 0);
     append_le16(out, 28);
     append_le16(out, 12);
-    append_le32(out, 4096);
+    append_le32(out, block_size);
     append_le32(out, total_blocks);
     append_le32(out, chunks.size());
     append_le32(out, 0);
@@ -636,6 +781,29 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     EXPECT_EQ(error.rfind("Checking the package failed: Sparse image system.img: chunk 3 of type CRC32", 0), 0u)
         << error;
     EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(Flash, SparseImageOfManyShortRunsTakesTimeInProportionToItsData)
+{
+    // 10,000 one-block runs, each followed by a block the image leaves alone:
+    // the time goes into the data and the requests, not into a wait per run.
+    constexpr std::uint32_t runs = 10000;
+    std::vector<sparse_chunk> chunks;
+    for (std::uint32_t i = 0; i < runs; ++i) {
+        chunks.push_back({0xcac1, 1, pattern_bytes(512, 100 + i % 7)});
+        chunks.push_back({0xcac3, 1, ""});
+    }
+    opts.disk_size = 16 << 20;
+    make_package({{"system", "system.img", 64, 2 * runs, sparse_image(chunks, 2 * runs, 512), 0, 0, true}}, {});
+    attach();
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(flash(full));
+    // About 3 s on an idle machine; a fixed wait of 20 ms per run took 200 s.
+    // The bound leaves room for a machine busy with other work.
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60));
+    EXPECT_EQ(lines_starting("firehose <program").size(), runs);
+    // The link is settled once, after the last run, not after each.
+    EXPECT_EQ(lines_starting("firehose <nop").size(), 2u) << "the handshake's and the image's";
 }
 
 // ---- The cable and the programmer as real handsets behave ----
@@ -732,6 +900,7 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         std::vector<std::string> faults;
         std::vector<part> extra;
         std::string message;
+        bool read_back = false;
     };
     const std::vector<failure> cases{
         {"partition beyond the disk", {}, {{"vendor", "vendor.img", 2044, 8, "v"}},
@@ -743,6 +912,8 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
          "Writing modem.bin to modem (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start},
         {"refused with a reason", {"firehose:program:nak@3"}, {},
          "Writing boot.img to boot (LUN 0) failed: the programmer refused: no ack from target (programmer: "},
+        {"unplugged while reading back", {"firehose:read:disconnect@1"}, {},
+         "Reading back xbl (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start, true},
     };
     for (const failure& f : cases) {
         SCOPED_TRACE(f.name);
@@ -756,7 +927,9 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         make_package(parts, standard_patches);
         attach();
         const auto began = std::chrono::steady_clock::now();
-        const std::string error = flash_error(full);
+        flash_options options;
+        options.read_back = f.read_back;
+        const std::string error = flash_error(full, options);
         EXPECT_EQ(error.substr(0, f.message.size()), f.message);
         if (f.message.find("refused") != std::string::npos) {
             EXPECT_NE(error.find(may_not_start), std::string::npos) << error;

@@ -25,4 +25,21 @@ TEST(PartitionRules, OsPartitionsAreTheEightNamesWithOrWithoutSlot)
         EXPECT_TRUE(is_base_partition(base)) << base;
 }
 
+TEST(PartitionRules, EveryLabelGetsAFileNameOfItsOwn)
+{
+    using names = std::vector<std::string>;
+    const std::pair<names, names> cases[] = {
+        {{"xbl", "boot_a"}, {"xbl.img", "boot_a.img"}},
+        {{"boot", "boot"}, {"boot_1.img", "boot_2.img"}},
+        // A label given once keeps its name; the numbering steps round it.
+        {{"boot", "boot_1", "boot"}, {"boot_2.img", "boot_1.img", "boot_3.img"}},
+        // As a file system that ignores case sees them.
+        {{"BOOT", "boot"}, {"BOOT.img", "boot_1.img"}},
+        {{"modem", "MODEM_1", "modem"}, {"modem_2.img", "MODEM_1.img", "modem_3.img"}},
+    };
+    for (const auto& [labels, expected] : cases)
+        EXPECT_EQ(distinct_file_names(labels), expected) << labels.front();
+    EXPECT_THROW(distinct_file_names({"xbl", "../etc"}), std::runtime_error);
+}
+
 } // namespace

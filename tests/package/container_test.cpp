@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <sys/stat.h>
 
 using namespace pkgtest;
 
@@ -120,6 +121,37 @@ TEST_F(Container, OpenFailuresOfTheFileAndOfTheCaller)
     EXPECT_EQ(closed.started_calls(), 0u);
     pkg.open(path);
     EXPECT_EQ(as_string(pkg.read_file("meta/notes.txt", 0)), "Release 1\n");
+}
+
+TEST_F(Container, WhatIsNotAFileIsRefusedAtOnce)
+{
+    // Opening a FIFO would wait for a writer that never comes.
+    ASSERT_EQ(::mkfifo((dir / "fifo.brp").c_str(), 0600), 0);
+    std::filesystem::create_directories(dir / "folder.brp");
+    const std::pair<std::string, const char*> cases[] = {
+        {(dir / "fifo.brp").string(), "fwpkg: not a regular file (a FIFO)"},
+        {(dir / "folder.brp").string(), "fwpkg: not a regular file (a directory)"},
+        {"/dev/zero", "fwpkg: not a regular file (a character device)"},
+    };
+    for (const auto& [path, message] : cases) {
+        EXPECT_EQ(open_error(pkg, path), message);
+        EXPECT_FALSE(pkg.is_open());
+    }
+}
+
+TEST_F(Container, EmptyStoredMembersAndFolderEntriesAreWhatTheyAre)
+{
+    // Other writers store an empty file without data, and a folder as an
+    // entry of its own.
+    std::vector<zip_member> members = basic_members();
+    members.push_back({"images/", "", false});
+    members.push_back({"images/empty.img", "", false});
+    pkg.open(package("p.brp", make_zip(members)));
+    EXPECT_EQ(as_string(pkg.read_file("images/empty.img", 0)), "");
+    EXPECT_EQ(as_string(pkg.read_file("images/empty.img", 512)), std::string(512, '\0'));
+    EXPECT_EQ(read_error(pkg, "images/", 0), "Invalid package: images/ is a folder of the archive, not a file");
+    progress_recorder rec;
+    EXPECT_TRUE(pkg.verify(rec)) << pkg.verify_failure();
 }
 
 TEST_F(Container, PayloadThatIsNotAZipOpensWithoutArchiveAndFailsVerification)

@@ -525,7 +525,7 @@ TEST_F(firehose_scripted, storage_queries_read_their_attribute_as_a_number)
 
     struct reading {
         std::string attributes;
-        std::uint32_t sectors;
+        std::uint64_t sectors;
     };
     const reading cases[] = {
         {"value=\"ACK\" NumDiskSectors=\"15269888\"", 15269888},
@@ -534,7 +534,9 @@ TEST_F(firehose_scripted, storage_queries_read_their_attribute_as_a_number)
         {"value=\"NAK\"", 0},
         {"value=\"ACK\" NumDiskSectors=\"lots\"", 0},
         {"value=\"ACK\" NumDiskSectors=\"-1\"", 0},
-        {"value=\"ACK\" NumDiskSectors=\"4294967296\"", 0},
+        // Disks of 2^32 sectors and more exist (2 TiB of 512-byte sectors).
+        {"value=\"ACK\" NumDiskSectors=\"4294967296\"", 4294967296},
+        {"value=\"ACK\" NumDiskSectors=\"18446744073709551616\"", 0},
     };
     for (const auto& c : cases) {
         answer = c.attributes;
@@ -868,6 +870,17 @@ TEST_F(firehose_scripted_program, refusals_around_the_data)
     } catch (const firehose_refusal& e) {
         EXPECT_STREQ(e.what(), "no ack from target (programmer: ERROR: range restricted: lun=0, "
                                "start_sector=9999, num_sectors=1)");
+    }
+
+    // A reason that would move the cursor or forge a line of output is shown escaped.
+    target.on["program"] = [this](const std::string&) {
+        link.deliver(log_document("ERROR: no&#13;Succeeded&#10;\\&#127;") + nak);
+    };
+    try {
+        fh.program(0, data, 4096);
+        ADD_FAILURE();
+    } catch (const firehose_refusal& e) {
+        EXPECT_STREQ(e.what(), "no ack from target (programmer: ERROR: no\\x0dSucceeded\\x0a\\\\\\x7f)");
     }
 }
 

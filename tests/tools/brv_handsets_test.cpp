@@ -5,11 +5,14 @@
 // exactly the handset's bytes, and several handsets are told apart, chosen and
 // flashed at once without one failure stopping the others.
 #include "byte_order.h"
+#include "package_test_support.h"
 #include "tool_env.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <zlib.h>
 #include <regex>
 #include <sstream>
 
@@ -20,8 +23,9 @@ namespace {
 constexpr std::uint64_t sector_size = 512;
 const std::vector<std::string> quick = {"BRV_PROGRAMMER_WAIT_MS=0"};
 
-// brv under the launcher with eMMC handsets of 64 MiB.
-run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
+// The command line of brv under the launcher with eMMC handsets of 64 MiB.
+std::vector<std::string> brv_argv(const fs::path& state, const std::vector<std::string>& handset,
+                                  const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
                                      "--disk-size", "64M"};
@@ -29,7 +33,12 @@ run_result brv_on(const fs::path& state, const std::vector<std::string>& handset
     argv.push_back("--");
     argv.push_back(brv_program().string());
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, quick);
+    return argv;
+}
+
+run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
+{
+    return run(brv_argv(state, handset, args), quick);
 }
 
 std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& disk, std::uint64_t first, std::uint64_t sectors)
@@ -70,6 +79,43 @@ std::vector<row> rows_of(const std::string& listing)
             out.push_back({m[1], m[2], m[3], m[4], m[5], m[6]});
     }
     return out;
+}
+
+// brv under the launcher, with `signal` sent once the handset's transcript
+// (handset 1's, or every listed one's) holds `line`.
+run_result brv_signalled(const fs::path& state, const std::vector<std::string>& handset,
+                         const std::vector<std::string>& args, const std::vector<fs::path>& transcripts,
+                         const std::string& line, int signal)
+{
+    return run_and_signal(
+        brv_argv(state, handset, args), quick,
+        [&] {
+            return std::all_of(transcripts.begin(), transcripts.end(), [&](const fs::path& t) {
+                return read_text(t / "transcript.txt").find(line) != std::string::npos;
+            });
+        },
+        signal);
+}
+
+// Sets a partition's first and last sector in the primary table (entries at
+// sector 2, 128 bytes each) and brings both of its CRCs up to date.
+void set_entry(std::vector<std::uint8_t>& disk, std::uint32_t index, std::uint64_t first, std::uint64_t last)
+{
+    auto put = [&](std::uint64_t at, std::uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            disk[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    };
+    auto get32 = [&](std::uint64_t at) {
+        return std::uint32_t{disk[at]} | disk[at + 1] << 8 | disk[at + 2] << 16 | std::uint32_t{disk[at + 3]} << 24;
+    };
+    const std::uint64_t header = sector_size;
+    const std::uint64_t entry = 2 * sector_size + (index - 1) * 128;
+    put(entry + 32, first, 8);
+    put(entry + 40, last, 8);
+    const std::uint32_t entries_bytes = get32(header + 80) * get32(header + 84);
+    put(header + 88, ::crc32(0, disk.data() + 2 * sector_size, entries_bytes), 4);
+    put(header + 16, 0, 4);
+    put(header + 16, ::crc32(0, disk.data() + header, get32(header + 12)), 4);
 }
 
 std::string sgdisk(const std::vector<std::string>& args)
@@ -266,7 +312,10 @@ TEST_F(BrvHandsets, ReadSavesPartitionsAndRangesAsTheDiskHoldsThem)
     };
     const case_ refused[] = {
         {state, {"boot_a", "nosuch"}, "No partition labelled \"nosuch\""},
-        {twice, {"boot_a", "xbl"}, "The label \"xbl\" names 2 partitions"},
+        {twice, {"boot_a", "xbl"},
+         "The label \"xbl\" names 2 partitions: xbl (LUN 0, sectors 40 to 551), xbl (LUN 0, sectors 552 to 679); "
+         "read one by its sectors with --lun, --start and --count (for the first: --lun 0 --start 40 --count 512). "
+         "Nothing was read."},
     };
     for (const case_& c : refused) {
         std::vector<std::string> args = {"read", package};
@@ -366,4 +415,241 @@ TEST_F(BrvHandsets, AllFlashesEveryHandsetAndAFailureStopsNoOther)
         EXPECT_NE(std::string::npos, r.err.find(prefix)) << r.err;
     EXPECT_TRUE(read_bytes(dir / "lun0.img") == read_bytes(reference_image()));
     EXPECT_TRUE(read_bytes(dir / "handset3/lun0.img") == read_bytes(reference_image()));
+}
+
+TEST_F(BrvHandsets, ReadNeverReplacesOrWritesThroughWhatIsThere)
+{
+    const fs::path state = flashed_state("read");
+    const std::string package = demo_package().string();
+    const std::string theirs = "another program's file\n";
+    struct case_ {
+        const char* name;
+        std::string placed;  // in the output directory: a file holding theirs, or with "->" a link to one
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const case_ cases[] = {
+        {"file there", "boot_a.img", {"boot_a"}, 1, "boot_a.img already exists; give --force to replace it"},
+        {"file there, --force", "boot_a.img", {"boot_a", "--force"}, 0, "Saved boot_a (LUN 0)"},
+        {"a file named like a temporary", "boot_a.img.tmp", {"boot_a", "--force"}, 0, "Saved boot_a (LUN 0)"},
+        {"a link named like a temporary", "->boot_a.img.tmp", {"boot_a"}, 0, "Saved boot_a (LUN 0)"},
+        {"link as the file, --force", "->boot_a.img", {"boot_a", "--force"}, 1, "a link is never replaced"},
+        {"empty -o", "", {"boot_a", "-o", ""}, 2, "-o needs a directory"},
+        {"-o names a file", "", {"boot_a", "-o", (dir / "theirs").string()}, 2, " is not a directory"},
+        {"raw read into a missing folder", "", {"--lun", "0", "--start", "0", "--count", "1", "-o",
+                                                 (dir / "nowhere/raw.bin").string()}, 2, "does not exist"},
+        {"label that cannot be a file name", "", {"a/b"}, 2, "partition label \"a/b\" cannot be a file name"},
+        {"LUN eMMC lacks", "", {"boot_a", "--lun", "3"}, 2,
+         "LUN 3 does not exist on this handset (eMMC storage has only LUN 0)"},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir / "out";
+        fs::remove_all(out);
+        fs::remove(state / "transcript.txt");
+        write_file(dir / "theirs", theirs);
+        fs::create_directories(out);
+        if (c.placed.rfind("->", 0) == 0)
+            fs::create_symlink(dir / "theirs", out / c.placed.substr(2));
+        else if (!c.placed.empty())
+            write_file(out / c.placed, theirs);
+        std::vector<std::string> args = {"read", package};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(c.args.begin(), c.args.end(), "-o") == c.args.end())
+            args.insert(args.end(), {"-o", out.string()});
+        const run_result r = brv_on(state, {}, args);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
+        EXPECT_EQ(read_text(dir / "theirs"), theirs);
+        const std::string placed = c.placed.substr(c.placed.rfind("->", 0) == 0 ? 2 : 0);
+        if (placed.ends_with(".tmp"))
+            EXPECT_EQ(read_text(out / placed), theirs);
+        if (c.status != 0)
+            EXPECT_FALSE(heard_anything(state));
+        else
+            EXPECT_EQ(slice(*reference, 4784, 2048), read_bytes(out / "boot_a.img"));
+    }
+}
+
+TEST_F(BrvHandsets, SignalsStopWithNothingWrittenUntilTheFirstWrite)
+{
+    struct case_ {
+        int signal;
+        const char* fault;  // holds the phase open while the signal comes
+        const char* line;   // the request after which the signal comes
+        int status;
+        std::string message;
+        bool written;  // the base partitions and the table
+        bool os_written;
+    };
+    const case_ cases[] = {
+        {SIGINT, "firehose:configure:delay=400@1", "firehose <configure", 1,
+         "Cancelled: nothing was written to the handset. Flash again when ready", false, false},
+        {SIGTERM, "firehose:configure:delay=400@1", "firehose <configure", 1, "Cancelled: nothing was written", false,
+         false},
+        {SIGINT, "firehose:program:delay=400@1", "firehose <program", 1,
+         "Cancelled: 5 OS partitions not written; the handset was reset", true, false},
+        {SIGTERM, "firehose:power:delay=400@1", "firehose <power", 0, "Succeeded", true, true},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.line);
+        temp_dir state;
+        const run_result r = brv_signalled(state.path(), {"--fault", c.fault}, {"flash", demo_package().string()},
+                                           {state.path()}, c.line, c.signal);
+        EXPECT_EQ(c.status, r.status) << r.err;
+        EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
+        const std::string transcript = read_text(state.path() / "transcript.txt");
+        EXPECT_EQ(c.written, transcript.find("firehose raw") != std::string::npos);
+        EXPECT_EQ(c.written, transcript.find("firehose <patch") != std::string::npos);
+        EXPECT_EQ(c.os_written, transcript.find("label=\"boot_a\"") != std::string::npos);
+    }
+
+    // Every handset of --all had everything written when the signal came.
+    const run_result all = brv_signalled(dir.path(), {"--handsets", "2", "--fault", "firehose:power:delay=400@1"},
+                                         {"flash", demo_package().string(), "--all"}, {dir.path(), dir / "handset2"},
+                                         "firehose <power", SIGINT);
+    EXPECT_EQ(0, all.status) << all.out << all.err;
+    EXPECT_TRUE(std::regex_search(all.out, std::regex(R"(\n1-1 .* Succeeded\n1-2 .* Succeeded\n)"))) << all.out;
+}
+
+TEST_F(BrvHandsets, HandsetsThatShareASerialAreToldApartByPort)
+{
+    // Chosen by that serial: refused, naming both.
+    const run_result chosen = brv_on(dir.path(), {"--handsets", "2", "--serial", "SAME"},
+                                     {"flash", demo_package().string(), "--serial", "SAME"});
+    EXPECT_EQ(1, chosen.status);
+    EXPECT_NE(std::string::npos, chosen.err.find("2 handsets with serial SAME are attached (port 1-1 (serial SAME), "
+                                                 "port 1-2 (serial SAME)); choose one with --port"))
+        << chosen.err;
+    EXPECT_FALSE(heard_anything(dir.path()));
+    EXPECT_FALSE(heard_anything(dir / "handset2"));
+
+    // Flashed together: each handset's backup in a folder of its own.
+    struct case_ {
+        std::vector<std::string> serial;
+        std::vector<std::string> folders;
+    };
+    const case_ cases[] = {
+        {{}, {"VH00000001", "VH00000002"}},
+        {{"--serial", "SAME"}, {"port-1-1", "port-1-2"}},
+    };
+    for (const case_& c : cases) {
+        temp_dir state;
+        std::vector<std::string> handsets = {"--handsets", "2"};
+        handsets.insert(handsets.end(), c.serial.begin(), c.serial.end());
+        const fs::path backup = state / "saved";
+        const run_result r = brv_on(state.path(), handsets, {"flash", demo_package().string(), "--all", "--backup",
+                                                             backup.string()});
+        EXPECT_EQ(0, r.status) << r.out << r.err;
+        for (const std::string& folder : c.folders)
+            EXPECT_EQ(slice(std::vector<std::uint8_t>(64u << 20), 40, 512), read_bytes(backup / folder / "xbl.img"))
+                << folder;
+    }
+}
+
+TEST_F(BrvHandsets, BackupsOfAllHandsetsMustFitBeforeAnyHearsAnything)
+{
+    // system_a made so large that one handset's backup fits the free space
+    // and two do not.
+    const std::uint64_t free_bytes = fs::space(dir.path()).available;
+    const std::uint64_t sectors = free_bytes * 6 / 10 / sector_size;
+    const fs::path src = dir / "src";
+    fs::copy(demo_sources(), src, fs::copy_options::recursive);
+    std::string program = read_text(src / "rawprogram0.xml");
+    const std::string from = "label=\"system_a\" num_partition_sectors=\"4096\"";
+    ASSERT_NE(std::string::npos, program.find(from));
+    program.replace(program.find(from), from.size(),
+                    "label=\"system_a\" num_partition_sectors=\"" + std::to_string(sectors) + "\"");
+    write_file(src / "rawprogram0.xml", program);
+    const fs::path package = dir / "large.brp";
+    ASSERT_EQ(0, run({brv_program().string(), "pack", src.string(), "-o", package.string()}).status);
+
+    const run_result r = brv_on(dir.path(), {"--handsets", "2"},
+                                {"flash", package.string(), "--all", "--backup", (dir / "saved").string()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("Backup: .*saved has [0-9]+ bytes free, the partitions need [0-9]+ "
+                                                    "\\(2 handsets\\)\\. Nothing was written to any handset")))
+        << r.err;
+    EXPECT_FALSE(heard_anything(dir.path()));
+    EXPECT_FALSE(heard_anything(dir / "handset2"));
+}
+
+TEST_F(BrvHandsets, FailuresOfTheReadingCommandsSayWhatWasBeingRead)
+{
+    // A package whose payload is not a zip archive.
+    pkgtest::write_package(dir / "junk.brp", pkgtest::pattern_bytes(5000, 9));
+    const std::string junk = (dir / "junk.brp").string();
+    const std::string package = demo_package().string();
+    const fs::path state = flashed_state("read");
+    struct case_ {
+        const char* name;
+        std::vector<std::string> handset;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const case_ cases[] = {
+        {"not a zip: flash", {}, {"flash", junk}, "fwpkg: the payload is not a zip archive"},
+        {"not a zip: partitions", {}, {"partitions", junk}, "fwpkg: the payload is not a zip archive"},
+        {"not a zip: read", {}, {"read", junk, "xbl", "-o", (dir / "o").string()}, "fwpkg: the payload is not a zip archive"},
+        {"partition table", {"--fault", "firehose:read:disconnect@1"}, {"partitions", package},
+         "Reading the partition table of LUN 0 failed: the handset left the USB bus"},
+        // The primary table takes two reads.
+        {"partition", {"--fault", "firehose:read:disconnect@3"}, {"read", package, "boot_a", "-o", (dir / "o").string()},
+         "Reading boot_a (LUN 0) into " + (dir / "o/boot_a.img").string() + " failed: the handset left the USB bus"},
+    };
+    for (const case_& c : cases) {
+        const run_result r = brv_on(state, c.handset, c.args);
+        EXPECT_EQ(1, r.status) << c.name;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.name << "\n" << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "o/boot_a.img.tmp"));
+}
+
+TEST_F(BrvHandsets, PartitionTablesThatMakeNoSenseAreFlaggedAndNotRead)
+{
+    struct case_ {
+        const char* name;
+        std::uint32_t entry;
+        std::uint64_t first, last;
+        std::string flagged;
+    };
+    const case_ cases[] = {
+        {"ends before it starts", 2, 679, 552, "partition 2 (xbl_config) ends at sector 552, before it starts at 679"},
+        {"overlaps", 2, 500, 679, "partitions 1 (xbl) and 2 (xbl_config) overlap at sectors 500 to 551"},
+        {"beyond the disk", 2, 552, 200000, "partition 2 (xbl_config) ends at sector 200000, beyond the disk's last "
+                                            "sector 131071"},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path state = flashed_state(c.name, [&](std::vector<std::uint8_t>& disk) {
+            set_entry(disk, c.entry, c.first, c.last);
+        });
+        const run_result listed = brv_on(state, {}, {"partitions", demo_package().string()});
+        EXPECT_EQ(1, listed.status);
+        EXPECT_NE(std::string::npos, listed.out.find("Unsound entry: " + c.flagged + "\n")) << listed.out;
+        const run_result read = brv_on(state, {}, {"read", demo_package().string(), "xbl_config", "-o",
+                                                   (dir / c.name).string()});
+        EXPECT_EQ(1, read.status);
+        EXPECT_NE(std::string::npos, read.err.find("its entry in the partition table is unsound (" + c.flagged + ")"))
+            << read.err;
+        EXPECT_FALSE(fs::exists(dir / c.name / "xbl_config.img"));
+    }
+}
+
+TEST_F(BrvHandsets, SizesBeyond32BitsAndTextFromTheHandsetAreShownAsTheyAre)
+{
+    // 2049 GiB of 512-byte sectors: more than 2^32 of them.
+    const run_result huge = brv_on(dir.path(), {"--disk-size", "2049G"}, {"partitions", demo_package().string()});
+    EXPECT_NE(std::string::npos, huge.out.find("LUN 0: 4297064448 sectors of 512 bytes (2.0 TiB)")) << huge.out;
+
+    // A label and a serial number that would move the cursor.
+    const fs::path state = flashed_state("escape");
+    run({"/usr/sbin/sgdisk", "-c", "2:ev\x1b[2Jil", (state / "lun0.img").string()});
+    const run_result listed = brv_on(state, {}, {"partitions", demo_package().string()});
+    EXPECT_NE(std::string::npos, listed.out.find("  ev\\x1b[2Jil\n")) << listed.out;
+    const run_result devices = brv_on(state, {"--serial", "VH\x1b[2J"}, {"devices"});
+    EXPECT_NE(std::string::npos, devices.out.find("serial VH\\x1b[2J\n")) << devices.out;
+    for (const run_result* r : {&listed, &devices})
+        EXPECT_EQ(std::string::npos, r->out.find('\x1b'));
 }

@@ -51,6 +51,27 @@ void replace_in(const fs::path& file, const std::string& from, const std::string
     write_file(file, text);
 }
 
+// system.img as an Android sparse image of `blocks` blocks of 4096 bytes (one
+// RAW block, the rest DONT_CARE), marked sparse="true" in the program file.
+void make_system_sparse(const fs::path& dir, std::uint32_t blocks)
+{
+    std::vector<std::uint8_t> image;
+    auto put = [&](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            image.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    for (const auto& [value, bytes] : std::initializer_list<std::pair<std::uint32_t, int>>{
+             {0xed26ff3a, 4}, {1, 2}, {0, 2}, {28, 2}, {12, 2}, {4096, 4}, {blocks, 4}, {2, 4}, {0, 4},
+             {0xcac1, 2}, {0, 2}, {1, 4}, {12 + 4096, 4}})
+        put(value, bytes);
+    image.insert(image.end(), 4096, 0x5a);
+    for (const auto& [value, bytes] :
+         std::initializer_list<std::pair<std::uint32_t, int>>{{0xcac3, 2}, {0, 2}, {blocks - 1, 4}, {12, 4}})
+        put(value, bytes);
+    write_file(dir / "system.img", image);
+    replace_in(dir / "rawprogram0.xml", R"(size_in_KB="2048.0" sparse="false")", R"(size_in_KB="2048.0" sparse="true")");
+}
+
 TEST(BrvPack, RefusesTheDemoSourcesListingEveryMissingFile)
 {
     temp_dir dir;
@@ -119,6 +140,10 @@ TEST(PackageCheck, NamesWhatAFlashWouldStumbleOver)
          {"xbl.bin (262145 bytes) is larger than its partition xbl (262144 bytes)"}},
         {"grow partition takes any size",
          [](const fs::path& d) { fs::resize_file(d / "userdata.img", 64 << 20); }, {}},
+        // system_a has 4096 sectors of 512 bytes: 512 blocks of 4096 once expanded.
+        {"sparse image that fills its partition", [](const fs::path& d) { make_system_sparse(d, 512); }, {}},
+        {"sparse image expanding beyond its partition", [](const fs::path& d) { make_system_sparse(d, 513); },
+         {"system.img (a sparse image expanding to 2101248 bytes) is larger than its partition system_a (2097152 bytes)"}},
         {"a partition the flash refuses",
          [](const fs::path& d) {
              replace_in(d / "rawprogram0.xml", R"(SECTOR_SIZE_IN_BYTES="512" file_sector_offset="0" filename="xbl.bin")",

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,12 @@
 extern char** environ;
 
 namespace tooltest {
+
+namespace {
+
+constexpr useconds_t poll_us = 2000;
+
+} // namespace
 
 fs::path binary_dir()
 {
@@ -28,6 +35,12 @@ fs::path demo_package() { return binary_dir() / "examples" / "demo.brp"; }
 fs::path demo_sources() { return binary_dir() / "examples" / "demo"; }
 
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env)
+{
+    return run_and_signal(argv, env, {}, 0);
+}
+
+run_result run_and_signal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::function<bool()>& ready, int signal)
 {
     temp_dir capture;
     const std::string out_path = (capture / "out").string();
@@ -57,7 +70,18 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
     if (rc != 0)
         throw std::runtime_error("cannot start " + argv[0]);
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0) {
+    bool ended = false;
+    while (ready && !ended) {
+        const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
+        ended = done == pid;
+        if (!ended && ready()) {
+            ::kill(pid, signal);
+            break;
+        }
+        if (!ended)
+            ::usleep(poll_us);
+    }
+    while (!ended && ::waitpid(pid, &wstatus, 0) < 0) {
         if (errno != EINTR)
             throw std::runtime_error("waitpid failed for " + argv[0]);
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct run_result {
 
 // Runs argv[0] (a path) with the current environment plus `env` ("NAME=value").
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// As run, and sends `signal` to the program once `ready` returns true (asked
+// every few milliseconds while the program runs; never when it ended first).
+run_result run_and_signal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::function<bool()>& ready, int signal);
 
 std::string read_text(const fs::path& p);
 std::vector<std::uint8_t> read_bytes(const fs::path& p);
