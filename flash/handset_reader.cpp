@@ -105,7 +105,14 @@ std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
 {
     programmer.set_physical_partition(lun);
-    std::uint64_t sectors = programmer.total_logical_blocks();
+    std::uint64_t sectors = 0;
+    if (programmer.supports("getStorageInfo")) {
+        try {
+            sectors = programmer.storage_info(lun).total_blocks;
+        } catch (const firehose_refusal&) {
+            // Not known this way; the older query may still tell.
+        }
+    }
     if (sectors == 0)
         sectors = programmer.num_disk_sectors();
     return sectors;

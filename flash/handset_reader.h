@@ -39,8 +39,9 @@ std::uint32_t programmer_wait_ms();
 // The LUNs a handset has: 0 on eMMC, 0 to 5 on UFS.
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type);
 
-// The size of a LUN in sectors, as the programmer tells it (getStorageInfo,
-// then getnumdisksectors); 0 when it does not. Leaves the programmer on that LUN.
+// The size of a LUN in sectors, as the programmer tells it (getStorageInfo when
+// it offers it, then getnumdisksectors); 0 when it does not. Leaves the
+// programmer on that LUN.
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
 
 // Streams `count` sectors from `start` on to sink, in pieces of at most the
