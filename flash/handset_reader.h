@@ -57,17 +57,22 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                           const std::string& path, const data_progress& on_piece = {});
 
+// Sectors of a LUN as the GPT reader asks for them.
+gpt_sector_reader lun_sector_reader(firehose& programmer, std::uint32_t lun);
+
 // The partition table of a LUN of `disk_sectors` sectors (0: not known, then
 // the backup cannot be tried). Throws as read_gpt.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
 // The source's programmer running on the handset behind device_handle,
-// configured with SkipWrite=1 so that nothing it is asked can write. Failures
+// configured with SkipWrite=1 so that nothing it is asked can write (unless
+// may_write: then for the single operations that write or erase). Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
 // "Sending the programmer", "Connecting to the programmer").
 class handset_reader {
 public:
-    handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {});
+    handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {},
+                   bool may_write = false);
     handset_reader(const handset_reader&) = delete;
     handset_reader& operator=(const handset_reader&) = delete;
 
