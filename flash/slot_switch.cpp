@@ -139,7 +139,8 @@ std::uint32_t bootable_drive_for(std::uint32_t memory_type, char slot)
     return slot == 'a' ? 1 : 2;
 }
 
-slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, char slot)
+slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, char slot,
+                               const std::function<void()>& writing_begins)
 {
     if (slot != 'a' && slot != 'b')
         throw std::invalid_argument("slot: a or b");
@@ -166,6 +167,8 @@ slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, 
         const std::size_t changed = mark_slot(c.primary, pairs, slot) + mark_slot(c.backup, pairs, slot);
         if (changed == 0)
             continue;
+        if (result.luns_written.empty() && writing_begins)
+            writing_begins();
         result.changed_entries += changed;
         result.luns_written.push_back(c.lun);
         programmer.set_physical_partition(c.lun);
@@ -173,6 +176,8 @@ slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, 
         write_copy(programmer, c.backup);
     }
     programmer.set_physical_partition(0);
+    if (result.luns_written.empty() && writing_begins)
+        writing_begins();
     result.bootable_drive = bootable_drive_for(memory_type, slot);
     programmer.set_bootable_storage_drive(result.bootable_drive);
     return result;

@@ -5,6 +5,7 @@
 #include "firehose.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,4 +44,6 @@ struct slot_switch_result {
 // written when a table is damaged, a LUN's size (so its backup) is not known,
 // the handset has no A/B partitions, or the programmer does not offer
 // setbootablestoragedrive.
-slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, char slot);
+// writing_begins is called once, right before the first write.
+slot_switch_result switch_slot(firehose& programmer, std::uint32_t memory_type, char slot,
+                               const std::function<void()>& writing_begins = {});

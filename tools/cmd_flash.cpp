@@ -7,6 +7,8 @@
 #include "background_verification.h"
 #include "brp_source.h"
 #include "flash.h"
+#include "firmware_args.h"
+#include "firmware_open.h"
 #include "flash_all.h"
 #include "handset_args.h"
 
@@ -71,41 +73,14 @@ flash_options options_from(const parsed_args& args)
     return options;
 }
 
-int run_flash(const parsed_args& args)
+// Flashes the source onto the chosen handset, Ctrl-C cancelling the rest of
+// the OS partitions; returns the exit status.
+int flash_with_interrupt(firmware_source& source, flash_options options, cancel_request& cancel)
 {
-    flash_options options = options_from(args);
-    if (args.has("--all")) {
-        if (args.has("--serial") || args.has("--port"))
-            throw usage_error("--all flashes every attached handset; it takes no --serial or --port");
-        return flash_every_handset(args.positional[0], options);
-    }
-    options.handset = handset_choice_from(args);
-    const bool no_write = options.no_write;
-    const std::string& path = args.positional[0];
-
-    fwpkg pkg;
-    open_package(pkg, path);
-    // The digests are verified on a second reader of the same file while the
-    // flash reads every image through its CRC; the handset hears nothing until
-    // both passes have succeeded.
-    background_verification verification(path);
-    options.before_handset = [&verification] { verification.require_success(); };
-
-    std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
-    std::fflush(stdout);
     progress_bar bar(stderr);
-    interrupt_cancels interrupt(pkg.cancellation());
-    options.cancel = &pkg.cancellation();
-    try {
-        brp_source source(pkg);
-        flash_attached_handset(source, bar, options);
-    } catch (const std::exception&) {
-        if (!verification.failed())
-            throw;
-        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
-                     verification.failure().c_str());
-        return exit_failed;
-    }
+    interrupt_cancels interrupt(cancel);
+    options.cancel = &cancel;
+    flash_attached_handset(source, bar, options);
     if (interrupt.interrupted()) {
         // The handset was reset cleanly, but not everything asked for was written.
         std::fprintf(stderr, "Cancelled: the remaining OS partitions were not written\n");
@@ -115,18 +90,70 @@ int run_flash(const parsed_args& args)
     return exit_ok;
 }
 
+const char* dry_run_note(const flash_options& options)
+{
+    return options.no_write ? " (no write)" : "";
+}
+
+int run_flash(const parsed_args& args)
+{
+    flash_options options = options_from(args);
+    const std::string& path = args.positional[0];
+    const folder_options folder = folder_options_from(args, path);
+    if (is_firmware_folder(path)) {
+        if (args.has("--all"))
+            throw usage_error("--all flashes a .brp package; pack the folder first (brv pack)");
+        options.handset = handset_choice_from(args);
+        folder_source source(path, folder);
+        std::printf("Flashing the folder %s%s\n", path.c_str(), dry_run_note(options));
+        std::fflush(stdout);
+        cancel_request cancel;
+        return flash_with_interrupt(source, options, cancel);
+    }
+    if (args.has("--all")) {
+        if (args.has("--serial") || args.has("--port"))
+            throw usage_error("--all flashes every attached handset; it takes no --serial or --port");
+        return flash_every_handset(args.positional[0], options);
+    }
+    options.handset = handset_choice_from(args);
+
+    fwpkg pkg;
+    open_package(pkg, path);
+    // The digests are verified on a second reader of the same file while the
+    // flash reads every image through its CRC; the handset hears nothing until
+    // both passes have succeeded.
+    background_verification verification(path);
+    options.before_handset = [&verification] { verification.require_success(); };
+
+    std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), dry_run_note(options));
+    std::fflush(stdout);
+    try {
+        brp_source source(pkg);
+        return flash_with_interrupt(source, options, pkg.cancellation());
+    } catch (const std::exception&) {
+        if (!verification.failed())
+            throw;
+        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
+                     verification.failure().c_str());
+        return exit_failed;
+    }
+}
+
 } // namespace
 
 extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
-    "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
+    "Usage: brv flash SOURCE [--type full|keep-data|base-only] [--no-write]\n"
     "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
     "                 [--max-payload SIZE] [--sector-writes]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
-    "flash programmer, writes the partitions and resets the handset.\n"
+    "flash programmer, writes the partitions and resets the handset. A folder\n"
+    "is flashed the same way (every image it names is checked first; it has no\n"
+    "digests to verify). <erase> elements of the program files are carried out\n"
+    "in document order among the writes.\n"
     "\n"
     "  --type full       base and OS partitions (default)\n"
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
@@ -150,8 +177,9 @@ extern const command flash_command = {
     "  -v                write log lines to stderr\n"
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
-    "(exit status 1); a second Ctrl-C ends brv at once.\n",
-    {{"--type", true},
+    "(exit status 1); a second Ctrl-C ends brv at once.\n"
+    "\n" BRV_FIRMWARE_HELP,
+    with_firmware_options({{"--type", true},
      {"--no-write", false},
      {"--max-payload", true},
      {"--sector-writes", false},
@@ -159,7 +187,7 @@ extern const command flash_command = {
      {"--backup", true},
      serial_option,
      port_option,
-     {"--all", false}},
+     {"--all", false}}),
     1,
     1,
     run_flash,

@@ -1,4 +1,5 @@
 #include "command.h"
+#include "firmware_args.h"
 #include "handset_args.h"
 #include "progress_bar.h"
 #include "partition_rules.h"
@@ -7,7 +8,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 
 namespace {
 
@@ -25,44 +25,9 @@ struct saved_range {
 std::vector<saved_range> ranges_of_labels(read_session& session, const std::vector<std::string>& labels,
                                           std::optional<std::uint32_t> only, const std::string& dir)
 {
-    const std::vector<lun_table> tables = session.tables(only);
-    std::string where = only ? "LUN " + std::to_string(*only) : "any LUN";
-    for (const lun_table& t : tables)
-        if (!t.table && !t.absent)
-            where += "; LUN " + std::to_string(t.lun) + " has " + t.problem;
-
     std::vector<saved_range> out;
-    std::set<std::string> done;
-    std::string missing;
-    for (const std::string& label : labels) {
-        if (!done.insert(label).second)
-            continue;
-        std::vector<saved_range> found;
-        for (const lun_table& t : tables) {
-            if (!t.table)
-                continue;
-            for (const gpt_partition& p : t.table->partitions)
-                if (p.label == label)
-                    found.push_back({label + " (LUN " + std::to_string(t.lun) + ")", t.lun, p.first,
-                                     p.last - p.first + 1, ""});
-        }
-        if (found.empty()) {
-            missing += (missing.empty() ? "\"" : ", \"") + label + "\"";
-            continue;
-        }
-        if (found.size() > 1) {
-            std::string places;
-            for (const saved_range& r : found)
-                places += (places.empty() ? "" : ", ") + r.what;
-            throw std::runtime_error("The label \"" + label + "\" names " + std::to_string(found.size()) +
-                                     " partitions: " + places + "; choose one LUN with --lun. Nothing was read.");
-        }
-        found[0].path = (std::filesystem::path(dir) / label_file_name(label)).string();
-        out.push_back(found[0]);
-    }
-    if (!missing.empty())
-        throw std::runtime_error("No partition labelled " + missing + " on the handset (" + where +
-                                 "); brv partitions lists them. Nothing was read.");
+    for (const located_partition& p : session.locate(labels, only, "Nothing was read."))
+        out.push_back({p.where(), p.lun, p.first, p.sectors, (std::filesystem::path(dir) / label_file_name(p.label)).string()});
     return out;
 }
 
@@ -103,7 +68,7 @@ int run_read(const parsed_args& args)
     }
     const handset_choice choice = handset_choice_from(args);
 
-    read_session session(args.positional[0], choice);
+    read_session session(args.positional[0], folder_options_from(args, args.positional[0]), choice);
     std::vector<saved_range> ranges;
     if (raw) {
         ranges.push_back(raw_range(session, args, out));
@@ -142,10 +107,10 @@ int run_read(const parsed_args& args)
 extern const command read_command = {
     "read",
     "save partitions or sectors of a handset to files",
-    "Usage: brv read FILE.brp LABEL... -o DIR [--lun N] [--serial S | --port BUS-PORTS]\n"
-    "       brv read FILE.brp --lun N --start SECTOR --count SECTORS -o FILE\n"
+    "Usage: brv read SOURCE LABEL... -o DIR [--lun N] [--serial S | --port BUS-PORTS]\n"
+    "       brv read SOURCE --lun N --start SECTOR --count SECTORS -o FILE\n"
     "\n"
-    "Starts the package's flash programmer on the handset, configured to write\n"
+    "Starts the firmware's flash programmer on the handset, configured to write\n"
     "nothing, and saves each named partition as DIR/LABEL.img, found by its name\n"
     "in the handset's partition tables (a name that is missing, or found on more\n"
     "than one LUN, stops brv before anything is read; --lun narrows the search).\n"
@@ -157,8 +122,9 @@ extern const command read_command = {
     "  --start SECTOR    first sector of a raw read\n"
     "  --count SECTORS   number of sectors of a raw read\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
-    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n",
-    {{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, serial_option, port_option},
+    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n"
+    "\n" BRV_FIRMWARE_HELP,
+    with_firmware_options({{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, serial_option, port_option}),
     1,
     SIZE_MAX,
     run_read,

@@ -1,8 +1,7 @@
 #include "read_session.h"
 
-#include "package_open.h"
-
 #include <algorithm>
+#include <set>
 
 std::optional<std::uint32_t> lun_option(const parsed_args& args)
 {
@@ -24,19 +23,25 @@ std::uint64_t decimal_option(const parsed_args& args, const std::string& name)
     return std::stoull(text);
 }
 
-read_session::read_session(const std::string& package_path, const handset_choice& choice)
+std::string located_partition::where() const
 {
-    open_package(package_, package_path);
-    // The programmer member is checked through its CRC as it is read; the
-    // package's digests guard the images, which reading never sends.
-    source_ = std::make_unique<brp_source>(package_);
+    return label + " (LUN " + std::to_string(lun) + ")";
+}
+
+// A package's programmer member is checked through its CRC as it is read; its
+// digests guard the images, which only the commands that write send, after
+// checking them whole.
+read_session::read_session(const std::string& source_path, const folder_options& folder,
+                           const handset_choice& choice, bool may_write)
+    : firmware_(source_path, folder), memory_type_(firmware_.source().memory_type())
+{
     handle_ = std::make_unique<handset_handle>(open_chosen_handset(choice));
-    reader_ = std::make_unique<handset_reader>(*source_, handle_->get());
+    reader_ = std::make_unique<handset_reader>(source(), handle_->get(), firehose_options{}, may_write);
 }
 
 std::vector<std::uint32_t> read_session::luns(std::optional<std::uint32_t> only) const
 {
-    const std::vector<std::uint32_t> all = memory_luns(package_.device_memory_type());
+    const std::vector<std::uint32_t> all = memory_luns(memory_type_);
     if (!only)
         return all;
     if (std::find(all.begin(), all.end(), *only) == all.end())
@@ -65,5 +70,47 @@ std::vector<lun_table> read_session::tables(std::optional<std::uint32_t> only)
         }
         out.push_back(std::move(t));
     }
+    return out;
+}
+
+std::vector<located_partition> read_session::locate(const std::vector<std::string>& labels,
+                                                    std::optional<std::uint32_t> only, const std::string& nothing_done)
+{
+    const std::vector<lun_table> all = tables(only);
+    std::string where = only ? "LUN " + std::to_string(*only) : "any LUN";
+    for (const lun_table& t : all)
+        if (!t.table && !t.absent)
+            where += "; LUN " + std::to_string(t.lun) + " has " + t.problem;
+
+    std::vector<located_partition> out;
+    std::set<std::string> done;
+    std::string missing;
+    for (const std::string& label : labels) {
+        if (!done.insert(label).second)
+            continue;
+        std::vector<located_partition> found;
+        for (const lun_table& t : all) {
+            if (!t.table)
+                continue;
+            for (const gpt_partition& p : t.table->partitions)
+                if (p.label == label)
+                    found.push_back({label, t.lun, p.first, p.last - p.first + 1});
+        }
+        if (found.empty()) {
+            missing += (missing.empty() ? "\"" : ", \"") + label + "\"";
+            continue;
+        }
+        if (found.size() > 1) {
+            std::string places;
+            for (const located_partition& p : found)
+                places += (places.empty() ? "" : ", ") + p.where();
+            throw std::runtime_error("The label \"" + label + "\" names " + std::to_string(found.size()) +
+                                     " partitions: " + places + "; choose one LUN with --lun. " + nothing_done);
+        }
+        out.push_back(found[0]);
+    }
+    if (!missing.empty())
+        throw std::runtime_error("No partition labelled " + missing + " on the handset (" + where +
+                                 "); brv partitions lists them. " + nothing_done);
     return out;
 }
