@@ -79,7 +79,14 @@ std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
 {
     programmer.set_physical_partition(lun);
-    std::uint64_t sectors = programmer.total_logical_blocks();
+    std::uint64_t sectors = 0;
+    if (programmer.supports("getStorageInfo")) {
+        try {
+            sectors = programmer.storage_info(lun).total_blocks;
+        } catch (const firehose_refusal&) {
+            // Not known this way; the older query may still tell.
+        }
+    }
     if (sectors == 0)
         sectors = programmer.num_disk_sectors();
     return sectors;
@@ -123,27 +130,36 @@ void require_sector_reads(firehose& programmer, const std::string& consequence)
                                  std::to_string(programmer.sector_size()) + " bytes, so " + consequence);
 }
 
+gpt_sector_reader lun_sector_reader(firehose& programmer, std::uint32_t lun)
+{
+    return [&programmer, lun](std::uint64_t lba, std::uint32_t count) {
+        std::vector<std::uint8_t> data;
+        data.reserve(std::uint64_t{count} * programmer.sector_size());
+        read_sectors(programmer, lun, lba, count,
+                     [&](const std::uint8_t* piece, std::size_t size) { data.insert(data.end(), piece, piece + size); });
+        return data;
+    };
+}
+
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)
 {
-    const std::uint32_t sector_size = programmer.sector_size();
+    const gpt_sector_reader sectors = lun_sector_reader(programmer, lun);
     return read_gpt(
         [&](std::uint64_t lba, std::uint32_t count) {
             // Only the backup table of a disk this large lies out of reach.
             if (lba + count > read_sector_limit)
                 throw gpt_damaged("no usable primary GPT, and the backup at sector " + std::to_string(lba) +
                                   " lies beyond sector 2^32, which a read request cannot name");
-            std::vector<std::uint8_t> data;
-            data.reserve(std::uint64_t{count} * sector_size);
-            read_sectors(programmer, lun, lba, count,
-                         [&](const std::uint8_t* piece, std::size_t size) { data.insert(data.end(), piece, piece + size); });
-            return data;
+            return sectors(lba, count);
         },
-        sector_size, disk_sectors);
+        programmer.sector_size(), disk_sectors);
 }
 
-handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link)
+handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link,
+                               bool may_write)
 {
-    // Configured to skip every write, nothing it is asked can change the handset.
+    // Unless it may write, configured to skip every write: nothing it is asked
+    // can change the handset.
     flash_phases phases("Nothing was written to the handset.");
     buffer image = source.programmer();
     log_info("Sending programmer\n");
@@ -156,7 +172,7 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);
-        programmer_.open(*pipe_, true, source.memory_type(), source.sector_size(), reading);
+        programmer_.open(*pipe_, !may_write, source.memory_type(), source.sector_size(), reading);
         require_sector_reads(programmer_, "it cannot read the handset");
     });
     log_info("Connected\n");

@@ -42,8 +42,9 @@ std::uint32_t programmer_wait_ms();
 // The LUNs a handset has: 0 on eMMC, 0 to 5 on UFS.
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type);
 
-// The size of a LUN in sectors, as the programmer tells it (getStorageInfo,
-// then getnumdisksectors); 0 when it does not. Leaves the programmer on that LUN.
+// The size of a LUN in sectors, as the programmer tells it (getStorageInfo when
+// it offers it, then getnumdisksectors); 0 when it does not. Leaves the
+// programmer on that LUN.
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
 
 // Streams `count` sectors from `start` on to sink, in pieces of at most the
@@ -66,19 +67,24 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
 // cannot carry a whole sector: every read would fail.
 void require_sector_reads(firehose& programmer, const std::string& consequence);
 
+// Sectors of a LUN as the GPT reader asks for them.
+gpt_sector_reader lun_sector_reader(firehose& programmer, std::uint32_t lun);
+
 // The partition table of a LUN of `disk_sectors` sectors (0: not known, then
 // the backup cannot be tried). Throws as read_gpt; a backup table beyond
 // sector 2^32 that would be needed throws gpt_damaged.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
 // The source's programmer running on the handset behind device_handle,
-// configured with SkipWrite=1 so that nothing it is asked can write. Failures
+// configured with SkipWrite=1 so that nothing it is asked can write (unless
+// may_write: then for the single operations that write or erase). Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
 // "Sending the programmer", "Connecting to the programmer"; a programmer that
 // cannot send a whole sector per read fails the second).
 class handset_reader {
 public:
-    handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {});
+    handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {},
+                   bool may_write = false);
     handset_reader(const handset_reader&) = delete;
     handset_reader& operator=(const handset_reader&) = delete;
 

@@ -3,13 +3,13 @@
 #include "buffer.h"
 #include "decimal_text.h"
 #include "file.h"
+#include "folder_source.h"
 #include "key_values.h"
 #include "memory_type.h"
 #include "program_list.h"
 #include "sparse_image.h"
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,7 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* params_member = "meta/params.txt";
-constexpr char elf_magic[] = {0x7f, 'E', 'L', 'F'};
 
 // A file of the folder, read from its start.
 class file_source : public byte_source {
@@ -157,10 +156,7 @@ private:
             problem(name + " (firehose_filename, the programmer) is not in the folder");
             return;
         }
-        char head[sizeof elf_magic] = {};
-        std::ifstream in(*path, std::ios::binary);
-        in.read(head, sizeof head);
-        if (in.gcount() != static_cast<std::streamsize>(sizeof head) || std::memcmp(head, elf_magic, sizeof head) != 0)
+        if (!is_elf_file(path->string()))
             problem(name + " (firehose_filename, the programmer) is not an ELF file; the handset runs only ELF programmers");
     }
 

@@ -21,13 +21,25 @@ bool package_trust::verify(fwpkg& package, progress_handler& handler)
     return digests_match;
 }
 
-std::string require_trusted(const signature::outcome& signer, bool allow_unsigned)
+namespace {
+
+std::string refuse_unless_allowed(const std::string& what, bool allow_unsigned)
 {
-    if (!signer.refused())
-        return "";
-    const std::string why =
-        signer.text() + " (trusted keys are configured: only a package signed by one of them is flashed)";
+    const std::string why = what + " (trusted keys are configured: only a package signed by one of them is flashed)";
     if (!allow_unsigned)
         throw std::runtime_error(why);
     return "warning: " + why + "; flashing it anyway (--allow-unsigned)";
+}
+
+} // namespace
+
+std::string require_trusted(const signature::outcome& signer, bool allow_unsigned)
+{
+    return signer.refused() ? refuse_unless_allowed(signer.text(), allow_unsigned) : "";
+}
+
+std::string require_trusted_folder(const package_trust& trust, bool allow_unsigned)
+{
+    return trust.keys_configured() ? refuse_unless_allowed("a firmware folder carries no signature", allow_unsigned)
+                                   : "";
 }

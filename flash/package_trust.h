@@ -40,3 +40,9 @@ private:
 // package; for a caller that allowed unsigned packages, returns the warning to
 // show instead ("" when there is nothing to warn of).
 std::string require_trusted(const signature::outcome& signer, bool allow_unsigned);
+
+// A maker's folder carries no signature: with trusted keys configured it is
+// refused like an unsigned package, "a firmware folder carries no signature
+// (trusted keys are configured: ...)", or let through with the warning
+// returned when the caller allowed unsigned firmware.
+std::string require_trusted_folder(const package_trust& trust, bool allow_unsigned);

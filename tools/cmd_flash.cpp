@@ -7,6 +7,8 @@
 #include "background_verification.h"
 #include "brp_source.h"
 #include "flash.h"
+#include "firmware_args.h"
+#include "firmware_open.h"
 #include "flash_all.h"
 #include "handset_args.h"
 
@@ -71,17 +73,59 @@ flash_options options_from(const parsed_args& args)
     return options;
 }
 
+// Flashes the source onto the chosen handset, Ctrl-C cancelling the rest of
+// the OS partitions; returns the exit status.
+int flash_with_interrupt(firmware_source& source, flash_options options, cancel_request& cancel)
+{
+    progress_bar bar(stderr);
+    interrupt_cancels interrupt(cancel);
+    options.cancel = &cancel;
+    const flash_result result = flash_attached_handset(source, bar, options);
+    if (result.skipped != 0) {
+        // The handset was reset cleanly, but not everything asked for was written.
+        std::fprintf(stderr, "%s\n", skipped_text(result).c_str());
+        return exit_failed;
+    }
+    std::printf("Succeeded\n");
+    return exit_ok;
+}
+
+const char* dry_run_note(const flash_options& options)
+{
+    return options.no_write ? " (no write)" : "";
+}
+
 int run_flash(const parsed_args& args)
 {
     flash_options options = options_from(args);
+    const std::string& path = args.positional[0];
+    const folder_options folder = folder_options_from(args, path);
+    const bool allow_unsigned = args.has("--allow-unsigned");
+    if (is_firmware_folder(path)) {
+        if (args.has("--all"))
+            throw usage_error("--all flashes a .brp package; pack the folder first (brv pack)");
+        options.handset = handset_choice_from(args);
+        std::string warning;
+        try {
+            warning = require_trusted_folder(package_trust(args.all("--key")), allow_unsigned);
+        } catch (const std::exception& e) {
+            throw std::runtime_error(std::string(e.what()) + "; pack and sign it (brv pack, brv sign), or give "
+                                     "--allow-unsigned. Nothing was written to the handset.");
+        }
+        if (!warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+        folder_source source(path, folder);
+        std::printf("Flashing the folder %s%s\n", path.c_str(), dry_run_note(options));
+        std::fflush(stdout);
+        cancel_request cancel;
+        return flash_with_interrupt(source, options, cancel);
+    }
     if (args.has("--all")) {
         if (args.has("--serial") || args.has("--port"))
             throw usage_error("--all flashes every attached handset; it takes no --serial or --port");
-        return flash_every_handset(args.positional[0], options, args.all("--key"), args.has("--allow-unsigned"));
+        return flash_every_handset(path, options, args.all("--key"), allow_unsigned);
     }
     options.handset = handset_choice_from(args);
-    const bool no_write = options.no_write;
-    const std::string& path = args.positional[0];
 
     // A broken trusted-key file stops the flash before anything is read.
     package_trust trust(args.all("--key"));
@@ -93,17 +137,12 @@ int run_flash(const parsed_args& args)
     // same file while the flash reads every image through its CRC; the
     // handset hears nothing until both passes have succeeded.
     background_verification verification(path, trust);
-    const bool allow_unsigned = args.has("--allow-unsigned");
     options.before_handset = [&verification, allow_unsigned] { verification.require_success(allow_unsigned); };
 
-    std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), no_write ? " (no write)" : "");
+    std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), dry_run_note(options));
     std::fflush(stdout);
-    progress_bar bar(stderr);
-    interrupt_cancels interrupt(pkg.cancellation());
-    options.cancel = &pkg.cancellation();
-    flash_result result;
     try {
-        result = flash_attached_handset(source, bar, options);
+        return flash_with_interrupt(source, options, pkg.cancellation());
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
@@ -111,13 +150,6 @@ int run_flash(const parsed_args& args)
                      verification.failure().c_str());
         return exit_failed;
     }
-    if (result.skipped != 0) {
-        // The handset was reset cleanly, but not everything asked for was written.
-        std::fprintf(stderr, "%s\n", skipped_text(result).c_str());
-        return exit_failed;
-    }
-    std::printf("Succeeded\n");
-    return exit_ok;
 }
 
 } // namespace
@@ -125,13 +157,16 @@ int run_flash(const parsed_args& args)
 extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
-    "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
+    "Usage: brv flash SOURCE [--type full|keep-data|base-only] [--no-write]\n"
     "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
     "                 [--max-payload SIZE] [--sector-writes] [--key PUB]... [--allow-unsigned]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
-    "flash programmer, writes the partitions and resets the handset.\n"
+    "flash programmer, writes the partitions and resets the handset. A folder\n"
+    "is flashed the same way (every image it names is checked first; it has no\n"
+    "digests to verify). <erase> elements of the program files are carried out\n"
+    "in document order among the writes.\n"
     "\n"
     "  --type full       base and OS partitions (default)\n"
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
@@ -163,8 +198,9 @@ extern const command flash_command = {
     "Ctrl-C (or SIGTERM) before the first write stops with nothing written;\n"
     "once writing has begun, the base partitions and the partition table are\n"
     "completed, the remaining OS partitions skipped and the handset reset (exit\n"
-    "status 1 when anything was skipped). A second Ctrl-C ends brv at once.\n",
-    {{"--type", true},
+    "status 1 when anything was skipped). A second Ctrl-C ends brv at once.\n"
+    "\n" BRV_FIRMWARE_HELP,
+    with_firmware_options({{"--type", true},
      {"--no-write", false},
      {"--max-payload", true},
      {"--sector-writes", false},
@@ -174,7 +210,7 @@ extern const command flash_command = {
      port_option,
      {"--all", false},
      {"--key", true, true},
-     {"--allow-unsigned", false}},
+     {"--allow-unsigned", false}}),
     1,
     1,
     run_flash,

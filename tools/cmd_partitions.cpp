@@ -1,4 +1,5 @@
 #include "command.h"
+#include "firmware_args.h"
 #include "handset_args.h"
 #include "read_session.h"
 #include "text_names.h"
@@ -42,7 +43,7 @@ int run_partitions(const parsed_args& args)
 {
     const std::optional<std::uint32_t> only = lun_option(args);
     const handset_choice choice = handset_choice_from(args);
-    read_session session(args.positional[0], choice, [&](const fwpkg& package) { check_lun_option(package, only); });
+    read_session session(args.positional[0], folder_options_from(args, args.positional[0]), choice, false, only);
     const std::vector<lun_table> tables = session.tables(only);
     int status = exit_ok;
     for (std::size_t i = 0; i < tables.size(); ++i) {
@@ -59,9 +60,9 @@ int run_partitions(const parsed_args& args)
 extern const command partitions_command = {
     "partitions",
     "list the partition tables on a handset",
-    "Usage: brv partitions FILE.brp [--lun N] [--serial S | --port BUS-PORTS]\n"
+    "Usage: brv partitions SOURCE [--lun N] [--serial S | --port BUS-PORTS]\n"
     "\n"
-    "Starts the package's flash programmer on the handset, configured to write\n"
+    "Starts the firmware's flash programmer on the handset, configured to write\n"
     "nothing, reads the GPT of each LUN (0 on eMMC, 0 to 5 on UFS) and prints its\n"
     "partitions: number, first and last sector, size, type GUID and name. Both\n"
     "CRCs of a table are checked; when the primary table is unusable the backup\n"
@@ -72,8 +73,9 @@ extern const command partitions_command = {
     "\n"
     "  --lun N           only that LUN\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
-    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n",
-    {{"--lun", true}, serial_option, port_option},
+    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n"
+    "\n" BRV_FIRMWARE_HELP,
+    with_firmware_options({{"--lun", true}, serial_option, port_option}),
     1,
     1,
     run_partitions,

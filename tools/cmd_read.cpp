@@ -1,4 +1,5 @@
 #include "command.h"
+#include "firmware_args.h"
 #include "flash_phases.h"
 #include "handset_args.h"
 #include "interrupt.h"
@@ -27,70 +28,16 @@ struct saved_range {
     std::string path;
 };
 
-// "xbl (LUN 0, sectors 40 to 551)".
-std::string placed(const std::string& label, std::uint32_t lun, const gpt_partition& p)
-{
-    return printable_name(label) + " (LUN " + std::to_string(lun) + ", sectors " + std::to_string(p.first) + " to " +
-           std::to_string(p.last) + ")";
-}
-
 // The partitions the labels name (paths: the file of each, same order), each
 // found exactly once in the handset's tables and sound there; every label is
 // looked up before anything is read.
 std::vector<saved_range> ranges_of_labels(read_session& session, const std::vector<std::string>& labels,
                                           std::optional<std::uint32_t> only, const std::vector<std::string>& paths)
 {
-    const std::vector<lun_table> tables = session.tables(only);
-    std::string where = only ? "LUN " + std::to_string(*only) : "any LUN";
-    for (const lun_table& t : tables)
-        if (!t.table && !t.absent)
-            where += "; LUN " + std::to_string(t.lun) + " has " + t.problem;
-
     std::vector<saved_range> out;
-    std::string missing;
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        const std::string& label = labels[i];
-        std::vector<saved_range> found;
-        std::set<std::uint32_t> found_luns;
-        std::string places;
-        for (const lun_table& t : tables) {
-            if (!t.table)
-                continue;
-            const std::vector<gpt_entry_problem> problems = gpt_entry_problems(*t.table, t.sectors);
-            for (const gpt_partition& p : t.table->partitions) {
-                if (p.label != label)
-                    continue;
-                // A read of an entry that makes no sense reads the wrong sectors, or forever.
-                for (const gpt_entry_problem& problem : problems)
-                    if (std::find(problem.entries.begin(), problem.entries.end(), p.index) != problem.entries.end())
-                        throw std::runtime_error("Cannot read " + placed(label, t.lun, p) + ": its entry in the "
-                                                 "partition table is unsound (" + problem.text +
-                                                 "); brv partitions lists the table. Nothing was read.");
-                found.push_back({printable_name(label) + " (LUN " + std::to_string(t.lun) + ")", t.lun, p.first,
-                                 p.last - p.first + 1, paths[i]});
-                found_luns.insert(t.lun);
-                places += (places.empty() ? "" : ", ") + placed(label, t.lun, p);
-            }
-        }
-        if (found.empty()) {
-            missing += (missing.empty() ? "\"" : ", \"") + printable_name(label) + "\"";
-            continue;
-        }
-        if (found.size() > 1) {
-            const std::string how = found_luns.size() == found.size()
-                                        ? "choose one LUN with --lun"
-                                        : "read one by its sectors with --lun, --start and --count (for the first: --lun " +
-                                              std::to_string(found[0].lun) + " --start " + std::to_string(found[0].first) +
-                                              " --count " + std::to_string(found[0].sectors) + ")";
-            throw std::runtime_error("The label \"" + printable_name(label) + "\" names " +
-                                     std::to_string(found.size()) + " partitions: " + places + "; " + how +
-                                     ". Nothing was read.");
-        }
-        out.push_back(found[0]);
-    }
-    if (!missing.empty())
-        throw std::runtime_error("No partition labelled " + missing + " on the handset (" + where +
-                                 "); brv partitions lists them. Nothing was read.");
+    for (const located_partition& p : session.locate(labels, only, "read", "Nothing was read."))
+        out.push_back({p.where(), p.lun, p.first, p.sectors,
+                       paths[std::find(labels.begin(), labels.end(), p.label) - labels.begin()]});
     return out;
 }
 
@@ -188,7 +135,7 @@ int run_read(const parsed_args& args)
     const handset_choice choice = handset_choice_from(args);
     const std::optional<std::uint32_t> only = lun_option(args);
 
-    read_session session(args.positional[0], choice, [&](const fwpkg& package) { check_lun_option(package, only); });
+    read_session session(args.positional[0], folder_options_from(args, args.positional[0]), choice, false, only);
     std::vector<saved_range> ranges;
     if (raw)
         ranges.push_back(raw_range(session, args, out));
@@ -233,10 +180,10 @@ int run_read(const parsed_args& args)
 extern const command read_command = {
     "read",
     "save partitions or sectors of a handset to files",
-    "Usage: brv read FILE.brp LABEL... -o DIR [--lun N] [--force] [--serial S | --port BUS-PORTS]\n"
-    "       brv read FILE.brp --lun N --start SECTOR --count SECTORS -o FILE [--force]\n"
+    "Usage: brv read SOURCE LABEL... -o DIR [--lun N] [--force] [--serial S | --port BUS-PORTS]\n"
+    "       brv read SOURCE --lun N --start SECTOR --count SECTORS -o FILE [--force]\n"
     "\n"
-    "Starts the package's flash programmer on the handset, configured to write\n"
+    "Starts the firmware's flash programmer on the handset, configured to write\n"
     "nothing, and saves each named partition as DIR/LABEL.img, found by its name\n"
     "in the handset's partition tables (a name that is missing, or found on more\n"
     "than one LUN, stops brv before anything is read; --lun narrows the search).\n"
@@ -251,8 +198,9 @@ extern const command read_command = {
     "  --start SECTOR    first sector of a raw read\n"
     "  --count SECTORS   number of sectors of a raw read\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
-    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n",
-    {{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, {"--force", false}, serial_option, port_option},
+    "  --port BUS-PORTS  the handset at that USB port, e.g. 1-2 (see brv devices)\n"
+    "\n" BRV_FIRMWARE_HELP,
+    with_firmware_options({{"-o", true}, {"--lun", true}, {"--start", true}, {"--count", true}, {"--force", false}, serial_option, port_option}),
     1,
     SIZE_MAX,
     run_read,

@@ -34,3 +34,7 @@ extern const command devices_command;
 extern const command partitions_command;
 extern const command read_command;
 extern const command sign_command;
+extern const command write_command;
+extern const command erase_command;
+extern const command slot_command;
+extern const command storage_command;

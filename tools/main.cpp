@@ -14,8 +14,9 @@ namespace {
 
 constexpr unsigned verbose_log_level = 3;
 
-const command* const commands[] = {&pack_command,    &info_command,       &verify_command, &flash_command,
-                                   &devices_command, &partitions_command, &read_command,   &sign_command};
+const command* const commands[] = {&pack_command,  &info_command,       &verify_command, &flash_command,
+                                   &write_command, &erase_command,      &slot_command,   &storage_command,
+                                   &devices_command, &partitions_command, &read_command, &sign_command};
 
 void print_overview(std::FILE* out)
 {

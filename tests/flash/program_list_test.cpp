@@ -159,8 +159,38 @@ TEST(ProgramList, DocumentsThatAreNotProgramLists)
     EXPECT_EQ(list_error("<?xml version=\"1.0\"?><patches><program label=\"x\"/></patches>"), "Cannot find program data");
     // Other children of <data> are skipped.
     const program_list l = read_program_list(
-        bytes(program_xml("<read label=\"x\"/>\n<erase/>\n" + program("xbl", "x", "1") + "text")), 512, full);
+        bytes(program_xml("<read label=\"x\"/>\n<nop/>\n" + program("xbl", "x", "1") + "text")), 512, full);
     EXPECT_EQ(labels(l.base), std::vector<std::string>{"xbl"});
+}
+
+TEST(ProgramList, EraseElementsKeepTheirPlaceAndFollowTheFlashType)
+{
+    auto erase = [](const std::string& label, const std::string& sectors) {
+        return "  <erase SECTOR_SIZE_IN_BYTES=\"512\" label=\"" + label + "\" num_partition_sectors=\"" + sectors +
+               "\" physical_partition_number=\"0\" start_sector=\"34\"/>\n";
+    };
+    const std::string xml = program_xml(erase("modemst1", "8") + program("xbl", "x", "1") + erase("fsg", "8") +
+                                        erase("misc", "0") + erase("userdata", "8") + program("boot", "b", "1"));
+    struct type_case {
+        std::uint32_t type;
+        std::vector<std::string> base;
+        std::vector<std::string> os;
+    };
+    const type_case cases[] = {
+        {full, {"modemst1", "xbl", "fsg"}, {"userdata", "boot"}},
+        {keep_data, {"modemst1", "xbl", "fsg"}, {"boot"}},
+        {base_only, {"modemst1", "xbl", "fsg"}, {}},
+    };
+    for (const type_case& c : cases) {
+        const program_list l = read_program_list(bytes(xml), 512, c.type);
+        EXPECT_EQ(labels(l.base), c.base) << c.type;
+        EXPECT_EQ(labels(l.os), c.os) << c.type;
+        for (const auto* list : {&l.base, &l.os})
+            for (const program_entry& e : *list)
+                EXPECT_EQ(e.erase, e.label != "xbl" && e.label != "boot") << e.label;
+    }
+    EXPECT_EQ(list_error(program_xml(erase("", "8"))), "no label");
+    EXPECT_EQ(list_error(program_xml(erase("fsg", "8")), full, 4096), "Bad sector size");
 }
 
 TEST(ProgramList, ElementTextIsTheElementAlone)

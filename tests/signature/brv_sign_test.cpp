@@ -163,6 +163,8 @@ TEST_F(BrvSign, FlashRefusesAPackageNoTrustedKeySignedBeforeTheHandsetHearsAnyth
         {"not signed, every handset", [] {}, {"--all"}, 1, "not signed " + refused + ", nothing was written"},
         {"not signed but allowed", [] {}, {"--allow-unsigned"}, 0, "warning: not signed " + refused},
         {"signed by the trusted key", [&] { ASSERT_EQ(0, sign().status); }, {}, 0, ""},
+        {"a maker's folder, which carries no signature", [] {}, {"--folder"}, 1,
+         "a firmware folder carries no signature " + refused},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -174,7 +176,10 @@ TEST_F(BrvSign, FlashRefusesAPackageNoTrustedKeySignedBeforeTheHandsetHearsAnyth
                                          tooltest::launcher_program().string(), "--state", state.string(),
                                          "--memory", "emmc", "--", tooltest::brv_program().string(), "flash",
                                          package().string(), "--key", vendor.pub.string()};
-        argv.insert(argv.end(), r.extra.begin(), r.extra.end());
+        if (r.extra == std::vector<std::string>{"--folder"})
+            argv[argv.size() - 3] = tooltest::demo_sources().string();
+        else
+            argv.insert(argv.end(), r.extra.begin(), r.extra.end());
         const tooltest::run_result f = tooltest::run(argv);
         EXPECT_EQ(r.status, f.status) << f.err;
         EXPECT_NE(std::string::npos, f.err.find(r.err_has)) << f.err;
