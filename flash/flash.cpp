@@ -9,10 +9,10 @@
 #include "log.h"
 #include "program_list.h"
 #include "sahara.h"
-#include "thread.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -24,39 +24,51 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         options.cancel->clear();
     auto cancelled = [&] { return options.cancel && options.cancel->requested(); };
 
-    // Everything that can be refused is refused here, before the handset
-    // hears anything.
     flash_phases phases;
     buffer programmer_image;
-    flash_plan plan;
-    std::vector<backup_file> backup;
     phases.run("Checking the package", [&] {
         if (options.no_write && options.read_back)
             throw std::runtime_error("a dry run writes nothing, so there is nothing to read back");
         programmer_image = source.programmer();
+    });
+
+    // Everything else that can be refused (both documents, every image read
+    // through, the caller's own checks) is checked while the programmer is
+    // uploaded and starts, on a thread of its own that alone uses the source
+    // meanwhile; nothing is written before it has passed.
+    flash_plan plan;
+    std::vector<backup_file> backup;
+    std::future<void> checks = std::async(std::launch::async, [&] {
         plan = plan_flash(source, options.type, handler);
         if (!options.backup_dir.empty())
             backup = plan_backup(plan, options.backup_dir);
         if (options.before_handset)
             options.before_handset();
     });
-
-    log_info("Sending programmer\n");
-    bool uploaded = false;
-    phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, programmer_image); });
-    programmer_image = buffer();
-    if (uploaded)
-        sleep_ms(programmer_wait_ms());
+    auto checks_passed = [&] { phases.run("Checking the package", [&] { checks.get(); }); };
 
     std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
     firehose programmer;
-    firehose_options link = options.link;
-    if (options.read_back || !backup.empty())
-        link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
-    phases.run("Connecting to the programmer", [&] {
-        pipe.emplace(device_handle);
-        programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
-    });
+    try {
+        log_info("Sending programmer\n");
+        bool uploaded = false;
+        phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, programmer_image); });
+        programmer_image = buffer();
+        firehose_options link = options.link;
+        if (uploaded)
+            let_programmer_start(options.wait, link);
+        if (options.read_back || !options.backup_dir.empty())
+            link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
+        phases.run("Connecting to the programmer", [&] {
+            pipe.emplace(device_handle);
+            programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
+        });
+    } catch (const std::exception&) {
+        // A package that fails its checks is the news, not the handset.
+        checks_passed();
+        throw;
+    }
+    checks_passed();
     log_info("Connected\n");
     disk_sizes disks;
     // Where each partition starts, for the backup and the read-back, known

@@ -14,17 +14,18 @@
 // why (with the programmer's own words when it gave some), whether anything
 // was written and what the user can do.
 //
-// Nothing is sent to the handset until everything that can be checked has
-// been: both XML documents (numbers, request lengths, no DTD), every image read
-// through to its end (sparse images through every chunk), each image against
-// its partition. Once the programmer is configured, every partition is checked
-// against the disk size it reports, still before the first write. A handset
-// whose programmer is already running (no Sahara HELLO, but it answers a nop)
-// is flashed without a new upload.
+// Nothing is written until everything that can be checked has been: both XML
+// documents (numbers, request lengths, no DTD), every image read through to
+// its end (sparse images through every chunk), each image against its
+// partition. These checks run while the programmer is uploaded and starts; a
+// failure of theirs is reported before one of the upload's. Once the
+// programmer is configured, every partition is checked against the disk size
+// it reports, still before the first write. A handset whose programmer is
+// already running (no Sahara HELLO, but it answers a nop) is flashed without a
+// new upload.
 //
-// After the programmer upload it waits for the programmer to start: 3000 ms,
-// or the number of milliseconds in the environment variable
-// BRV_PROGRAMMER_WAIT_MS when that holds a decimal number (tests use 0).
+// After the programmer upload it lets the programmer start as options.wait
+// says: a fixed pause (3000 ms, or BRV_PROGRAMMER_WAIT_MS), or until it answers.
 void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
                    const flash_options& options);
 

@@ -92,6 +92,14 @@ std::uint32_t programmer_wait_ms()
     return static_cast<std::uint32_t>(ms);
 }
 
+void let_programmer_start(const programmer_wait& wait, firehose_options& link)
+{
+    if (wait.until_answer)
+        link.start_wait_ms = programmer_answer_bound_ms;
+    else
+        sleep_ms(wait.pause_ms);
+}
+
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 {
     if (memory_type != memory_ufs)
@@ -168,7 +176,8 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
         sector_size, disk_sectors);
 }
 
-handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link)
+handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link,
+                               const programmer_wait& wait)
 {
     // Configured to skip every write, nothing it is asked can change the handset.
     flash_phases phases("Nothing was written to the handset.");
@@ -177,9 +186,9 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     bool uploaded = false;
     phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, image); });
     image = buffer();
-    if (uploaded)
-        sleep_ms(programmer_wait_ms());
     firehose_options reading = link;
+    if (uploaded)
+        let_programmer_start(wait, reading);
     reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);

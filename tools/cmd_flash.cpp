@@ -66,6 +66,7 @@ flash_options options_from(const parsed_args& args)
     if (args.has("--backup") && options.backup_dir.empty())
         throw usage_error("--backup needs a directory");
     options.link.sector_writes = args.has("--sector-writes");
+    options.wait = programmer_wait_from(args);
     if (args.has("--max-payload"))
         options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
     return options;
@@ -122,7 +123,7 @@ extern const command flash_command = {
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
     "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
-    "                 [--max-payload SIZE] [--sector-writes]\n"
+    "                 [--max-payload SIZE] [--sector-writes] [--programmer-wait MS|auto]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
@@ -147,6 +148,9 @@ extern const command flash_command = {
     "                    16384 gives the classic configure); K and M suffixes\n"
     "  --sector-writes   send the raw data one sector per USB write (slow; for\n"
     "                    programmers that need it)\n"
+    "  --programmer-wait MS  after the programmer upload, pause MS milliseconds\n"
+    "                    before speaking to it; auto (default): go on as soon as\n"
+    "                    it answers (waiting up to 10 s)\n"
     "  -v                write log lines to stderr\n"
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
@@ -155,6 +159,7 @@ extern const command flash_command = {
      {"--no-write", false},
      {"--max-payload", true},
      {"--sector-writes", false},
+     programmer_wait_option,
      {"--verify", false},
      {"--backup", true},
      serial_option,

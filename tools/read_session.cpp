@@ -31,7 +31,10 @@ read_session::read_session(const std::string& package_path, const handset_choice
     // package's digests guard the images, which reading never sends.
     source_ = std::make_unique<brp_source>(package_);
     handle_ = std::make_unique<handset_handle>(open_chosen_handset(choice));
-    reader_ = std::make_unique<handset_reader>(*source_, handle_->get());
+    // The programmer is spoken to as soon as it answers.
+    programmer_wait wait;
+    wait.until_answer = true;
+    reader_ = std::make_unique<handset_reader>(*source_, handle_->get(), firehose_options{}, wait);
 }
 
 std::vector<std::uint32_t> read_session::luns(std::optional<std::uint32_t> only) const

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -254,6 +255,12 @@ protected:
         return out;
     }
 
+    bool nothing_requested_but_configure() const
+    {
+        const std::vector<std::string> heard = requests();
+        return std::all_of(heard.begin(), heard.end(), [](const std::string& r) { return r == "configure"; });
+    }
+
     static std::string attribute(const std::string& element, const std::string& name)
     {
         const std::string key = " " + name + "=\"";
@@ -445,8 +452,9 @@ TEST_F(Flash, NoWriteSendsTheSameRequestsAndChangesNothing)
     EXPECT_EQ(dry_raw.size(), 5u);
 }
 
-// Each package fault stops the flash before the programmer is uploaded: the
-// handset hears nothing, and the user is told nothing was written.
+// Each package fault stops the flash before anything is written (the checks
+// run while the programmer is uploaded and configured): the handset gets no
+// program, patch or power request, and the user is told nothing was written.
 class FlashRefusal : public Flash {
 protected:
     void expect_refused_before_writing(const std::string& message)
@@ -455,8 +463,7 @@ protected:
         EXPECT_EQ(flash_error(full), "Checking the package failed: " + message +
                                          ". Nothing was written to the handset; correct the cause and flash again.");
         check_luns(false);
-        EXPECT_TRUE(requests().empty());
-        EXPECT_FALSE(log.has("I:Sending programmer\n"));
+        EXPECT_TRUE(nothing_requested_but_configure());
     }
 };
 
@@ -672,7 +679,7 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     EXPECT_EQ(placed, (std::vector<std::string>{"200+24 false", "240+8 false"}));
     EXPECT_TRUE(log.has("I:vendor.img is marked sparse but is no sparse image: written as it is\n"));
 
-    // A damaged image is refused before the handset hears anything.
+    // A damaged image is refused before anything is written.
     vhandset::detach_all();
     pkg.close();
     parts[1].image = sparse_image({{0xcac1, 2, raw1}, {0xcac2, 1, le32(0xdeadbeef)}, {0xcac4, 0, le32(crc ^ 1)}}, 3);
@@ -681,7 +688,7 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     const std::string error = flash_error(full);
     EXPECT_EQ(error.rfind("Checking the package failed: Sparse image system.img: chunk 3 of type CRC32", 0), 0u)
         << error;
-    EXPECT_TRUE(requests().empty());
+    EXPECT_TRUE(nothing_requested_but_configure());
 }
 
 // ---- The cable and the programmer as real handsets behave ----
@@ -765,6 +772,32 @@ TEST_F(Flash, SlowStorageAndChattyProgrammersAreWaitedFor)
         check_full_flash(parts);
         EXPECT_TRUE(log.has(b.log_line)) << b.log_line;
     }
+}
+
+TEST_F(Flash, AStartingProgrammerIsWaitedForUntilItAnswers)
+{
+    // The programmer takes 800 ms to start, longer than the handshake's
+    // time-out: without a pause the connection fails, while waiting for its
+    // answer flashes, well before the classic 3 s pause would have ended.
+    opts.programmer_boot_ms = 800;
+    const std::vector<part> parts = emmc_parts();
+    make_package(parts, standard_patches);
+
+    attach();
+    flash_options no_pause;
+    no_pause.wait.pause_ms = 0;
+    EXPECT_EQ(flash_error(full, no_pause).rfind("Connecting to the programmer failed: the handset stopped answering", 0),
+              0u);
+    check_luns(false);
+
+    vhandset::detach_all();
+    attach();
+    flash_options answered;
+    answered.wait.until_answer = true;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(flash_with(answered));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(3000));
+    check_full_flash(parts);
 }
 
 TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
