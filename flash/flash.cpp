@@ -4,6 +4,7 @@
 #include "firehose.h"
 #include "flash_phases.h"
 #include "flash_plan.h"
+#include "partition_erase.h"
 #include "partition_write.h"
 #include "handset_reader.h"
 #include "log.h"
@@ -76,6 +77,7 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
     std::map<const planned_write*, std::uint64_t> firsts;
     phases.run("Checking the partitions against the disk", [&] {
         disks = check_against_disk(plan, programmer);
+        check_erase_support(plan, programmer);
         if (options.read_back || !backup.empty())
             for (const auto* list : {&plan.base, &plan.os})
                 for (const planned_write& w : *list)
@@ -106,13 +108,20 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         for (const planned_write& w : writes) {
             if (stop_on_cancel && cancelled())
                 break;
+            const std::string lun = " (LUN " + std::to_string(w.entry.lun) + ")";
+            if (w.entry.erase) {
+                report.message("Erasing " + w.entry.label);
+                phases.writing_began();
+                phases.run("Erasing " + w.entry.label + lun, [&] { erase_partition(programmer, w.entry, disks); });
+                continue;
+            }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
             report.message(options.read_back ? where + " and reading it back" : where);
             phases.writing_began();
             std::optional<std::uint64_t> read_back_from;
             if (options.read_back)
                 read_back_from = firsts.at(&w);
-            phases.run(where + " (LUN " + std::to_string(w.entry.lun) + ")", [&] {
+            phases.run(where + lun, [&] {
                 write_partition(
                     source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
             });

@@ -149,13 +149,19 @@ flash_plan plan_flash(firmware_source& source, std::uint32_t type, progress_hand
     std::uint64_t member_bytes = 0;
     for (std::size_t i = 0; i < list_count; ++i)
         for (const program_entry& e : *lists[i])
-            member_bytes += source.image_size(e.filename);
+            if (!e.erase)
+                member_bytes += source.image_size(e.filename);
 
     progress report(handler, member_bytes);
     std::uint64_t counted = 0;
     for (std::size_t i = 0; i < list_count; ++i) {
         for (const program_entry& e : *lists[i]) {
-            planned_write w = plan_write(source, e, sector_size, report, counted);
+            // An erase sends no data.
+            planned_write w;
+            if (e.erase)
+                w.entry = e;
+            else
+                w = plan_write(source, e, sector_size, report, counted);
             plan.bytes_to_write += w.bytes_sent;
             planned[i]->push_back(std::move(w));
         }

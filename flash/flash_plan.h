@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-// One partition the flash writes.
+// One partition the flash writes, or erases (entry.erase; nothing is sent).
 struct planned_write {
     program_entry entry;
     std::uint64_t member_size = 0;

@@ -113,7 +113,14 @@ std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun)
 {
     programmer.set_physical_partition(lun);
-    std::uint64_t sectors = programmer.total_logical_blocks();
+    std::uint64_t sectors = 0;
+    if (programmer.supports("getStorageInfo")) {
+        try {
+            sectors = programmer.storage_info(lun).total_blocks;
+        } catch (const firehose_refusal&) {
+            // Not known this way; the older query may still tell.
+        }
+    }
     if (sectors == 0)
         sectors = programmer.num_disk_sectors();
     return sectors;
@@ -162,24 +169,27 @@ void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t
     partial.keep();
 }
 
+gpt_sector_reader lun_sector_reader(firehose& programmer, std::uint32_t lun)
+{
+    return [&programmer, lun](std::uint64_t lba, std::uint32_t count) {
+        std::vector<std::uint8_t> data;
+        data.reserve(std::uint64_t{count} * programmer.sector_size());
+        read_sectors(programmer, lun, lba, count,
+                     [&](const std::uint8_t* piece, std::size_t size) { data.insert(data.end(), piece, piece + size); });
+        return data;
+    };
+}
+
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors)
 {
-    const std::uint32_t sector_size = programmer.sector_size();
-    return read_gpt(
-        [&](std::uint64_t lba, std::uint32_t count) {
-            std::vector<std::uint8_t> data;
-            data.reserve(std::uint64_t{count} * sector_size);
-            read_sectors(programmer, lun, lba, count,
-                         [&](const std::uint8_t* piece, std::size_t size) { data.insert(data.end(), piece, piece + size); });
-            return data;
-        },
-        sector_size, disk_sectors);
+    return read_gpt(lun_sector_reader(programmer, lun), programmer.sector_size(), disk_sectors);
 }
 
 handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link,
-                               const programmer_wait& wait)
+                               bool may_write, const programmer_wait& wait)
 {
-    // Configured to skip every write, nothing it is asked can change the handset.
+    // Unless it may write, configured to skip every write: nothing it is asked
+    // can change the handset.
     flash_phases phases("Nothing was written to the handset.");
     buffer image = source.programmer();
     log_info("Sending programmer\n");
@@ -192,7 +202,7 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);
-        programmer_.open(*pipe_, true, source.memory_type(), source.sector_size(), reading);
+        programmer_.open(*pipe_, !may_write, source.memory_type(), source.sector_size(), reading);
     });
     log_info("Connected\n");
 }

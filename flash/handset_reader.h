@@ -40,8 +40,9 @@ void let_programmer_start(const programmer_wait& wait, firehose_options& link);
 // The LUNs a handset has: 0 on eMMC, 0 to 5 on UFS.
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type);
 
-// The size of a LUN in sectors, as the programmer tells it (getStorageInfo,
-// then getnumdisksectors); 0 when it does not. Leaves the programmer on that LUN.
+// The size of a LUN in sectors, as the programmer tells it (getStorageInfo when
+// it offers it, then getnumdisksectors); 0 when it does not. Leaves the
+// programmer on that LUN.
 std::uint64_t lun_sectors(firehose& programmer, std::uint32_t lun);
 
 // Streams `count` sectors from `start` on to sink, in pieces of at most the
@@ -57,18 +58,22 @@ void read_sectors(firehose& programmer, std::uint32_t lun, std::uint64_t start, 
 void read_sectors_to_file(firehose& programmer, std::uint32_t lun, std::uint64_t start, std::uint64_t count,
                           const std::string& path, const data_progress& on_piece = {});
 
+// Sectors of a LUN as the GPT reader asks for them.
+gpt_sector_reader lun_sector_reader(firehose& programmer, std::uint32_t lun);
+
 // The partition table of a LUN of `disk_sectors` sectors (0: not known, then
 // the backup cannot be tried). Throws as read_gpt.
 gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t disk_sectors);
 
 // The source's programmer running on the handset behind device_handle,
-// configured with SkipWrite=1 so that nothing it is asked can write. Failures
+// configured with SkipWrite=1 so that nothing it is asked can write (unless
+// may_write: then for the single operations that write or erase). Failures
 // read "<phase> failed: <why>. Nothing was written to the handset." (phases:
 // "Sending the programmer", "Connecting to the programmer").
 class handset_reader {
 public:
     handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {},
-                   const programmer_wait& wait = {});
+                   bool may_write = false, const programmer_wait& wait = {});
     handset_reader(const handset_reader&) = delete;
     handset_reader& operator=(const handset_reader&) = delete;
 

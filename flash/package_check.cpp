@@ -2,12 +2,12 @@
 
 #include "buffer.h"
 #include "decimal_text.h"
+#include "folder_source.h"
 #include "key_values.h"
 #include "memory_type.h"
 #include "program_list.h"
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* params_member = "meta/params.txt";
-constexpr char elf_magic[] = {0x7f, 'E', 'L', 'F'};
 
 // An XML member of the folder, as read and as parsed.
 struct xml_member {
@@ -145,10 +144,7 @@ private:
             problem(name + " (firehose_filename, the programmer) is not in the folder");
             return;
         }
-        char head[sizeof elf_magic] = {};
-        std::ifstream in(*path, std::ios::binary);
-        in.read(head, sizeof head);
-        if (in.gcount() != static_cast<std::streamsize>(sizeof head) || std::memcmp(head, elf_magic, sizeof head) != 0)
+        if (!is_elf_file(path->string()))
             problem(name + " (firehose_filename, the programmer) is not an ELF file; the handset runs only ELF programmers");
     }
 

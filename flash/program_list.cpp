@@ -177,10 +177,12 @@ program_list read_program_list(const buffer& xml, std::uint32_t sector_size, std
         throw std::runtime_error("Cannot find program data");
 
     for (xmlNode* node = data->children; node != nullptr; node = node->next) {
-        if (!is_xml_element(node, "program"))
+        const bool erase = is_xml_element(node, "erase");
+        if (!erase && !is_xml_element(node, "program"))
             continue;
         program_entry entry;
         entry.node = node;
+        entry.erase = erase;
         entry.label = xml_attribute(node, "label");
         if (entry.label.empty())
             throw std::runtime_error("no label");
@@ -192,8 +194,8 @@ program_list read_program_list(const buffer& xml, std::uint32_t sector_size, std
         entry.sectors = number.get("num_partition_sectors");
         entry.lun = number.get32("physical_partition_number");
         entry.start = number.start("start_sector");
-        entry.filename = xml_attribute(node, "filename");
-        if (entry.filename.empty()) {
+        entry.filename = erase ? std::string() : xml_attribute(node, "filename");
+        if (entry.filename.empty() && !erase) {
             log_info("Ignoring %s: no file\n", entry.label.c_str());
             continue;
         }
@@ -217,7 +219,7 @@ program_list read_program_list(const buffer& xml, std::uint32_t sector_size, std
         entry.bytes = entry.sectors * sector_size;
         entry.element = element_text(node);
         check_request_length(entry.element, "program " + entry.label);
-        entry.sparse = xml_attribute(node, "sparse") == "true";
+        entry.sparse = !erase && xml_attribute(node, "sparse") == "true";
         target->push_back(std::move(entry));
     }
     return list;

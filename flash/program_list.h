@@ -62,7 +62,8 @@ struct sector_position {
     bool resolve(std::uint64_t disk_sectors, std::uint64_t* sector) const;
 };
 
-// One program element the flash writes.
+// One program element the flash writes, or one erase element it carries out
+// (same attributes, no file).
 struct program_entry {
     xmlNode* node = nullptr;
     std::string label;
@@ -73,16 +74,20 @@ struct program_entry {
     std::uint64_t sectors = 0;  // num_partition_sectors, below 2^32
     std::uint64_t bytes = 0;    // sectors x sector size
     bool sparse = false;        // sparse="true": the member may be an Android sparse image
+    bool erase = false;         // an <erase> element: the range is erased, nothing written
 };
 
 struct program_list {
     xml_document document;
-    std::vector<program_entry> base;  // base partitions with an image, in document order
-    std::vector<program_entry> os;    // OS partitions with an image that the flash type writes
+    // Program elements with an image and erase elements, each in document
+    // order, sorted by label as the flash type decides (an erase of
+    // "userdata" is left out for keep_data like its write).
+    std::vector<program_entry> base;
+    std::vector<program_entry> os;
 };
 
-// Examines every "program" element. Skips (and logs "Ignoring <label>: no file"
-// / "... zero sectors") elements that write nothing, and leaves "userdata" out
+// Examines every "program" and "erase" element. Skips (and logs "Ignoring
+// <label>: no file" / "... zero sectors") elements that do nothing, and leaves "userdata" out
 // for keep_data. Throws std::runtime_error: "Cannot find program data" (not
 // XML, or no "data" root), "no label", "Bad sector size", "file_sector_offset is
 // not zero", "program <label>: <attribute> \"<text>\" is not a decimal number"

@@ -115,20 +115,28 @@ std::string name_at(const std::uint8_t* p)
 
 std::string number(std::uint64_t n) { return std::to_string(n); }
 
-// Reads one table: the header at header_lba and the array it points to.
-bool read_table(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t header_lba,
-                std::uint64_t disk_sectors, gpt_table* table, std::string* why, bool* absent)
+void put_le(std::uint8_t* p, std::uint64_t v, std::size_t bytes)
 {
-    const std::vector<std::uint8_t> sector = read(header_lba, 1);
+    for (std::size_t i = 0; i < bytes; ++i, v >>= 8)
+        p[i] = static_cast<std::uint8_t>(v);
+}
+
+// Reads one copy: the header at header_lba and the array it points to.
+bool read_table(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t header_lba,
+                std::uint64_t disk_sectors, gpt_copy* copy, std::string* why, bool* absent)
+{
+    copy->header_lba = header_lba;
+    copy->header_sector = read(header_lba, 1);
+    const std::vector<std::uint8_t>& sector = copy->header_sector;
     *absent = sector.size() < signature_bytes || std::memcmp(sector.data(), signature, signature_bytes) != 0;
-    if (!parse_gpt_header(sector.data(), sector.size(), header_lba, disk_sectors, &table->header, why))
+    if (!parse_gpt_header(sector.data(), sector.size(), header_lba, disk_sectors, &copy->header, why))
         return false;
-    const std::uint64_t array_bytes = std::uint64_t{table->header.entry_count} * table->header.entry_size;
+    const std::uint64_t array_bytes = std::uint64_t{copy->header.entry_count} * copy->header.entry_size;
     const auto sectors = static_cast<std::uint32_t>((array_bytes + sector_size - 1) / sector_size);
-    std::vector<std::uint8_t> array;
+    copy->array.clear();
     if (sectors > 0)
-        array = read(table->header.entries_lba, sectors);
-    return parse_gpt_entries(table->header, array.data(), array.size(), &table->partitions, why);
+        copy->array = read(copy->header.entries_lba, sectors);
+    return parse_gpt_entries(copy->header, copy->array.data(), copy->array.size(), &copy->partitions, why);
 }
 
 } // namespace
@@ -256,23 +264,54 @@ bool parse_gpt_entries(const gpt_header& header, const std::uint8_t* array, std:
     return true;
 }
 
+gpt_copy read_gpt_copy(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t header_lba,
+                       std::uint64_t disk_sectors)
+{
+    gpt_copy copy;
+    std::string why;
+    bool absent = false;
+    if (read_table(read, sector_size, header_lba, disk_sectors, &copy, &why, &absent))
+        return copy;
+    if (absent)
+        throw gpt_absent("no partition table (no GPT signature at sector " + number(header_lba) + ")");
+    throw gpt_damaged(why);
+}
+
+void set_gpt_attributes(gpt_copy& copy, std::uint32_t index, std::uint64_t attributes)
+{
+    gpt_header& h = copy.header;
+    const std::uint64_t array_bytes = std::uint64_t{h.entry_count} * h.entry_size;
+    if (index == 0 || index > h.entry_count || array_bytes > copy.array.size() ||
+        copy.header_sector.size() < off_entries_crc + 4 || le32(copy.header_sector.data() + off_header_size) > copy.header_sector.size())
+        throw std::out_of_range("gpt: no entry " + number(index) + " in an array of " + number(h.entry_count));
+    put_le(copy.array.data() + std::uint64_t{index - 1} * h.entry_size + off_attributes, attributes, 8);
+    for (gpt_partition& p : copy.partitions)
+        if (p.index == index)
+            p.attributes = attributes;
+
+    h.entries_crc = crc32_of(copy.array.data(), static_cast<std::size_t>(array_bytes));
+    std::uint8_t* sector = copy.header_sector.data();
+    put_le(sector + off_entries_crc, h.entries_crc, 4);
+    // The header's CRC covers its own field read as zero.
+    const std::uint32_t header_size = le32(sector + off_header_size);
+    put_le(sector + off_header_crc, 0, 4);
+    put_le(sector + off_header_crc, crc32_of(sector, header_size), 4);
+}
+
 gpt_table read_gpt(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t disk_sectors)
 {
-    gpt_table table;
+    gpt_copy primary;
     std::string primary_why;
     bool primary_absent = false;
-    if (read_table(read, sector_size, 1, disk_sectors, &table, &primary_why, &primary_absent))
-        return table;
+    if (read_table(read, sector_size, 1, disk_sectors, &primary, &primary_why, &primary_absent))
+        return gpt_table{primary.header, std::move(primary.partitions), false, {}};
 
     std::string backup_why = "the disk size is not known, so the backup header cannot be found";
     bool backup_absent = true;
     if (disk_sectors > 1) {
-        gpt_table backup;
-        if (read_table(read, sector_size, disk_sectors - 1, disk_sectors, &backup, &backup_why, &backup_absent)) {
-            backup.from_backup = true;
-            backup.primary_problem = primary_why;
-            return backup;
-        }
+        gpt_copy backup;
+        if (read_table(read, sector_size, disk_sectors - 1, disk_sectors, &backup, &backup_why, &backup_absent))
+            return gpt_table{backup.header, std::move(backup.partitions), true, primary_why};
     }
     if (primary_absent && backup_absent)
         throw gpt_absent("no partition table (no GPT signature at sector 1" +

@@ -75,6 +75,28 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// One copy of a table (the primary or the backup) as it lies on the disk, its
+// bytes kept for editing: the header's sector and the entry array's sectors.
+struct gpt_copy {
+    std::uint64_t header_lba = 0;
+    std::vector<std::uint8_t> header_sector;  // one sector
+    std::vector<std::uint8_t> array;          // whole sectors from header.entries_lba
+    gpt_header header;
+    std::vector<gpt_partition> partitions;    // used entries, in array order
+};
+
+// Reads and checks the copy whose header lies at header_lba. Throws gpt_absent
+// when that sector lacks the GPT signature, gpt_damaged with the reason when
+// the header or its array is unusable; the reader's own failures pass through.
+gpt_copy read_gpt_copy(const gpt_sector_reader& read, std::uint32_t sector_size, std::uint64_t header_lba,
+                       std::uint64_t disk_sectors);
+
+// Sets the 64-bit attribute field of entry `index` (1-based, as
+// gpt_partition::index) in the copy's bytes and in its partitions, then
+// recomputes the array's CRC into the header and the header's own CRC, so the
+// copy stays valid. Throws std::out_of_range for an index beyond the array.
+void set_gpt_attributes(gpt_copy& copy, std::uint32_t index, std::uint64_t attributes);
+
 // Reads the primary table; when its header or array is unusable, reads the
 // backup at the disk's last sector (when disk_sectors is known) and notes why
 // in primary_problem. Throws gpt_absent when neither header has the signature,

@@ -227,6 +227,8 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
     piece_bytes_ = 0;
     rx_.clear();
     last_log_.clear();
+    verbs_.clear();
+    verbs_known_ = false;
 
     // The programmer's start-up messages: read until it falls silent (or a
     // document that is not one). Lines that are still on their way are read,
@@ -238,7 +240,7 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
             const document doc = receive_document(&data);
             for (xmlNode* child = data->children; child != nullptr; child = child->next)
                 if (named(child, "log"))
-                    log_programmer_line(child);
+                    note_log(log_programmer_line(child));
         } catch (const std::runtime_error&) {
             break;
         }
@@ -287,6 +289,8 @@ bool firehose::probe(transport& link)
     port_->set_timeout(pipe_timeout_ms);
     rx_.clear();
     last_log_.clear();
+    verbs_.clear();
+    verbs_known_ = false;
     try {
         // Whatever the last session left in the pipe goes first.
         discard_input();
@@ -353,6 +357,7 @@ void firehose::send(const std::string& request)
     if (request.size() > firehose_request_max_chars)
         firehose_request_too_long();
     last_log_.clear();
+    response_logs_.clear();
     link().write(request.data(), request.size());
     log_at(2, "firehose >>> %s\n", request.c_str());
 }
@@ -421,6 +426,7 @@ void firehose::receive_response(slot* slots, std::size_t count)
         for (xmlNode* child = data->children; child != nullptr; child = child->next) {
             if (named(child, "log")) {
                 last_log_ = log_programmer_line(child);
+                note_log(last_log_);
             } else if (named(child, "response")) {
                 // Log lines after the response belong to no one and are not read.
                 for (std::size_t i = 0; i < count; ++i)
@@ -449,6 +455,12 @@ void firehose::expect_slow_ack()
 {
     const timeout_scope slow(link(), storage_timeout_ms);
     expect_ack();
+}
+
+void firehose::receive_response_within(std::uint32_t timeout_ms, slot* slots, std::size_t count)
+{
+    const timeout_scope wait(link(), std::max(timeout_ms, storage_timeout_ms));
+    receive_response(slots, count);
 }
 
 void firehose::discard_input()

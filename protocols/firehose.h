@@ -12,11 +12,13 @@
 #include "firehose_request.h"
 #include "transport.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // The handset answered, and said no.
 class firehose_refusal : public std::runtime_error {
@@ -50,6 +52,17 @@ struct firehose_options {
 using data_progress = std::function<void(std::uint64_t bytes_done)>;
 // Called during a raw read with each piece that arrived, in order.
 using data_sink = std::function<void(const std::uint8_t* data, std::size_t size)>;
+
+// What a programmer reports about one LUN (getStorageInfo). Fields it did not
+// report are 0 or empty.
+struct firehose_storage_info {
+    std::uint64_t total_blocks = 0;  // sectors of the LUN
+    std::uint32_t block_size = 0;    // bytes per sector
+    std::uint32_t page_size = 0;
+    std::uint32_t num_physical = 0;  // LUNs of the storage
+    std::string mem_type;            // as the programmer spells it ("UFS", "eMMC")
+    std::string prod_name;
+};
 
 struct _xmlDoc;
 struct _xmlNode;
@@ -114,6 +127,37 @@ public:
     void program_element(const std::string& element, byte_source& data, std::uint64_t size,
                          const data_progress& on_piece = {});
 
+    // ---- Further verbs (firehose_verbs.cpp) ----
+    // Whether the programmer offers `verb` (any case), by the "Supported
+    // Functions:" log line it sends at start-up and in every nop answer; the
+    // latest line counts. Before any such line the list is unknown and only
+    // configure, program, read, patch, nop and power count as offered: the
+    // verbs every programmer answers, so an unlisted one is never sent.
+    bool supports(const std::string& verb) const;
+    bool verbs_known() const { return verbs_known_; }
+    // Each of these sends one request on `lun` (the physical partition set
+    // for the other commands stays as it was). Each throws std::runtime_error
+    // "firehose: the programmer does not offer <verb>" before sending when
+    // supports() says no, firehose_refusal "no ack from target" when the
+    // programmer refuses, and the link's error on silence. Hashing and erasing
+    // take the programmer a while: they wait for the answer in proportion to
+    // the sectors touched, beyond the storage time-out.
+    //
+    // SHA-256 of `sectors` sectors from start_sector as the programmer reads
+    // them (getsha256digest, answered by a log line "Digest 0x<64 hex digits>"
+    // before the ACK); "firehose: no digest in the programmer's answer" when
+    // it acknowledged without one.
+    std::array<std::uint8_t, 32> sha256_digest(std::uint32_t lun, std::uint64_t start_sector, std::uint64_t sectors);
+    // Erases (the programmer zeroes or unmaps) a sector range, or the whole LUN.
+    void erase(std::uint32_t lun, std::uint64_t start_sector, std::uint64_t sectors);
+    void erase_lun(std::uint32_t lun);
+    // The LUN the boot ROM boots from (setbootablestoragedrive).
+    void set_bootable_storage_drive(std::uint32_t lun);
+    // The programmer's report on `lun` (getStorageInfo): read from its JSON log
+    // line {"storage_info": {...}}, else its "total_blocks=N block_size=N ..."
+    // line, else the response's TotalLogicalBlocks alone.
+    firehose_storage_info storage_info(std::uint32_t lun);
+
     std::uint32_t sector_size() const { return sector_size_; }
     std::uint32_t max_payload_from_target() const { return max_payload_from_target_; }
     // Bytes per USB write in the raw data phase, as negotiated (whole sectors).
@@ -144,6 +188,17 @@ private:
     // storage may take seconds before it answers.
     void receive_slow_response(slot* slots, std::size_t count);
     void expect_slow_ack();
+    // Reads a response, waiting up to timeout_ms (never less than the storage
+    // time-out) for each transfer.
+    void receive_response_within(std::uint32_t timeout_ms, slot* slots, std::size_t count);
+    // Every log line goes through here: kept for the current request's
+    // answer, and read for the programmer's list of verbs.
+    void note_log(const std::string& line);
+    // Sends a request of `verb` and expects an ACK within timeout_ms, filling
+    // slots (the first of them "value") when given; refuses an unoffered verb
+    // before sending.
+    void verb_request(const char* verb, const std::string& request, std::uint32_t timeout_ms,
+                      slot* slots = nullptr, std::size_t count = 0);
     [[noreturn]] void refuse(const char* text) const;
 
     // The open link; throws "firehose: not open" without one.
@@ -157,4 +212,9 @@ private:
     std::string rx_;
     // The programmer's last log line since the current request was sent.
     std::string last_log_;
+    // Every log line since the current request was sent.
+    std::vector<std::string> response_logs_;
+    // The verbs of the latest "Supported Functions:" line, in lower case.
+    std::vector<std::string> verbs_;
+    bool verbs_known_ = false;
 };

@@ -16,7 +16,7 @@ packages=(
   libfltk1.3-dev libpng-dev libusb-1.0-0-dev libzip-dev zlib1g-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsodium-dev
   xvfb xauth xdotool imagemagick
-  usbutils gdisk unzip zip openssl android-sdk-libsparse-utils
+  usbutils gdisk unzip zip openssl android-sdk-libsparse-utils nlohmann-json3-dev
   python3 strace time desktop-file-utils dpkg-dev file minisign
   clang libclang-rt-14-dev
 )

@@ -34,7 +34,7 @@ read_session::read_session(const std::string& package_path, const handset_choice
     // The programmer is spoken to as soon as it answers.
     programmer_wait wait;
     wait.until_answer = true;
-    reader_ = std::make_unique<handset_reader>(*source_, handle_->get(), firehose_options{}, wait);
+    reader_ = std::make_unique<handset_reader>(*source_, handle_->get(), firehose_options{}, false, wait);
 }
 
 std::vector<std::uint32_t> read_session::luns(std::optional<std::uint32_t> only) const

@@ -5,9 +5,12 @@
 #include "handset_session.h"
 #include "log_capture.h"
 #include "memory_type.h"
+#include "sha256.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -269,6 +272,51 @@ TEST_F(firehose_handset, power_reset_takes_the_handset_off_the_bus)
     c.fh.power("reset");
     EXPECT_TRUE(c.h.device().wait_detached(2000));
     EXPECT_EQ(c.h.lines("firehose ").back(), "firehose <power value=\"reset\"/>");
+}
+
+TEST_F(firehose_handset, further_verbs_hash_erase_and_report_the_storage)
+{
+    connected c;
+    EXPECT_TRUE(c.fh.verbs_known());
+    const std::string image = pattern(16 * ufs_sector, 8);
+    c.fh.set_physical_partition(3);
+    c.fh.program(40, bytes_of(image), static_cast<std::uint32_t>(image.size()));
+
+    std::array<std::uint8_t, 32> want{};
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, image.data(), static_cast<std::int32_t>(image.size()));
+    sha256_final(&ctx, want.data());
+    EXPECT_EQ(c.fh.sha256_digest(3, 40, 16), want);
+
+    c.fh.erase(3, 44, 4);
+    std::string erased = image;
+    std::fill(erased.begin() + 4 * ufs_sector, erased.begin() + 8 * ufs_sector, '\0');
+    EXPECT_EQ(c.h.lun_bytes(3, 40 * ufs_sector, image.size()), erased);
+    c.fh.erase_lun(3);
+    EXPECT_EQ(c.h.lun_bytes(3, 40 * ufs_sector, image.size()), std::string(image.size(), '\0'));
+
+    c.fh.set_bootable_storage_drive(2);
+    EXPECT_EQ(c.h.lines("firehose bootable drive"), std::vector<std::string>{"firehose bootable drive 2"});
+    EXPECT_EQ(failure([&] { c.fh.set_bootable_storage_drive(6); }),
+              "no ack from target (programmer: ERROR: Invalid bootable storage drive '6': UFS has LUNs 0 to 5)");
+
+    const firehose_storage_info info = c.fh.storage_info(5);
+    EXPECT_EQ(info.total_blocks, disk_size / ufs_sector);
+    EXPECT_EQ(info.block_size, ufs_sector);
+    EXPECT_EQ(info.num_physical, 6u);
+    EXPECT_EQ(info.mem_type, "UFS");
+}
+
+TEST_F(firehose_handset, verbs_the_programmer_does_not_list_are_never_sent)
+{
+    connected c({"without-verbs=getsha256digest,erase"});
+    EXPECT_FALSE(c.fh.supports("getsha256digest"));
+    EXPECT_TRUE(c.fh.supports("getStorageInfo"));
+    const auto before = c.h.transcript().size();
+    EXPECT_EQ(failure([&] { c.fh.erase_lun(0); }), "firehose: the programmer does not offer erase");
+    EXPECT_EQ(failure([&] { c.fh.sha256_digest(0, 0, 1); }), "firehose: the programmer does not offer getsha256digest");
+    EXPECT_EQ(c.h.transcript().size(), before);
 }
 
 } // namespace

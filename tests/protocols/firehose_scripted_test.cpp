@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -896,6 +897,183 @@ TEST_F(firehose_scripted_program, element_and_file_forms_send_the_same_data)
     fh.program(7, b);
     ASSERT_EQ(raw_writes.size(), 1u);
     EXPECT_EQ(raw_writes[0], image.substr(0, 4096));
+}
+
+// ---- further verbs: the programmer's list, digests, erase, boot drive, storage report ----
+
+class firehose_scripted_verbs : public firehose_scripted {
+protected:
+    // Connected to a programmer whose nop answers list `verbs`.
+    void connect(firehose& fh, const std::string& verbs)
+    {
+        target.on["nop"] = [this, verbs](const std::string&) {
+            link.deliver(log_document("INFO: Supported Functions: " + verbs));
+            link.deliver(ack);
+        };
+        open_connected(fh);
+    }
+    // Each request named `verb` is answered with these log lines, then `response`.
+    void answer(const std::string& verb, const std::vector<std::string>& logs, const std::string& response = ack)
+    {
+        target.on[verb] = [this, logs, response](const std::string&) {
+            for (const auto& l : logs)
+                link.deliver(log_document(l));
+            link.deliver(response);
+        };
+    }
+    const std::string all_verbs = "configure program read patch erase nop power getStorageInfo getsha256digest "
+                                  "setbootablestoragedrive";
+    const std::string digest_hex = "00112233445566778899aabbccddeeff0123456789ABCDEF0011223344556677";
+};
+
+TEST_F(firehose_scripted_verbs, the_latest_supported_functions_line_says_what_may_be_sent)
+{
+    firehose fh;
+    open_connected(fh);  // neither the greeting nor the ping lists verbs
+    EXPECT_FALSE(fh.verbs_known());
+    for (const char* verb : {"program", "read", "patch", "nop", "power", "configure"})
+        EXPECT_TRUE(fh.supports(verb)) << verb;
+    for (const char* verb : {"erase", "getsha256digest", "setbootablestoragedrive", "getStorageInfo"})
+        EXPECT_FALSE(fh.supports(verb)) << verb;
+    const std::pair<const char*, std::function<void()>> unoffered[] = {
+        {"erase", [&] { fh.erase(0, 0, 1); }},
+        {"erase", [&] { fh.erase_lun(0); }},
+        {"getsha256digest", [&] { fh.sha256_digest(0, 0, 1); }},
+        {"setbootablestoragedrive", [&] { fh.set_bootable_storage_drive(1); }},
+        {"getStorageInfo", [&] { fh.storage_info(0); }},
+    };
+    for (const auto& [verb, call] : unoffered) {
+        try {
+            call();
+            ADD_FAILURE() << verb << " was sent";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), std::string("firehose: the programmer does not offer ") + verb);
+        }
+    }
+    EXPECT_TRUE(target.requests.empty());
+
+    target.on["nop"] = [this](const std::string&) {
+        link.deliver(log_document("INFO: Supported Functions: program read nop erase getstorageinfo"));
+        link.deliver(ack);
+    };
+    fh.nop("list");
+    EXPECT_TRUE(fh.verbs_known());
+    EXPECT_TRUE(fh.supports("erase"));
+    EXPECT_TRUE(fh.supports("getStorageInfo"));  // programmers take verbs in any case
+    EXPECT_FALSE(fh.supports("patch"));          // a list that leaves it out is believed
+    EXPECT_FALSE(fh.supports("getsha256digest"));
+
+    target.on["nop"] = [this](const std::string&) {
+        link.deliver(log_document("INFO: Supported Functions (2): nop getsha256digest"));
+        link.deliver(ack);
+    };
+    fh.nop("again");
+    EXPECT_FALSE(fh.supports("erase"));
+    EXPECT_TRUE(fh.supports("getsha256digest"));
+}
+
+TEST_F(firehose_scripted_verbs, requests_on_the_wire)
+{
+    firehose fh;
+    connect(fh, all_verbs);
+    answer("getsha256digest", {"INFO: hashing", "Digest 0x" + digest_hex});
+    answer("erase", {});
+    answer("setbootablestoragedrive", {});
+
+    const auto digest = fh.sha256_digest(3, 6, 1048576);
+    fh.erase(2, 0x10000, 524288);
+    fh.erase_lun(5);
+    fh.set_bootable_storage_drive(2);
+    const std::vector<std::string> expected = {
+        framed("<getsha256digest SECTOR_SIZE_IN_BYTES=\"4096\" physical_partition_number=\"3\" start_sector=\"6\" "
+               "num_partition_sectors=\"1048576\"/>"),
+        framed("<erase SECTOR_SIZE_IN_BYTES=\"4096\" physical_partition_number=\"2\" start_sector=\"65536\" "
+               "num_partition_sectors=\"524288\"/>"),
+        framed("<erase SECTOR_SIZE_IN_BYTES=\"4096\" physical_partition_number=\"5\"/>"),
+        framed("<setbootablestoragedrive value=\"2\"/>"),
+    };
+    EXPECT_EQ(target.requests, expected);
+    const std::array<std::uint8_t, 32> want = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa,
+                                               0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab,
+                                               0xcd, 0xef, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+    EXPECT_EQ(digest, want);
+}
+
+TEST_F(firehose_scripted_verbs, refusals_and_answers_without_a_digest)
+{
+    firehose fh;
+    connect(fh, all_verbs);
+    struct reply_case {
+        std::vector<std::string> logs;
+        std::string response;
+        std::string failure;
+    };
+    const reply_case cases[] = {
+        {{"ERROR: range restricted: lun=0, start_sector=9, num_sectors=1"}, nak,
+         "no ack from target (programmer: ERROR: range restricted: lun=0, start_sector=9, num_sectors=1)"},
+        {{}, ack, "firehose: no digest in the programmer's answer"},
+        {{"Digest 0x" + digest_hex.substr(0, 62)}, ack, "firehose: no digest in the programmer's answer"},
+        {{"Digest 0x" + digest_hex.substr(0, 62) + "zz"}, ack, "firehose: no digest in the programmer's answer"},
+    };
+    for (const auto& c : cases) {
+        answer("getsha256digest", c.logs, c.response);
+        try {
+            fh.sha256_digest(0, 9, 1);
+            ADD_FAILURE() << "digest accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), c.failure);
+        }
+    }
+    answer("erase", {"ERROR: Failed to erase storage"}, nak);
+    try {
+        fh.erase_lun(1);
+        ADD_FAILURE() << "refused erase accepted";
+    } catch (const firehose_refusal& e) {
+        EXPECT_EQ(e.reason(), "ERROR: Failed to erase storage");
+    }
+}
+
+TEST_F(firehose_scripted_verbs, storage_report_from_json_then_words_then_the_attribute)
+{
+    firehose fh;
+    connect(fh, all_verbs);
+    struct report_case {
+        std::vector<std::string> logs;
+        std::string response;
+        firehose_storage_info want;
+    };
+    const std::string json = "{&quot;storage_info&quot;: {&quot;total_blocks&quot;: 15269888, &quot;block_size&quot;: "
+                             "4096, &quot;page_size&quot;: 4096, &quot;num_physical&quot;: 6, &quot;mem_type&quot;: "
+                             "&quot;UFS&quot;, &quot;prod_name&quot;: &quot;KLUDG4UHDB-B2D1&quot;}}";
+    const report_case cases[] = {
+        {{"INFO: total_blocks=1 block_size=512 num_physical=1 mem_type=eMMC", json},
+         response_document("value=\"ACK\" TotalLogicalBlocks=\"7\""),
+         {15269888, 4096, 4096, 6, "UFS", "KLUDG4UHDB-B2D1"}},
+        {{"INFO: total_blocks=30777344 block_size=512 num_physical=1 mem_type=eMMC"}, ack,
+         {30777344, 512, 0, 1, "eMMC", ""}},
+        {{"{&quot;storage_info&quot;: broken"}, response_document("value=\"ACK\" TotalLogicalBlocks=\"0x100\""),
+         {256, 0, 0, 0, "", ""}},
+        {{}, response_document("value=\"ACK\" TotalLogicalBlocks=\"-1\""), {0, 0, 0, 0, "", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logs.empty() ? "attribute only" : c.logs.back());
+        answer("getStorageInfo", c.logs, c.response);
+        const firehose_storage_info got = fh.storage_info(4);
+        EXPECT_EQ(got.total_blocks, c.want.total_blocks);
+        EXPECT_EQ(got.block_size, c.want.block_size);
+        EXPECT_EQ(got.page_size, c.want.page_size);
+        EXPECT_EQ(got.num_physical, c.want.num_physical);
+        EXPECT_EQ(got.mem_type, c.want.mem_type);
+        EXPECT_EQ(got.prod_name, c.want.prod_name);
+    }
+    EXPECT_EQ(target.requests.back(), framed("<getStorageInfo physical_partition_number=\"4\"/>"));
+    answer("getStorageInfo", {"ERROR: Invalid physical_partition_number '9'"}, nak);
+    try {
+        fh.storage_info(9);
+        ADD_FAILURE() << "refused report accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "no ack from target (programmer: ERROR: Invalid physical_partition_number '9')");
+    }
 }
 
 } // namespace
