@@ -6,6 +6,7 @@
 #include "package_stream.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -66,7 +67,16 @@ member_reader fwpkg::open_member(const std::string& name)
     // is to that header, so noting it lets us check the header ourselves.
     stream_->note_seek = true;
     stream_->seek_noted = false;
-    zip_file_t* file = zip_fopen_index(zip_, index, 0);
+    // Stored and deflated members come out as they lie in the archive and are
+    // inflated by the reader; anything else libzip inflates itself (or refuses).
+    std::optional<member_reader::raw_member> raw;
+    zip_stat_t st;
+    zip_stat_init(&st);
+    constexpr zip_uint64_t needed = ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_CRC;
+    if (zip_stat_index(zip_, index, 0, &st) == 0 && (st.valid & needed) == needed &&
+        st.encryption_method == ZIP_EM_NONE && (st.comp_method == ZIP_CM_STORE || st.comp_method == ZIP_CM_DEFLATE))
+        raw = member_reader::raw_member{st.comp_method == ZIP_CM_DEFLATE, st.crc};
+    zip_file_t* file = zip_fopen_index(zip_, index, raw ? ZIP_FL_COMPRESSED : 0);
     stream_->note_seek = false;
     if (file != nullptr && !(stream_->seek_noted && local_header_matches(index, stream_->noted_seek))) {
         zip_fclose(file);
@@ -74,7 +84,7 @@ member_reader fwpkg::open_member(const std::string& name)
     }
     if (file == nullptr)
         throw std::runtime_error(member_failure_text(name, *zip_get_error(zip_)));
-    return member_reader(this, file, name, size);
+    return member_reader(this, file, name, size, raw);
 }
 
 buffer fwpkg::read_file(const std::string& name, std::uint64_t bound)
