@@ -18,8 +18,8 @@
 #include <optional>
 #include <stdexcept>
 
-void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
-                   const flash_options& options)
+flash_summary flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
+                            const flash_options& options)
 {
     if (options.cancel)
         options.cancel->clear();
@@ -71,21 +71,32 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
     }
     checks_passed();
     log_info("Connected\n");
+    // The programmer hashes what the handset holds: verification and the
+    // comparison before writing need no bytes on the cable.
+    const bool handset_digests = programmer.supports("getsha256digest");
+    flash_summary summary;
+    const bool skip_identical = options.skip_identical && handset_digests;
+    if (options.skip_identical && !handset_digests) {
+        summary.skip_unavailable = true;
+        log_info("The programmer does not offer getsha256digest: every partition is written\n");
+    }
     disk_sizes disks;
-    // Where each partition starts, for the backup and the read-back, known
-    // before the first write.
+    // Where each partition starts, for the backup, the verification and the
+    // comparison, known before the first write.
     std::map<const planned_write*, std::uint64_t> firsts;
     phases.run("Checking the partitions against the disk", [&] {
         disks = check_against_disk(plan, programmer);
         check_erase_support(plan, programmer);
-        if (options.read_back || !backup.empty())
+        if (options.read_back || !backup.empty() || skip_identical)
             for (const auto* list : {&plan.base, &plan.os})
                 for (const planned_write& w : *list)
-                    firsts[&w] = first_sector(w.entry, disks, options.read_back ? "read back" : "saved");
+                    if (!w.entry.erase)
+                        firsts[&w] = first_sector(w.entry, disks,
+                                                  options.read_back ? "verified" : !backup.empty() ? "saved" : "compared");
     });
 
     // Reading back costs as much link time as the writing.
-    const std::uint64_t pass_bytes = options.read_back ? 2 : 1;
+    const std::uint64_t pass_bytes = options.read_back && !handset_digests ? 2 : 1;
     progress report(handler, backup_bytes(backup) + pass_bytes * plan.bytes_to_write + 1);
     std::uint64_t reported = 0;
 
@@ -115,15 +126,37 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
                 phases.run("Erasing " + w.entry.label + lun, [&] { erase_partition(programmer, w.entry, disks); });
                 continue;
             }
+            write_checks checks;
+            if (firsts.count(&w) != 0)
+                checks.first_sector = firsts.at(&w);
+            checks.verify = options.read_back;
+            checks.on_handset = handset_digests;
+            if (skip_identical) {
+                report.message("Comparing " + w.entry.label + " with the handset");
+                stretch_matches there;
+                phases.run("Comparing " + w.entry.label + lun + " with the handset",
+                           [&] { there = stretches_on_handset(source, programmer, w, checks.first_sector); });
+                checks.skip = there.same;
+                summary.skipped_bytes += there.same_bytes;
+                const std::size_t same = static_cast<std::size_t>(std::count(there.same.begin(), there.same.end(), true));
+                if (same == there.same.size()) {
+                    summary.skipped.push_back(w.entry.label);
+                    report.message("Skipping " + w.entry.label + ": the handset holds it already");
+                    reported += pass_bytes * w.bytes_sent;
+                    report.update(reported);
+                    continue;
+                }
+                if (same != 0)
+                    summary.skipped.push_back(w.entry.label + " (" + std::to_string(same) + " of " +
+                                              std::to_string(there.same.size()) + " runs)");
+            }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
-            report.message(options.read_back ? where + " and reading it back" : where);
+            report.message(!options.read_back ? where
+                                              : handset_digests ? where + " and verifying it" : where + " and reading it back");
             phases.writing_began();
-            std::optional<std::uint64_t> read_back_from;
-            if (options.read_back)
-                read_back_from = firsts.at(&w);
             phases.run(where + lun, [&] {
                 write_partition(
-                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from);
+                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, checks);
             });
             reported += pass_bytes * w.bytes_sent;
             report.update(reported);
@@ -153,10 +186,11 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) +
                                  ". Everything was written; unplug the handset to restart it.");
     }
+    return summary;
 }
 
-void flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options)
+flash_summary flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options)
 {
     const handset_handle handset(open_chosen_handset(options.handset));
-    flash_handset(source, handset.get(), handler, options);
+    return flash_handset(source, handset.get(), handler, options);
 }

@@ -6,6 +6,21 @@
 #include "flash_options.h"
 #include "progress.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a flash left out of what it was asked to write.
+struct flash_summary {
+    // Partitions the handset held already (options.skip_identical), by label;
+    // "<label> (n of m runs)" for a sparse image written only in part.
+    std::vector<std::string> skipped;
+    std::uint64_t skipped_bytes = 0;
+    // skip_identical was asked, but the programmer cannot hash what the
+    // handset holds: everything was written.
+    bool skip_unavailable = false;
+};
+
 // Flashes the source onto the handset behind device_handle (an open device of
 // the USB layer, borrowed). Returns when the flash reached its end, also after
 // a cancel (options.cancel, cleared when the flash starts), which skips the
@@ -26,10 +41,16 @@
 //
 // After the programmer upload it lets the programmer start as options.wait
 // says: a fixed pause (3000 ms, or BRV_PROGRAMMER_WAIT_MS), or until it answers.
-void flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
-                   const flash_options& options);
+//
+// When the programmer offers getsha256digest, options.read_back compares its
+// SHA-256 of each written stretch instead of reading the stretch back, and
+// options.skip_identical leaves out the partitions (or runs of a sparse image)
+// whose digest on the handset equals that of what would be written; the
+// summary says which.
+flash_summary flash_handset(firmware_source& source, int device_handle, progress_handler& handler,
+                            const flash_options& options);
 
 // Opens the handset options.handset names (see open_chosen_handset), flashes
 // the source onto it and closes it. Throws as flash_handset and
 // open_chosen_handset.
-void flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options);
+flash_summary flash_attached_handset(firmware_source& source, progress_handler& handler, const flash_options& options);

@@ -48,9 +48,13 @@ struct flash_options {
     std::function<void()> before_handset;
     // flash_attached_handset opens this one.
     handset_choice handset;
-    // Each partition is read back right after it is written, and a SHA-256 of
-    // what came back is compared with one of what was sent.
+    // Each partition is checked right after it is written: the programmer's
+    // SHA-256 of it (or, when it offers none, a SHA-256 of it read back) is
+    // compared with one of what was sent.
     bool read_back = false;
+    // Partitions (or runs of a sparse image) the handset holds already, by the
+    // programmer's SHA-256 of them, are not written. Needs getsha256digest.
+    bool skip_identical = false;
     // When set, every partition the flash writes is first read from the
     // handset into this directory as <label>.img.
     std::string backup_dir;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -88,9 +89,22 @@ std::optional<std::uint64_t> first_difference(firehose& programmer, const partit
     return found;
 }
 
-void check_read_back(firehose& programmer, const partition_stretch& stretch, const sha256_digest& sent,
-                     const data_progress& on_piece, const resend& again)
+// Reads a source to its end for the SHA-256 it keeps.
+void hash_through(byte_source& source)
 {
+    constexpr std::size_t piece_bytes = 1u << 20;
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_bytes);
+    while (source.read(piece.get(), piece_bytes) != 0) {
+    }
+}
+
+// The SHA-256 of what a stretch holds now: the programmer's, or one of its
+// bytes read back (reported through on_piece).
+sha256_digest handset_digest(firehose& programmer, const partition_stretch& stretch, bool on_handset,
+                             const data_progress& on_piece)
+{
+    if (on_handset)
+        return programmer.sha256_digest(stretch.entry.lun, stretch.first, stretch.sectors);
     sha256_ctx ctx;
     sha256_init(&ctx);
     std::uint64_t done = 0;
@@ -102,7 +116,13 @@ void check_read_back(firehose& programmer, const partition_stretch& stretch, con
                  });
     sha256_digest back;
     sha256_final(&ctx, back.data());
-    if (back == sent)
+    return back;
+}
+
+void check_written(firehose& programmer, const partition_stretch& stretch, const sha256_digest& sent, bool on_handset,
+                   const data_progress& on_piece, const resend& again)
+{
+    if (handset_digest(programmer, stretch, on_handset, on_piece) == sent)
         return;
 
     const std::string where = stretch.entry.label + " (LUN " + std::to_string(stretch.entry.lun) + ")";
@@ -113,6 +133,34 @@ void check_read_back(firehose& programmer, const partition_stretch& stretch, con
     throw verification_mismatch("Verification failed: " + where + " read back differently from what was sent, "
                                 "but a second reading of sectors " + std::to_string(stretch.first) + " to " +
                                 std::to_string(stretch.first + stretch.sectors - 1) + " agreed (the reads are unreliable)");
+}
+
+// The stretches a partition's data phases write, each with the SHA-256 of its bytes.
+struct planned_stretch {
+    std::uint64_t first = 0;
+    std::uint64_t sectors = 0;
+    sha256_digest digest{};
+};
+
+std::vector<planned_stretch> planned_stretches(firmware_source& source, const planned_write& write,
+                                               std::uint64_t first_sector, std::uint32_t sector_size)
+{
+    const program_entry& entry = write.entry;
+    const std::unique_ptr<byte_source> image_bytes = source.open_image(entry.filename);
+    std::vector<planned_stretch> out;
+    if (!write.sparse) {
+        sent_bytes sent(*image_bytes, entry.bytes);
+        hash_through(sent);
+        out.push_back({first_sector, entry.bytes / sector_size, sent.digest()});
+        return out;
+    }
+    sparse_reader image(*image_bytes, *write.sparse);
+    while (const auto run = image.next_run()) {
+        sent_bytes sent(image, run->length);
+        hash_through(sent);
+        out.push_back({first_sector + run->offset / sector_size, run->length / sector_size, sent.digest()});
+    }
+    return out;
 }
 
 } // namespace
@@ -147,55 +195,91 @@ disk_sizes check_against_disk(const flash_plan& plan, firehose& programmer)
 }
 
 void write_partition(firmware_source& source, firehose& programmer, const planned_write& write, const data_progress& on_piece,
-                     std::optional<std::uint64_t> read_back_from)
+                     const write_checks& checks)
 {
     const program_entry& entry = write.entry;
     const std::uint32_t sector_size = programmer.sector_size();
+    auto skipped = [&](std::uint64_t stretch) { return stretch < checks.skip.size() && checks.skip[stretch]; };
+    if (!write.sparse && skipped(0))
+        return;
     const std::unique_ptr<byte_source> image_bytes = source.open_image(entry.filename);
     if (!write.sparse) {
         sent_bytes sent(*image_bytes, entry.bytes);
         programmer.program_element(entry.element, sent, entry.bytes, on_piece);
-        if (!read_back_from)
+        if (!checks.verify)
             return;
-        const partition_stretch stretch{entry, *read_back_from, entry.bytes / sector_size};
-        check_read_back(programmer, stretch, sent.digest(), [&](std::uint64_t done) { on_piece(entry.bytes + done); },
-                        [&](const std::function<void(byte_source&)>& use) {
-                            const std::unique_ptr<byte_source> again = source.open_image(entry.filename);
-                            sent_bytes resent(*again, entry.bytes);
-                            use(resent);
-                        });
+        const partition_stretch stretch{entry, checks.first_sector, entry.bytes / sector_size};
+        check_written(programmer, stretch, sent.digest(), checks.on_handset,
+                      [&](std::uint64_t done) { on_piece(entry.bytes + done); },
+                      [&](const std::function<void(byte_source&)>& use) {
+                          const std::unique_ptr<byte_source> again = source.open_image(entry.filename);
+                          sent_bytes resent(*again, entry.bytes);
+                          use(resent);
+                      });
         return;
     }
 
     const std::uint64_t start = entry.start.value;  // never from the end: the plan refuses that
+    // Reading back costs as much link time as the writing; the programmer's digest costs none.
+    const std::uint64_t passes = checks.verify && !checks.on_handset ? 2 : 1;
     sparse_reader image(*image_bytes, *write.sparse);
     std::uint64_t done_before = 0;
     std::uint64_t run_index = 0;
     while (const auto run = image.next_run()) {
         const std::uint64_t first = start + run->offset / sector_size;
         const std::uint64_t sectors = run->length / sector_size;
+        if (skipped(run_index)) {
+            done_before += passes * run->length;
+            on_piece(done_before);
+            ++run_index;
+            continue;
+        }
         sent_bytes sent(image, run->length);
         programmer.program_element(run_element(entry, first, sectors, sector_size), sent, run->length,
                                    [&](std::uint64_t done) { on_piece(done_before + done); });
         done_before += run->length;
-        if (read_back_from) {
+        if (checks.verify) {
             // Only the runs were written; the blocks between them keep what
             // the handset held and are not compared.
             const partition_stretch stretch{entry, first, sectors};
-            check_read_back(programmer, stretch, sent.digest(),
-                            [&](std::uint64_t done) { on_piece(done_before + done); },
-                            [&](const std::function<void(byte_source&)>& use) {
-                                const std::unique_ptr<byte_source> again = source.open_image(entry.filename);
-                                sparse_reader image_again(*again, *write.sparse);
-                                for (std::uint64_t i = 0; i <= run_index; ++i)
-                                    if (!image_again.next_run())
-                                        throw std::runtime_error("Sparse image " + entry.filename +
-                                                                 ": changed since it was written");
-                                sent_bytes resent(image_again, run->length);
-                                use(resent);
-                            });
-            done_before += run->length;
+            check_written(programmer, stretch, sent.digest(), checks.on_handset,
+                          [&](std::uint64_t done) { on_piece(done_before + done); },
+                          [&](const std::function<void(byte_source&)>& use) {
+                              const std::unique_ptr<byte_source> again = source.open_image(entry.filename);
+                              sparse_reader image_again(*again, *write.sparse);
+                              for (std::uint64_t i = 0; i <= run_index; ++i)
+                                  if (!image_again.next_run())
+                                      throw std::runtime_error("Sparse image " + entry.filename +
+                                                               ": changed since it was written");
+                              sent_bytes resent(image_again, run->length);
+                              use(resent);
+                          });
+            done_before += (passes - 1) * run->length;
         }
         ++run_index;
     }
+}
+
+stretch_matches stretches_on_handset(firmware_source& source, firehose& programmer, const planned_write& write,
+                                     std::uint64_t first_sector)
+{
+    const std::uint32_t sector_size = programmer.sector_size();
+    // The firmware's side is hashed while the programmer hashes the handset's.
+    std::future<std::vector<planned_stretch>> ours = std::async(
+        std::launch::async, [&] { return planned_stretches(source, write, first_sector, sector_size); });
+    std::vector<sha256_digest> theirs;
+    if (!write.sparse)
+        theirs.push_back(programmer.sha256_digest(write.entry.lun, first_sector, write.entry.bytes / sector_size));
+    const std::vector<planned_stretch> stretches = ours.get();
+    stretch_matches result;
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const planned_stretch& s = stretches[i];
+        if (i >= theirs.size())
+            theirs.push_back(programmer.sha256_digest(write.entry.lun, s.first, s.sectors));
+        const bool same = theirs[i] == s.digest;
+        result.same.push_back(same);
+        if (same)
+            result.same_bytes += s.sectors * sector_size;
+    }
+    return result;
 }

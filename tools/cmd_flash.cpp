@@ -60,6 +60,7 @@ flash_options options_from(const parsed_args& args)
     options.type = parse_flash_type(args.value("--type", "full"));
     options.no_write = args.has("--no-write");
     options.read_back = args.has("--verify");
+    options.skip_identical = args.has("--skip-identical");
     if (options.no_write && options.read_back)
         throw usage_error("--verify reads back what was written; a --no-write flash writes nothing");
     options.backup_dir = args.value("--backup", "");
@@ -70,6 +71,28 @@ flash_options options_from(const parsed_args& args)
     if (args.has("--max-payload"))
         options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
     return options;
+}
+
+// What --skip-identical left out, or why it could not.
+void print_skipped(const flash_summary& summary, bool asked)
+{
+    if (summary.skip_unavailable) {
+        std::printf("--skip-identical: the programmer cannot hash what the handset holds (no getsha256digest); "
+                    "every partition was written\n");
+        return;
+    }
+    if (!asked)
+        return;
+    if (summary.skipped.empty()) {
+        std::printf("Skipped nothing: no partition on the handset equals its image\n");
+        return;
+    }
+    std::string labels;
+    for (const std::string& label : summary.skipped)
+        labels += (labels.empty() ? "" : ", ") + label;
+    std::printf("Skipped %zu partition%s already on the handset (%.1f MiB): %s\n", summary.skipped.size(),
+                summary.skipped.size() == 1 ? "" : "s", static_cast<double>(summary.skipped_bytes) / 1048576.0,
+                labels.c_str());
 }
 
 int run_flash(const parsed_args& args)
@@ -87,8 +110,8 @@ int run_flash(const parsed_args& args)
     fwpkg pkg;
     open_package(pkg, path);
     // The digests are verified on a second reader of the same file while the
-    // flash reads every image through its CRC; the handset hears nothing until
-    // both passes have succeeded.
+    // flash reads every image through its CRC and the programmer is uploaded;
+    // nothing is written until both passes have succeeded.
     background_verification verification(path);
     options.before_handset = [&verification] { verification.require_success(); };
 
@@ -97,9 +120,10 @@ int run_flash(const parsed_args& args)
     progress_bar bar(stderr);
     interrupt_cancels interrupt(pkg.cancellation());
     options.cancel = &pkg.cancellation();
+    flash_summary summary;
     try {
         brp_source source(pkg);
-        flash_attached_handset(source, bar, options);
+        summary = flash_attached_handset(source, bar, options);
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
@@ -112,6 +136,7 @@ int run_flash(const parsed_args& args)
         std::fprintf(stderr, "Cancelled: the remaining OS partitions were not written\n");
         return exit_failed;
     }
+    print_skipped(summary, options.skip_identical);
     std::printf("Succeeded\n");
     return exit_ok;
 }
@@ -122,7 +147,8 @@ extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash FILE.brp [--type full|keep-data|base-only] [--no-write]\n"
-    "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
+    "                 [--verify] [--skip-identical] [--backup DIR]\n"
+    "                 [--serial S | --port BUS-PORTS | --all]\n"
     "                 [--max-payload SIZE] [--sector-writes] [--programmer-wait MS|auto]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
@@ -133,8 +159,13 @@ extern const command flash_command = {
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
     "  --type base-only  base partitions and the partition table only\n"
     "  --no-write        dry run: the programmer is asked to skip every write\n"
-    "  --verify          read every partition back right after writing it and\n"
-    "                    compare (SHA-256); a difference stops the flash\n"
+    "  --verify          check every partition right after writing it: the\n"
+    "                    programmer's SHA-256 of it (getsha256digest), or, when it\n"
+    "                    offers none, a SHA-256 of it read back; a difference\n"
+    "                    stops the flash\n"
+    "  --skip-identical  ask the programmer for the SHA-256 of each partition (of\n"
+    "                    each run of a sparse image) first and leave out those that\n"
+    "                    already hold what would be written; needs getsha256digest\n"
     "  --backup DIR      first save every partition the flash will write as\n"
     "                    DIR/LABEL.img (DIR must not hold those files yet)\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
@@ -161,6 +192,7 @@ extern const command flash_command = {
      {"--sector-writes", false},
      programmer_wait_option,
      {"--verify", false},
+     {"--skip-identical", false},
      {"--backup", true},
      serial_option,
      port_option,
