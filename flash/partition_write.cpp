@@ -19,10 +19,14 @@ namespace {
 using sha256_digest = std::array<std::uint8_t, 32>;
 
 // Hands out the source's bytes, then zeros up to `size` (what a data phase
-// sends), keeping a SHA-256 of everything handed out.
+// sends), keeping a SHA-256 of everything handed out unless told that nobody
+// asks for it (hashing a SuperSpeed write costs the pace).
 class sent_bytes : public byte_source {
 public:
-    sent_bytes(byte_source& inner, std::uint64_t size) : inner_(inner), left_(size) { sha256_init(&ctx_); }
+    sent_bytes(byte_source& inner, std::uint64_t size, bool hashed = true) : inner_(inner), left_(size), hashed_(hashed)
+    {
+        sha256_init(&ctx_);
+    }
     std::size_t read(std::uint8_t* out, std::size_t len) override
     {
         len = static_cast<std::size_t>(std::min<std::uint64_t>({len, left_, max_hash_piece}));
@@ -34,7 +38,8 @@ public:
             std::memset(out, 0, len);
             n = len;
         }
-        sha256_update(&ctx_, out, static_cast<std::int32_t>(n));
+        if (hashed_)
+            sha256_update(&ctx_, out, static_cast<std::int32_t>(n));
         left_ -= n;
         return n;
     }
@@ -49,6 +54,7 @@ private:
     static constexpr std::uint64_t max_hash_piece = 1u << 30;
     byte_source& inner_;
     std::uint64_t left_;
+    bool hashed_;
     bool ended_ = false;
     sha256_ctx ctx_;
 };
@@ -204,7 +210,7 @@ void write_partition(firmware_source& source, firehose& programmer, const planne
         return;
     const std::unique_ptr<byte_source> image_bytes = source.open_image(entry.filename);
     if (!write.sparse) {
-        sent_bytes sent(*image_bytes, entry.bytes);
+        sent_bytes sent(*image_bytes, entry.bytes, checks.verify);
         programmer.program_element(entry.element, sent, entry.bytes, on_piece);
         if (!checks.verify)
             return;
@@ -234,7 +240,7 @@ void write_partition(firmware_source& source, firehose& programmer, const planne
             ++run_index;
             continue;
         }
-        sent_bytes sent(image, run->length);
+        sent_bytes sent(image, run->length, checks.verify);
         programmer.program_element(run_element(entry, first, sectors, sector_size), sent, run->length,
                                    [&](std::uint64_t done) { on_piece(done_before + done); });
         done_before += run->length;
