@@ -611,13 +611,19 @@ void firehose::program_request(const std::string& request, byte_source& data, st
         // the partition is zeros. The next piece is read while one crosses.
         const timeout_scope slow(link(), storage_timeout_ms);
         piece_pipeline pieces(data, size, piece_bytes_ != 0 ? piece_bytes_ : sector_size_);
+        // A piece counts as done once the one after it is asked for: by then
+        // it is on its way.
+        std::uint64_t handed = 0;
         std::uint64_t done = 0;
-        while (const piece_pipeline::piece p = pieces.next()) {
-            link().write(p.data, p.size);
-            done += p.size;
-            if (on_piece)
-                on_piece(done);
-        }
+        link().write_stream([&]() {
+            if (on_piece && handed != done)
+                on_piece(done = handed);
+            const piece_pipeline::piece p = pieces.next();
+            handed += p.size;
+            return write_piece{p.data, p.size};
+        });
+        if (on_piece && handed != done)
+            on_piece(handed);
     }
 
     slot reply[] = {{"value", {}}, {"rawmode", {}}};
