@@ -95,15 +95,6 @@ std::optional<std::uint64_t> first_difference(firehose& programmer, const partit
     return found;
 }
 
-// Reads a source to its end for the SHA-256 it keeps.
-void hash_through(byte_source& source)
-{
-    constexpr std::size_t piece_bytes = 1u << 20;
-    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_bytes);
-    while (source.read(piece.get(), piece_bytes) != 0) {
-    }
-}
-
 // The SHA-256 of what a stretch holds now: the programmer's, or one of its
 // bytes read back (reported through on_piece).
 sha256_digest handset_digest(firehose& programmer, const partition_stretch& stretch, bool on_handset,
@@ -156,14 +147,14 @@ std::vector<planned_stretch> planned_stretches(firmware_source& source, const pl
     std::vector<planned_stretch> out;
     if (!write.sparse) {
         sent_bytes sent(*image_bytes, entry.bytes);
-        hash_through(sent);
+        read_through(sent);
         out.push_back({first_sector, entry.bytes / sector_size, sent.digest()});
         return out;
     }
     sparse_reader image(*image_bytes, *write.sparse);
     while (const auto run = image.next_run()) {
         sent_bytes sent(image, run->length);
-        hash_through(sent);
+        read_through(sent);
         out.push_back({first_sector + run->offset / sector_size, run->length / sector_size, sent.digest()});
     }
     return out;
