@@ -691,6 +691,32 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     EXPECT_TRUE(nothing_requested_but_configure());
 }
 
+TEST_F(Flash, SkipIdenticalLeavesOutWhatTheHandsetHolds)
+{
+    // system is a sparse image of two runs (blocks 0-1, block 3); the handset
+    // already holds xbl and the first run, so only the second run is written.
+    const std::string raw1 = pattern_bytes(2 * 4096, 31);
+    const std::string raw2 = pattern_bytes(4096, 32);
+    const std::vector<part> parts{{"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+                                  {"system", "system.img", 200, 64,
+                                   sparse_image({{0xcac1, 2, raw1}, {0xcac3, 1, ""}, {0xcac1, 1, raw2}}, 4), 0, 0, true}};
+    make_package(parts, {});
+    attach();
+    expect_written(parts[0]);
+    expected[0].replace(200 * 512, raw1.size(), raw1);
+    write_file(dir / "handset" / "lun0.img", expected[0]);
+    expected[0].replace(200 * 512 + 3 * 4096, raw2.size(), raw2);
+
+    flash_options options;
+    options.skip_identical = true;
+    ASSERT_TRUE(flash_with(options));
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program system", "power"}));
+    EXPECT_EQ(lines_starting("firehose <getsha256digest").size(), 3u);  // xbl, then each run
+    const std::vector<std::string> messages = rec.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Skipping xbl: the handset holds it already"), messages.end());
+}
+
 // ---- The cable and the programmer as real handsets behave ----
 
 TEST_F(Flash, RawDataTravelsInNegotiatedPieces)
