@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 class byte_source {
 public:
@@ -27,4 +28,14 @@ inline std::size_t read_up_to(byte_source& source, std::uint8_t* out, std::size_
         got += n;
     }
     return got;
+}
+
+// Reads the source to its end, keeping nothing: what a source checks or counts
+// as bytes pass (a member's CRC, a digest) is then done.
+inline void read_through(byte_source& source)
+{
+    constexpr std::size_t piece_bytes = std::size_t{1} << 20;
+    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(piece_bytes);
+    while (source.read(piece.get(), piece_bytes) != 0) {
+    }
 }

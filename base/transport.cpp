@@ -38,6 +38,12 @@ buffer read_exact(transport& link, std::size_t length)
     return b;
 }
 
+void transport::write_stream(const std::function<write_piece()>& next)
+{
+    for (write_piece piece = next(); piece.size != 0; piece = next())
+        write(piece.data, piece.size);
+}
+
 std::size_t write_buffer(transport& link, const buffer& b)
 {
     return link.write(b.c_ptr() + b.pos(), static_cast<std::size_t>(b.size() - b.pos()));

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 
 // The link failed: what() is the system's text for error() (ETIMEDOUT when the
@@ -25,6 +26,12 @@ private:
     int error_;
 };
 
+// One piece of a stream of writes; size 0 ends the stream.
+struct write_piece {
+    const void* data = nullptr;
+    std::size_t size = 0;
+};
+
 class transport {
 public:
     virtual ~transport() = default;
@@ -35,6 +42,14 @@ public:
     virtual std::size_t read(void* dst, std::size_t capacity) = 0;
     // Sends length bytes as one transfer; returns length or throws link_error.
     virtual std::size_t write(const void* src, std::size_t length) = 0;
+    // Sends each piece `next` hands out as one transfer, in order, until it
+    // hands out one of size 0. A link that can queues the following transfer
+    // behind the one crossing, so that it never waits for the host between
+    // them: a piece must stay valid until `next` has been called twice more
+    // (or the call has returned). Throws link_error as write; what `next`
+    // throws passes through once no transfer is in flight. This one writes a
+    // piece at a time.
+    virtual void write_stream(const std::function<write_piece()>& next);
     // How long a read or write may wait, in milliseconds.
     virtual void set_timeout(std::uint32_t ms) = 0;
     virtual std::uint32_t timeout() const = 0;

@@ -10,28 +10,17 @@
 #include "log.h"
 #include "program_list.h"
 #include "sahara.h"
-#include "thread.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 #include <map>
 #include <optional>
 #include <stdexcept>
 
 namespace {
 
-constexpr std::uint32_t cancel_poll_ms = 50;
 constexpr const char* cancelled_advice = "Flash again when ready, or unplug the handset to restart it.";
-
-// The programmer's start-up time, cut short by a cancel request.
-void wait_for_programmer(const cancel_request* cancel)
-{
-    for (std::uint32_t left = programmer_wait_ms(); left > 0 && !(cancel && cancel->requested());) {
-        const std::uint32_t step = std::min(left, cancel_poll_ms);
-        sleep_ms(step);
-        left -= step;
-    }
-}
 
 } // namespace
 
@@ -40,62 +29,90 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
 {
     auto cancelled = [&] { return options.cancel && options.cancel->requested(); };
 
-    // Everything that can be refused is refused here, before the handset
-    // hears anything.
     flash_phases phases;
     auto stop_if_cancelled = [&] { phases.stop_if_cancelled(options.cancel, cancelled_advice); };
     buffer programmer_image;
-    flash_plan plan;
-    std::vector<backup_file> backup;
     phases.run("Checking the package", [&] {
         if (options.no_write && options.read_back)
             throw std::runtime_error("a dry run writes nothing, so there is nothing to read back");
         programmer_image = source.programmer();
-        plan = plan_flash(source, options.type, handler, stop_if_cancelled);
-        if (!options.backup_dir.empty())
-            backup = plan_backup(plan, options.backup_dir);
         if (options.before_handset)
             options.before_handset();
     });
-    const bool reads = options.read_back || !backup.empty();
     stop_if_cancelled();
 
-    log_info("Sending programmer\n");
-    bool uploaded = false;
-    phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, programmer_image); });
-    programmer_image = buffer();
-    if (uploaded)
-        wait_for_programmer(options.cancel);
-    stop_if_cancelled();
+    // Everything else that can be refused (both documents, every image read
+    // through, the caller's own checks) is checked while the programmer is
+    // uploaded and starts, on a thread of its own that alone uses the source
+    // meanwhile; nothing is written before it has passed.
+    flash_plan plan;
+    std::vector<backup_file> backup;
+    std::future<void> checks = std::async(std::launch::async, [&] {
+        plan = plan_flash(source, options.type, handler, stop_if_cancelled);
+        if (!options.backup_dir.empty())
+            backup = plan_backup(plan, options.backup_dir);
+        if (options.before_first_write)
+            options.before_first_write();
+    });
+    auto checks_passed = [&] { phases.run("Checking the package", [&] { checks.get(); }); };
+    const bool reads = options.read_back || !options.backup_dir.empty() || options.skip_identical;
 
     std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
     firehose programmer;
-    firehose_options link = options.link;
-    if (reads)
-        link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
-    phases.run("Connecting to the programmer", [&] {
-        pipe.emplace(device_handle);
-        programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
+    try {
+        log_info("Sending programmer\n");
+        bool uploaded = false;
+        phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, programmer_image); });
+        programmer_image = buffer();
+        firehose_options link = options.link;
+        if (uploaded)
+            let_programmer_start(options.wait, link, options.cancel);
+        stop_if_cancelled();
         if (reads)
-            require_sector_reads(programmer, "the partitions cannot be saved or read back");
-    });
+            link.max_payload_from_target = std::max(link.max_payload_from_target, read_payload_bytes);
+        phases.run("Connecting to the programmer", [&] {
+            pipe.emplace(device_handle);
+            programmer.open(*pipe, options.no_write, source.memory_type(), source.sector_size(), link);
+        });
+    } catch (const std::exception&) {
+        // A package that fails its checks is the news, not the handset.
+        checks_passed();
+        throw;
+    }
+    checks_passed();
     log_info("Connected\n");
     stop_if_cancelled();
+    // The programmer hashes what the handset holds: verification and the
+    // comparison before writing need no bytes on the cable.
+    const bool handset_digests = programmer.supports("getsha256digest");
+    flash_result result;
+    const bool skip_identical = options.skip_identical && handset_digests;
+    if (options.skip_identical && !handset_digests) {
+        result.identical_unavailable = true;
+        log_info("The programmer does not offer getsha256digest: every partition is written\n");
+    }
+    // Reading back needs whole sectors from the programmer; its digests do not.
+    if (!backup.empty() || (options.read_back && !handset_digests))
+        phases.run("Connecting to the programmer", [&] {
+            require_sector_reads(programmer, "the partitions cannot be saved or read back");
+        });
     disk_sizes disks;
-    // Where each partition starts, for the backup and the read-back, known
-    // before the first write.
+    // Where each partition starts, for the backup, the verification and the
+    // comparison, known before the first write.
     std::map<const planned_write*, std::uint64_t> firsts;
     phases.run("Checking the partitions against the disk", [&] {
         disks = check_against_disk(plan, programmer);
         check_erase_support(plan, programmer);
-        if (reads)
+        if (options.read_back || !backup.empty() || skip_identical)
             for (const auto* list : {&plan.base, &plan.os})
                 for (const planned_write& w : *list)
-                    firsts[&w] = first_sector(w.entry, disks, options.read_back ? "read back" : "saved");
+                    if (!w.entry.erase)
+                        firsts[&w] = first_sector(w.entry, disks,
+                                                  options.read_back ? "verified" : !backup.empty() ? "saved" : "compared");
     });
 
     // Reading back costs as much link time as the writing.
-    const std::uint64_t pass_bytes = options.read_back ? 2 : 1;
+    const std::uint64_t pass_bytes = options.read_back && !handset_digests ? 2 : 1;
     progress report(handler, backup_bytes(backup) + pass_bytes * plan.bytes_to_write + 1);
     std::uint64_t reported = 0;
 
@@ -113,7 +130,6 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
         report.update(reported);
     }
 
-    flash_result result;
     auto write_all = [&](const std::vector<planned_write>& writes, bool stop_on_cancel) {
         for (const planned_write& w : writes) {
             stop_if_cancelled();
@@ -128,15 +144,37 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
                 phases.run("Erasing " + w.entry.label + lun, [&] { erase_partition(programmer, w.entry, disks); });
                 continue;
             }
+            write_checks checks;
+            if (firsts.count(&w) != 0)
+                checks.first_sector = firsts.at(&w);
+            checks.verify = options.read_back;
+            checks.on_handset = handset_digests;
+            if (skip_identical) {
+                report.message("Comparing " + w.entry.label + " with the handset");
+                stretch_matches there;
+                phases.run("Comparing " + w.entry.label + lun + " with the handset",
+                           [&] { there = stretches_on_handset(source, programmer, w, checks.first_sector); });
+                checks.skip = there.same;
+                result.identical_bytes += there.same_bytes;
+                const std::size_t same = static_cast<std::size_t>(std::count(there.same.begin(), there.same.end(), true));
+                if (same == there.same.size()) {
+                    result.identical.push_back(w.entry.label);
+                    report.message("Skipping " + w.entry.label + ": the handset holds it already");
+                    reported += pass_bytes * w.bytes_sent;
+                    report.update(reported);
+                    continue;
+                }
+                if (same != 0)
+                    result.identical.push_back(w.entry.label + " (" + std::to_string(same) + " of " +
+                                              std::to_string(there.same.size()) + " runs)");
+            }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
-            report.message(options.read_back ? where + " and reading it back" : where);
+            report.message(!options.read_back ? where
+                                              : handset_digests ? where + " and verifying it" : where + " and reading it back");
             phases.writing_began();
-            std::optional<std::uint64_t> read_back_from;
-            if (options.read_back)
-                read_back_from = firsts.at(&w);
             phases.run(where + lun, [&] {
                 write_partition(
-                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, read_back_from,
+                    source, programmer, w, [&](std::uint64_t done) { report.update(reported + done); }, checks,
                     &phases);
             });
             reported += pass_bytes * w.bytes_sent;

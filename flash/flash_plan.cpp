@@ -21,8 +21,6 @@
 
 namespace {
 
-// Members are read through their CRC in pieces of this size.
-constexpr std::size_t check_piece_bytes = 1u << 20;
 constexpr std::size_t magic_bytes = 4;
 
 // Bytes already taken from a source, handed out again before the rest of it.
@@ -80,14 +78,6 @@ void check_lun(std::uint32_t memory_type, std::uint32_t lun, const std::string& 
     std::string why;
     if (!memory_has_lun(memory_type, lun, &why))
         throw std::runtime_error(owner + ": physical_partition_number " + std::to_string(lun) + ", but " + why);
-}
-
-// Reads a source to its end (so a member's CRC is checked), keeping nothing.
-void read_through(byte_source& source)
-{
-    const auto piece = std::make_unique_for_overwrite<std::uint8_t[]>(check_piece_bytes);
-    while (source.read(piece.get(), check_piece_bytes) != 0) {
-    }
 }
 
 planned_write plan_write(firmware_source& source, const program_entry& entry, std::uint32_t sector_size, progress& report,

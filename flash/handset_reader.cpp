@@ -19,6 +19,8 @@ namespace {
 constexpr std::uint32_t default_programmer_wait_ms = 3000;
 constexpr const char* programmer_wait_variable = "BRV_PROGRAMMER_WAIT_MS";
 constexpr int decimal_base = 10;
+// How often a fixed pause looks for a cancel request.
+constexpr std::uint32_t cancel_poll_ms = 50;
 // One read request asks for at most this many sectors; the programmer sends
 // them in pieces of its payload size either way.
 constexpr std::uint32_t max_request_sectors = 1u << 30;
@@ -66,6 +68,19 @@ std::uint32_t programmer_wait_ms()
     if (errno != 0 || *end != '\0' || ms > UINT32_MAX)
         return default_programmer_wait_ms;
     return static_cast<std::uint32_t>(ms);
+}
+
+void let_programmer_start(const programmer_wait& wait, firehose_options& link, const cancel_request* cancel)
+{
+    if (wait.until_answer) {
+        link.start_wait_ms = programmer_answer_bound_ms;
+        return;
+    }
+    for (std::uint32_t left = wait.pause_ms; left > 0 && !(cancel && cancel->requested());) {
+        const std::uint32_t step = std::min(left, cancel_poll_ms);
+        sleep_ms(step);
+        left -= step;
+    }
 }
 
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type)
@@ -156,7 +171,7 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
 }
 
 handset_reader::handset_reader(firmware_source& source, int device_handle, const firehose_options& link,
-                               bool may_write)
+                               bool may_write, const programmer_wait& wait)
 {
     // Unless it may write, configured to skip every write: nothing it is asked
     // can change the handset.
@@ -166,9 +181,9 @@ handset_reader::handset_reader(firmware_source& source, int device_handle, const
     bool uploaded = false;
     phases.run("Sending the programmer", [&] { uploaded = upload_programmer(device_handle, image); });
     image = buffer();
-    if (uploaded)
-        sleep_ms(programmer_wait_ms());
     firehose_options reading = link;
+    if (uploaded)
+        let_programmer_start(wait, reading);
     reading.max_payload_from_target = std::max(reading.max_payload_from_target, read_payload_bytes);
     phases.run("Connecting to the programmer", [&] {
         pipe_.emplace(device_handle);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "firehose.h"
+#include "flash_options.h"
 #include "firmware_source.h"
 #include "gpt.h"
 #include "usbport.h"
@@ -35,9 +36,10 @@ public:
 // answers a nop: nothing was uploaded, and that one is used.
 bool upload_programmer(int device_handle, const buffer& image);
 
-// How long the boot ROM needs to start an uploaded programmer: 3000 ms, or the
-// decimal number in BRV_PROGRAMMER_WAIT_MS (tests use 0).
-std::uint32_t programmer_wait_ms();
+// Lets a programmer that was just uploaded start as `wait` says: sleeps the
+// fixed pause (cut short by a cancel request), or sets link's start_wait_ms so
+// that the connection waits.
+void let_programmer_start(const programmer_wait& wait, firehose_options& link, const cancel_request* cancel = nullptr);
 
 // The LUNs a handset has: 0 on eMMC, 0 to 5 on UFS.
 std::vector<std::uint32_t> memory_luns(std::uint32_t memory_type);
@@ -84,7 +86,7 @@ gpt_table read_lun_gpt(firehose& programmer, std::uint32_t lun, std::uint64_t di
 class handset_reader {
 public:
     handset_reader(firmware_source& source, int device_handle, const firehose_options& link = {},
-                   bool may_write = false);
+                   bool may_write = false, const programmer_wait& wait = {});
     handset_reader(const handset_reader&) = delete;
     handset_reader& operator=(const handset_reader&) = delete;
 

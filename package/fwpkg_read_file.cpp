@@ -7,6 +7,7 @@
 #include "package_stream.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -66,8 +67,8 @@ member_reader fwpkg::open_member(const std::string& name)
         throw std::runtime_error("Invalid package: " + printable_name(name) + " is a folder of the archive, not a file");
     zip_stat_t st;
     zip_stat_init(&st);
-    const bool no_data = zip_stat_index(zip_, index, 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE) != 0 &&
-                         st.comp_size == 0;
+    const bool stat_ok = zip_stat_index(zip_, index, 0, &st) == 0;
+    const bool no_data = stat_ok && (st.valid & ZIP_STAT_COMP_SIZE) != 0 && st.comp_size == 0;
     // libzip 1.7.3 takes only the name and extra lengths from a member's local
     // header and never looks at the rest. Its first seek in zip_fopen_index
     // is to that header, so noting it lets us check the header ourselves. A
@@ -75,7 +76,14 @@ member_reader fwpkg::open_member(const std::string& name)
     // nothing in it a damaged header could misplace.
     stream_->note_seek = true;
     stream_->seek_noted = false;
-    zip_file_t* file = zip_fopen_index(zip_, index, 0);
+    // Stored and deflated members come out as they lie in the archive and are
+    // inflated by the reader; anything else libzip inflates itself (or refuses).
+    std::optional<member_reader::raw_member> raw;
+    constexpr zip_uint64_t needed = ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_CRC;
+    if (stat_ok && (st.valid & needed) == needed &&
+        st.encryption_method == ZIP_EM_NONE && (st.comp_method == ZIP_CM_STORE || st.comp_method == ZIP_CM_DEFLATE))
+        raw = member_reader::raw_member{st.comp_method == ZIP_CM_DEFLATE, st.crc};
+    zip_file_t* file = zip_fopen_index(zip_, index, raw ? ZIP_FL_COMPRESSED : 0);
     stream_->note_seek = false;
     if (file != nullptr && !(stream_->seek_noted ? local_header_matches(index, stream_->noted_seek) : no_data)) {
         zip_fclose(file);
@@ -83,7 +91,7 @@ member_reader fwpkg::open_member(const std::string& name)
     }
     if (file == nullptr)
         throw std::runtime_error(member_failure_text(name, *zip_get_error(zip_)));
-    return member_reader(this, file, name, size);
+    return member_reader(this, file, name, size, raw);
 }
 
 buffer fwpkg::read_file(const std::string& name, std::uint64_t bound)

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +26,13 @@ constexpr std::uint32_t pipe_timeout_ms = 500;
 // commands touch storage too. Thirty seconds covers slow parts with a wide
 // margin, while an unplugged handset still fails at once (ENODEV, not a time-out).
 constexpr std::uint32_t storage_timeout_ms = 30000;
-// After the nop that ends a raw phase, input that is already on its way is
-// dropped; a log line arriving later is read as a document by the next response.
+// A ping that may have reached the programmer twice is followed by this much
+// silence, to drop a second acknowledgement.
 constexpr std::uint32_t settle_drain_ms = 20;
+// A programmer sends its start-up lines at once; this much silence ends them.
+constexpr std::uint32_t greeting_silence_ms = 20;
+// While a programmer starts, its ping is sent again after this long untaken.
+constexpr std::uint32_t start_ping_ms = 50;
 
 
 // Received bytes not yet handed out as a document. Programmers send documents of
@@ -227,10 +232,11 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
     last_log_.clear();
     verbs_.clear();
     verbs_known_ = false;
-    port_->set_timeout(pipe_timeout_ms);
 
-    // The programmer's start-up messages: read until it falls silent, which
-    // ends with the port's time-out (or a document that is not one).
+    // The programmer's start-up messages: read until it falls silent (or a
+    // document that is not one). Lines that are still on their way are read,
+    // as logs, before the next response.
+    port_->set_timeout(greeting_silence_ms);
     for (;;) {
         xmlNode* data = nullptr;
         try {
@@ -242,8 +248,9 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
             break;
         }
     }
+    port_->set_timeout(pipe_timeout_ms);
 
-    nop("ping");
+    first_ping(options.start_wait_ms);
 
     const char* memory_name = memory_type_name(memory_type);
     slot reply[configure_slot_count];
@@ -295,6 +302,37 @@ bool firehose::probe(transport& link)
     } catch (const std::runtime_error&) {
         port_ = nullptr;
         return false;
+    }
+}
+
+void firehose::first_ping(std::uint32_t wait_ms)
+{
+    if (wait_ms == 0) {
+        nop("ping");
+        return;
+    }
+    // A starting programmer does not take requests yet: the write is not
+    // taken and times out, and the ping is sent again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    bool repeated = false;
+    for (;;) {
+        try {
+            const timeout_scope poll(link(), start_ping_ms);
+            send(firehose_request(nop_element, "ping"));
+            break;
+        } catch (const link_error& e) {
+            if (e.error() != ETIMEDOUT || std::chrono::steady_clock::now() >= deadline)
+                throw;
+            repeated = true;
+        }
+    }
+    expect_ack();
+    if (repeated) {
+        // A ping reported as timed out may still have reached the programmer
+        // at the last moment: its second acknowledgement must not answer the
+        // configure.
+        const timeout_scope quick(link(), settle_drain_ms);
+        discard_input();
     }
 }
 
@@ -555,13 +593,19 @@ void firehose::program_request(const std::string& request, byte_source& data, st
         // the partition is zeros. The next piece is read while one crosses.
         const timeout_scope slow(link(), storage_timeout_ms);
         piece_pipeline pieces(data, size, piece_bytes_ != 0 ? piece_bytes_ : sector_size_);
+        // A piece counts as done once the one after it is asked for: by then
+        // it is on its way.
+        std::uint64_t handed = 0;
         std::uint64_t done = 0;
-        while (const piece_pipeline::piece p = pieces.next()) {
-            link().write(p.data, p.size);
-            done += p.size;
-            if (on_piece)
-                on_piece(done);
-        }
+        link().write_stream([&]() {
+            if (on_piece && handed != done)
+                on_piece(done = handed);
+            const piece_pipeline::piece p = pieces.next();
+            handed += p.size;
+            return write_piece{p.data, p.size};
+        });
+        if (on_piece && handed != done)
+            on_piece(handed);
     }
 
     slot reply[] = {{"value", {}}, {"rawmode", {}}};
@@ -572,11 +616,10 @@ void firehose::program_request(const std::string& request, byte_source& data, st
         refuse("no rawmode from target");
     if (!settle)
         return;
+    // The link is in step again once the ping is answered. What the
+    // programmer says after that can only be log lines, which the next
+    // response reads; waiting here for silence cost 20 ms per partition.
     nop("ping");
-    // Only what is already on its way: waiting out a whole time-out here cost
-    // half a second per partition.
-    const timeout_scope quick(link(), settle_drain_ms);
-    discard_input();
 }
 
 void firehose::program(std::uint32_t start_sector, byte_source& data, std::uint64_t size,

@@ -41,6 +41,11 @@ struct firehose_options {
     // asks for, as the programmer confirms it; also what reads assume when
     // its acknowledgement leaves the size out.
     std::uint32_t max_payload_from_target = 16384;
+    // A programmer just uploaded may still be starting: open() sends its ping
+    // again while the programmer does not take it, for up to this many
+    // milliseconds, and goes on as soon as the programmer answers. 0: the
+    // programmer runs already (one ping, the handshake time-out).
+    std::uint32_t start_wait_ms = 0;
 };
 
 // Called during a raw data phase with the bytes of the phase done so far.
@@ -73,8 +78,9 @@ public:
     firehose() = default;
 
     // Speaks through link (borrowed until close): reads the programmer's
-    // greeting, pings and configures (with one renegotiation of the payload
-    // size when the programmer asks).
+    // greeting (what has arrived, until a short silence: a start-up line that
+    // comes later is read before the next response), pings and configures
+    // (with one renegotiation of the payload size when the programmer asks).
     void open(transport& link, bool skip_write, std::uint32_t memory_type, std::uint32_t sector_size,
               const firehose_options& options = {});
     // Answers whether a programmer is already running behind link: true when a
@@ -118,9 +124,9 @@ public:
     void program_element(const std::string& element, const std::string& path);
     // Streaming forms: size bytes (a whole number of sectors, at most 2^32 - 1
     // sectors) pulled from data in pieces; once data ends, zeros up to size.
-    // After the data the link is settled (a nop, then whatever else is on its
-    // way is discarded, which costs a short wait); settle false leaves that to
-    // the next program of a batch (the runs of one sparse image).
+    // After the data the link is brought in step (a ping answered); settle
+    // false leaves that to the next program of a batch (the runs of one sparse
+    // image).
     void program(std::uint32_t start_sector, byte_source& data, std::uint64_t size,
                  const data_progress& on_piece = {});
     void program_element(const std::string& element, byte_source& data, std::uint64_t size,
@@ -175,6 +181,9 @@ private:
     // One configure request; fills the nine configure slots from the reply.
     void configure(const char* memory_name, bool skip_write, std::uint32_t payload_to_target,
                    std::uint32_t payload_from_target, slot* slots);
+    // The ping of open(), repeated for up to wait_ms while the programmer
+    // does not take it.
+    void first_ping(std::uint32_t wait_ms);
     // A request whose acknowledgement opens raw mode ("value" ACK, "rawmode" true).
     void send_raw_request(const std::string& request);
     // Sends a program request, the data in negotiated pieces, and checks the close.

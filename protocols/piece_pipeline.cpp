@@ -5,8 +5,10 @@
 
 namespace {
 
-// One piece on the cable, one ready behind it, one being filled.
-constexpr std::size_t buffer_count = 3;
+// One piece on the cable, one queued behind it, one ready, one being filled.
+constexpr std::size_t buffer_count = 4;
+// Pieces handed out that stay valid.
+constexpr std::size_t pieces_in_use = 2;
 
 } // namespace
 
@@ -66,9 +68,9 @@ void piece_pipeline::fill()
 piece_pipeline::piece piece_pipeline::next()
 {
     std::unique_lock<std::mutex> hold(lock_);
-    if (in_use_ != SIZE_MAX) {
-        free_.push_back(in_use_);
-        in_use_ = SIZE_MAX;
+    if (in_use_.size() == pieces_in_use) {
+        free_.push_back(in_use_.front());
+        in_use_.pop_front();
         changed_.notify_all();
     }
     if (handed_ >= total_)
@@ -77,7 +79,7 @@ piece_pipeline::piece piece_pipeline::next()
     if (!ready_.empty()) {
         const auto [index, size] = ready_.front();
         ready_.pop_front();
-        in_use_ = index;
+        in_use_.push_back(index);
         handed_ += size;
         return {buffers_[index].get(), size};
     }

@@ -1,8 +1,8 @@
 // The data phase's pieces, read from their source on a thread of their own
-// while the previous piece crosses the cable, so inflating an archive member
-// and the USB transfer overlap instead of taking turns (a synchronous host that
-// stops to fill its next buffer leaves the link idle). A few buffers of one
-// piece each are all it holds.
+// while the previous pieces cross the cable, so inflating an archive member
+// and the USB transfers overlap instead of taking turns (a host that stops to
+// fill its next buffer leaves the link idle). A few buffers of one piece each
+// are all it holds.
 #pragma once
 
 #include "byte_source.h"
@@ -31,7 +31,9 @@ public:
         std::size_t size = 0;  // 0: no more pieces
         explicit operator bool() const { return size != 0; }
     };
-    // The next piece, valid until the next call; rethrows what the source threw.
+    // The next piece, valid until the second call after this one (one piece
+    // may cross the cable while the next is queued behind it); rethrows what
+    // the source threw.
     piece next();
 
 private:
@@ -45,7 +47,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::size_t> free_;                           // buffer indexes ready to fill
     std::deque<std::pair<std::size_t, std::size_t>> ready_;  // (buffer, bytes) in order
-    std::size_t in_use_ = SIZE_MAX;                          // buffer handed out by next()
+    std::deque<std::size_t> in_use_;                         // buffers handed out by next(), oldest first
     std::uint64_t handed_ = 0;                               // bytes handed out by next()
     std::exception_ptr error_;
     bool stopping_ = false;

@@ -13,7 +13,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libfltk1.3-dev libpng-dev libusb-1.0-0-dev libzip-dev zlib1g-dev libxml2-dev
+  libfltk1.3-dev libpng-dev libusb-1.0-0-dev libzip-dev zlib1g-dev libisal-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsodium-dev
   xvfb xauth xdotool imagemagick
   usbutils gdisk fdisk unzip zip openssl android-sdk-libsparse-utils nlohmann-json3-dev

@@ -62,15 +62,39 @@ flash_options options_from(const parsed_args& args)
     options.type = parse_flash_type(args.value("--type", "full"));
     options.no_write = args.has("--no-write");
     options.read_back = args.has("--verify");
+    options.skip_identical = args.has("--skip-identical");
     if (options.no_write && options.read_back)
         throw usage_error("--verify reads back what was written; a --no-write flash writes nothing");
     options.backup_dir = args.value("--backup", "");
     if (args.has("--backup") && options.backup_dir.empty())
         throw usage_error("--backup needs a directory");
     options.link.sector_writes = args.has("--sector-writes");
+    options.wait = programmer_wait_from(args);
     if (args.has("--max-payload"))
         options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
     return options;
+}
+
+// What --skip-identical left out, or why it could not.
+void print_identical(const flash_result& result, bool asked)
+{
+    if (result.identical_unavailable) {
+        std::printf("--skip-identical: the programmer cannot hash what the handset holds (no getsha256digest); "
+                    "every partition was written\n");
+        return;
+    }
+    if (!asked)
+        return;
+    if (result.identical.empty()) {
+        std::printf("Skipped nothing: no partition on the handset equals its image\n");
+        return;
+    }
+    std::string labels;
+    for (const std::string& label : result.identical)
+        labels += (labels.empty() ? "" : ", ") + label;
+    std::printf("Skipped %zu partition%s already on the handset (%.1f MiB): %s\n", result.identical.size(),
+                result.identical.size() == 1 ? "" : "s", static_cast<double>(result.identical_bytes) / 1048576.0,
+                labels.c_str());
 }
 
 // Flashes the source onto the chosen handset, Ctrl-C cancelling the rest of
@@ -86,6 +110,7 @@ int flash_with_interrupt(firmware_source& source, flash_options options, cancel_
         std::fprintf(stderr, "%s\n", skipped_text(result).c_str());
         return exit_failed;
     }
+    print_identical(result, options.skip_identical);
     std::printf("Succeeded\n");
     return exit_ok;
 }
@@ -133,11 +158,17 @@ int run_flash(const parsed_args& args)
     open_package(pkg, path);
     // Says what the package lacks (its metadata, an archive) before anything else.
     brp_source source(pkg);
-    // The digests and the signature are verified on a second reader of the
-    // same file while the flash reads every image through its CRC; the
-    // handset hears nothing until both passes have succeeded.
+    // The digests (and the signature) are verified on a second reader of the
+    // same file while the flash reads every image through its CRC and the
+    // programmer is uploaded; nothing is written until both passes have
+    // succeeded. With trusted keys configured, the package's programmer is not
+    // sent before its signer is known.
     background_verification verification(path, trust);
-    options.before_handset = [&verification, allow_unsigned] { verification.require_success(allow_unsigned); };
+    auto verified = [&verification, allow_unsigned] { verification.require_success(allow_unsigned); };
+    if (trust.keys_configured())
+        options.before_handset = verified;
+    else
+        options.before_first_write = verified;
 
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), dry_run_note(options));
     std::fflush(stdout);
@@ -158,8 +189,10 @@ extern const command flash_command = {
     "flash",
     "write a package to a handset in emergency-download mode",
     "Usage: brv flash SOURCE [--type full|keep-data|base-only] [--no-write]\n"
-    "                 [--verify] [--backup DIR] [--serial S | --port BUS-PORTS | --all]\n"
-    "                 [--max-payload SIZE] [--sector-writes] [--key PUB]... [--allow-unsigned]\n"
+    "                 [--verify] [--skip-identical] [--backup DIR]\n"
+    "                 [--serial S | --port BUS-PORTS | --all]\n"
+    "                 [--max-payload SIZE] [--sector-writes] [--programmer-wait MS|auto]\n"
+    "                 [--key PUB]... [--allow-unsigned]\n"
     "\n"
     "Verifies the package (and refuses one that fails), opens the one handset\n"
     "attached in emergency-download mode (USB 05c6:9008), uploads the package's\n"
@@ -172,8 +205,13 @@ extern const command flash_command = {
     "  --type keep-data  like full, but leaves the userdata partition alone\n"
     "  --type base-only  base partitions and the partition table only\n"
     "  --no-write        dry run: the programmer is asked to skip every write\n"
-    "  --verify          read every partition back right after writing it and\n"
-    "                    compare (SHA-256); a difference stops the flash\n"
+    "  --verify          check every partition right after writing it: the\n"
+    "                    programmer's SHA-256 of it (getsha256digest), or, when it\n"
+    "                    offers none, a SHA-256 of it read back; a difference\n"
+    "                    stops the flash\n"
+    "  --skip-identical  ask the programmer for the SHA-256 of each partition (of\n"
+    "                    each run of a sparse image) first and leave out those that\n"
+    "                    already hold what would be written; needs getsha256digest\n"
     "  --backup DIR      first save every partition the flash will write as\n"
     "                    DIR/LABEL.img (DIR must not hold those files yet)\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
@@ -193,6 +231,9 @@ extern const command flash_command = {
     "                    with a warning (trusted keys: /etc/brenvik/trusted-keys,\n"
     "                    ~/.config/brenvik/trusted-keys and --key; with none,\n"
     "                    packages are not checked for a signer)\n"
+    "  --programmer-wait MS  after the programmer upload, pause MS milliseconds\n"
+    "                    before speaking to it; auto (default): go on as soon as\n"
+    "                    it answers (waiting up to 10 s)\n"
     "  -v                write log lines to stderr\n"
     "\n"
     "Ctrl-C (or SIGTERM) before the first write stops with nothing written;\n"
@@ -204,7 +245,9 @@ extern const command flash_command = {
      {"--no-write", false},
      {"--max-payload", true},
      {"--sector-writes", false},
+     programmer_wait_option,
      {"--verify", false},
+     {"--skip-identical", false},
      {"--backup", true},
      serial_option,
      port_option,

@@ -2,6 +2,23 @@
 
 const option_def serial_option = {"--serial", true};
 const option_def port_option = {"--port", true};
+const option_def programmer_wait_option = {"--programmer-wait", true};
+
+programmer_wait programmer_wait_from(const parsed_args& args)
+{
+    programmer_wait wait;
+    const std::string text = args.value("--programmer-wait", "auto");
+    if (text == "auto") {
+        wait.until_answer = true;
+        return wait;
+    }
+    const bool digits = !text.empty() && text.size() <= 6 &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits)
+        throw usage_error("--programmer-wait takes milliseconds such as 3000, or auto");
+    wait.pause_ms = static_cast<std::uint32_t>(std::stoul(text));
+    return wait;
+}
 
 handset_choice handset_choice_from(const parsed_args& args)
 {

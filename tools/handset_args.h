@@ -4,6 +4,7 @@
 #pragma once
 
 #include "attached_handset.h"
+#include "flash_options.h"
 #include "options.h"
 
 #include <string>
@@ -11,6 +12,11 @@
 // --serial S and --port BUS-PORTS.
 extern const option_def serial_option;
 extern const option_def port_option;
+
+// --programmer-wait MS|auto: a fixed pause after the programmer upload, or
+// (auto, the default) a wait that ends as soon as the programmer answers.
+extern const option_def programmer_wait_option;
+programmer_wait programmer_wait_from(const parsed_args& args);
 
 // The choice the command line makes (both empty: the only handset attached).
 handset_choice handset_choice_from(const parsed_args& args);

@@ -48,7 +48,10 @@ read_session::read_session(const std::string& source_path, const folder_options&
 {
     check_lun_option(memory_type_, lun);
     handle_ = std::make_unique<handset_handle>(open_chosen_handset(choice));
-    reader_ = std::make_unique<handset_reader>(source(), handle_->get(), firehose_options{}, may_write);
+    // The programmer is spoken to as soon as it answers.
+    programmer_wait wait;
+    wait.until_answer = true;
+    reader_ = std::make_unique<handset_reader>(source(), handle_->get(), firehose_options{}, may_write, wait);
 }
 
 std::vector<std::uint32_t> read_session::luns(std::optional<std::uint32_t> only) const

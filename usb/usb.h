@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 struct libusb_device;
 
@@ -131,6 +133,14 @@ long usb_read(int handle, int pipe, void* dst, std::size_t capacity);
 // time-out; bytes sent or -1 (also when a time-out cut the transfer short).
 // No zero-length packet is added.
 long usb_write(int handle, int pipe, const void* src, std::size_t length);
+// Bulk OUT transfers of the pieces `next` hands out (data, size; size 0 ends
+// them), in order, each bounded by the pipe's time-out. The next transfer is
+// submitted while the one before it is crossing, so the link does not wait
+// for the host between them; a piece must stay valid until `next` has been
+// called twice more or the call has returned. 0, or -1 with errno as
+// usb_write; transfers still in flight are cancelled and given back first,
+// also when `next` throws. No zero-length packet is added.
+int usb_write_stream(int handle, int pipe, const std::function<std::pair<const void*, std::size_t>()>& next);
 // True when exactly `length` bytes arrived, over as many transfers as needed;
 // a transfer larger than what remains fails with EOVERFLOW.
 bool usb_read_all(int handle, int pipe, void* dst, std::size_t length);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <sys/time.h>
 
 namespace {
@@ -117,6 +118,136 @@ long usb_write(int handle, int pipe, const void* src, std::size_t length)
     }
     errno = 0;
     return sent;
+}
+
+namespace {
+
+void LIBUSB_CALL mark_sent(libusb_transfer* t)
+{
+    *static_cast<int*>(t->user_data) = 1;
+}
+
+int sent_status(const libusb_transfer& t)
+{
+    switch (t.status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        return t.actual_length == t.length ? 0 : LIBUSB_ERROR_IO;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    default:
+        return LIBUSB_ERROR_IO;
+    }
+}
+
+// The OUT transfers of one write stream: one crossing, one queued behind it.
+// Whatever is still in flight when the stream ends is cancelled and waited for
+// before the transfers are freed.
+class out_queue {
+public:
+    static constexpr std::size_t depth = 2;
+
+    out_queue()
+    {
+        for (slot& s : slots_) {
+            s.transfer = libusb_alloc_transfer(0);
+            if (s.transfer == nullptr)
+                throw std::bad_alloc();
+        }
+    }
+    out_queue(const out_queue&) = delete;
+    out_queue& operator=(const out_queue&) = delete;
+    ~out_queue()
+    {
+        for (slot& s : slots_)
+            if (s.busy && !s.done)
+                libusb_cancel_transfer(s.transfer);
+        for (slot& s : slots_) {
+            while (s.busy && !s.done)
+                libusb_handle_events_completed(nullptr, &s.done);
+            libusb_free_transfer(s.transfer);
+        }
+    }
+
+    bool full() const { return submitted_ - finished_ == depth; }
+    bool empty() const { return submitted_ == finished_; }
+
+    int submit(libusb_device_handle* device, unsigned char endpoint, const void* data, std::size_t size,
+               unsigned timeout_ms)
+    {
+        if (size > INT_MAX)
+            return LIBUSB_ERROR_INVALID_PARAM;
+        slot& s = slots_[submitted_ % depth];
+        // libusb takes a non-const pointer for both directions; OUT data is only read.
+        libusb_fill_bulk_transfer(s.transfer, device, endpoint, static_cast<unsigned char*>(const_cast<void*>(data)),
+                                  static_cast<int>(size), mark_sent, &s.done, timeout_ms);
+        s.done = 0;
+        const int r = libusb_submit_transfer(s.transfer);
+        if (r < 0)
+            return r;
+        s.busy = true;
+        ++submitted_;
+        return 0;
+    }
+    // Waits for the oldest transfer in flight; 0 when it was sent whole.
+    int finish_oldest()
+    {
+        slot& s = slots_[finished_ % depth];
+        while (!s.done)
+            libusb_handle_events_completed(nullptr, &s.done);
+        s.busy = false;
+        ++finished_;
+        return sent_status(*s.transfer);
+    }
+
+private:
+    struct slot {
+        libusb_transfer* transfer = nullptr;
+        int done = 0;
+        bool busy = false;
+    };
+    slot slots_[depth];
+    std::size_t submitted_ = 0;
+    std::size_t finished_ = 0;
+};
+
+} // namespace
+
+int usb_write_stream(int handle, int pipe, const std::function<std::pair<const void*, std::size_t>()>& next)
+{
+    usb_pipe_record* p = usb_pipe_at(handle, pipe);
+    if (!p || p->out_endpoint == 0) {
+        errno = EBADF;
+        return -1;
+    }
+    libusb_device_handle* device = usb_slot_at(handle)->device;
+    out_queue queue;
+    bool ended = false;
+    int failure = 0;
+    while (failure == 0) {
+        while (!ended && !queue.full()) {
+            const auto [data, size] = next();
+            if (size == 0) {
+                ended = true;
+                break;
+            }
+            failure = queue.submit(device, p->out_endpoint, data, size, p->timeout_ms);
+            if (failure != 0)
+                break;
+        }
+        if (failure != 0 || queue.empty())
+            break;
+        failure = queue.finish_oldest();
+    }
+    if (failure != 0) {
+        errno = usb_error_to_errno(failure);
+        return -1;
+    }
+    errno = 0;
+    return 0;
 }
 
 bool usb_read_all(int handle, int pipe, void* dst, std::size_t length)

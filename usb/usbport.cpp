@@ -87,6 +87,16 @@ std::size_t usbport::write(const void* src, std::size_t length)
     return static_cast<std::size_t>(n);
 }
 
+void usbport::write_stream(const std::function<write_piece()>& next)
+{
+    const int r = usb_write_stream(handle_, pipe_, [&next]() {
+        const write_piece piece = next();
+        return std::pair<const void*, std::size_t>(piece.data, piece.size);
+    });
+    if (r < 0)
+        throw_errno();
+}
+
 std::string usbport::manufacturer() const
 {
     char text[usb_string_size];

@@ -37,6 +37,8 @@ public:
     std::uint32_t timeout() const override;
     std::size_t read(void* dst, std::size_t capacity) override;
     std::size_t write(const void* src, std::size_t length) override;
+    // The following transfer is queued behind the one crossing.
+    void write_stream(const std::function<write_piece()>& next) override;
 
     std::string manufacturer() const;
     std::string product() const;

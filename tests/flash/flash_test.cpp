@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -210,6 +211,12 @@ protected:
                 out.push_back(name);
         }
         return out;
+    }
+
+    bool nothing_requested_but_configure() const
+    {
+        const std::vector<std::string> heard = requests();
+        return std::all_of(heard.begin(), heard.end(), [](const std::string& r) { return r == "configure"; });
     }
 
     static std::string attribute(const std::string& element, const std::string& name)
@@ -455,7 +462,7 @@ TEST_F(Flash, BackupGivesEveryPartitionAFileOfItsOwn)
 TEST_F(Flash, BackupNeverWritesThroughWhatIsAlreadyThere)
 {
     // Another program's file, or a link, where a backup file would go is
-    // refused before the handset hears anything.
+    // refused before anything is read or written.
     const std::string theirs = "another program's file";
     struct case_ {
         const char* name;  // in the backup directory
@@ -481,7 +488,7 @@ TEST_F(Flash, BackupNeverWritesThroughWhatIsAlreadyThere)
                                                   " already exists; give an empty directory, or move the earlier "
                                                   "backup away. Nothing was written to the handset; correct the cause "
                                                   "and flash again.");
-        EXPECT_TRUE(requests().empty());
+        EXPECT_TRUE(nothing_requested_but_configure());
         EXPECT_EQ(read_file(dir / "theirs"), theirs);
         EXPECT_EQ(read_file(dir / "saved" / c.name), theirs);
     }
@@ -491,6 +498,8 @@ TEST_F(Flash, ProgrammerThatCannotSendASectorIsRefusedBeforeWriting)
 {
     use_memory("ufs");
     opts.max_payload_from_target = 512;
+    // Without the programmer's digests, verifying means reading back.
+    opts.without_verbs = {"getsha256digest"};
     const std::vector<part> parts{{"xbl_a", "xbl.elf", 6, 4, pattern_bytes(9000, 11), 1}};
     const std::string cause = "Connecting to the programmer failed: the programmer sends at most 512 bytes per read, "
                               "less than one sector of 4096 bytes, so ";
@@ -530,8 +539,9 @@ TEST_F(Flash, ProgrammerThatCannotSendASectorIsRefusedBeforeWriting)
     EXPECT_EQ(error, cause + "it cannot read the handset. Nothing was written to the handset.");
 }
 
-// Each package fault stops the flash before the programmer is uploaded: the
-// handset hears nothing, and the user is told nothing was written.
+// Each package fault stops the flash before anything is written (the checks
+// run while the programmer is uploaded and configured): the handset gets no
+// program, patch or power request, and the user is told nothing was written.
 class FlashRefusal : public Flash {
 protected:
     void expect_refused_before_writing(const std::string& message)
@@ -540,8 +550,7 @@ protected:
         EXPECT_EQ(flash_error(full), "Checking the package failed: " + message +
                                          ". Nothing was written to the handset; correct the cause and flash again.");
         check_luns(false);
-        EXPECT_TRUE(requests().empty());
-        EXPECT_FALSE(log.has("I:Sending programmer\n"));
+        EXPECT_TRUE(nothing_requested_but_configure());
     }
 };
 
@@ -771,7 +780,7 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     EXPECT_EQ(placed, (std::vector<std::string>{"200+24 false", "240+8 false"}));
     EXPECT_TRUE(log.has("I:vendor.img is marked sparse but is no sparse image: written as it is\n"));
 
-    // A damaged image is refused before the handset hears anything.
+    // A damaged image is refused before anything is written.
     vhandset::detach_all();
     pkg.close();
     parts[1].image = sparse_image({{0xcac1, 2, raw1}, {0xcac2, 1, le32(0xdeadbeef)}, {0xcac4, 0, le32(crc ^ 1)}}, 3);
@@ -780,7 +789,33 @@ TEST_F(Flash, SparseImagesAreExpandedRunByRun)
     const std::string error = flash_error(full);
     EXPECT_EQ(error.rfind("Checking the package failed: Sparse image system.img: chunk 3 of type CRC32", 0), 0u)
         << error;
-    EXPECT_TRUE(requests().empty());
+    EXPECT_TRUE(nothing_requested_but_configure());
+}
+
+TEST_F(Flash, SkipIdenticalLeavesOutWhatTheHandsetHolds)
+{
+    // system is a sparse image of two runs (blocks 0-1, block 3); the handset
+    // already holds xbl and the first run, so only the second run is written.
+    const std::string raw1 = pattern_bytes(2 * 4096, 31);
+    const std::string raw2 = pattern_bytes(4096, 32);
+    const std::vector<part> parts{{"xbl", "xbl.elf", 40, 16, pattern_bytes(5000, 1)},
+                                  {"system", "system.img", 200, 64,
+                                   sparse_image({{0xcac1, 2, raw1}, {0xcac3, 1, ""}, {0xcac1, 1, raw2}}, 4), 0, 0, true}};
+    make_package(parts, {});
+    attach();
+    expect_written(parts[0]);
+    expected[0].replace(200 * 512, raw1.size(), raw1);
+    write_file(dir / "handset" / "lun0.img", expected[0]);
+    expected[0].replace(200 * 512 + 3 * 4096, raw2.size(), raw2);
+
+    flash_options options;
+    options.skip_identical = true;
+    ASSERT_TRUE(flash_with(options));
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program system", "power"}));
+    EXPECT_EQ(lines_starting("firehose <getsha256digest").size(), 3u);  // xbl, then each run
+    const std::vector<std::string> messages = rec.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Skipping xbl: the handset holds it already"), messages.end());
 }
 
 TEST_F(Flash, SparseImageOfManyShortRunsTakesTimeInProportionToItsData)
@@ -889,6 +924,32 @@ TEST_F(Flash, SlowStorageAndChattyProgrammersAreWaitedFor)
     }
 }
 
+TEST_F(Flash, AStartingProgrammerIsWaitedForUntilItAnswers)
+{
+    // The programmer takes 800 ms to start, longer than the handshake's
+    // time-out: without a pause the connection fails, while waiting for its
+    // answer flashes, well before the classic 3 s pause would have ended.
+    opts.programmer_boot_ms = 800;
+    const std::vector<part> parts = emmc_parts();
+    make_package(parts, standard_patches);
+
+    attach();
+    flash_options no_pause;
+    no_pause.wait.pause_ms = 0;
+    EXPECT_EQ(flash_error(full, no_pause).rfind("Connecting to the programmer failed: the handset stopped answering", 0),
+              0u);
+    check_luns(false);
+
+    vhandset::detach_all();
+    attach();
+    flash_options answered;
+    answered.wait.until_answer = true;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(flash_with(answered));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(3000));
+    check_full_flash(parts);
+}
+
 TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
 {
     const std::string nothing = ". Nothing was written to the handset; correct the cause and flash again.";
@@ -901,6 +962,7 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         std::vector<part> extra;
         std::string message;
         bool read_back = false;
+        std::vector<std::string> without_verbs;  // a programmer without getsha256digest reads back
     };
     const std::vector<failure> cases{
         {"partition beyond the disk", {}, {{"vendor", "vendor.img", 2044, 8, "v"}},
@@ -913,7 +975,10 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         {"refused with a reason", {"firehose:program:nak@3"}, {},
          "Writing boot.img to boot (LUN 0) failed: the programmer refused: no ack from target (programmer: "},
         {"unplugged while reading back", {"firehose:read:disconnect@1"}, {},
-         "Reading back xbl (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start, true},
+         "Reading back xbl (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start, true,
+         {"getsha256digest"}},
+        {"unplugged while the handset hashes", {"firehose:getsha256digest:disconnect@1"}, {},
+         "Verifying xbl (LUN 0) failed: the handset left the USB bus (No such device)" + may_not_start, true},
     };
     for (const failure& f : cases) {
         SCOPED_TRACE(f.name);
@@ -922,6 +987,7 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         opts.faults.clear();
         for (const std::string& text : f.faults)
             add_fault(text);
+        opts.without_verbs = f.without_verbs;
         std::vector<part> parts = emmc_parts();
         parts.insert(parts.end(), f.extra.begin(), f.extra.end());
         make_package(parts, standard_patches);

@@ -129,6 +129,7 @@ TEST(BrvUsage, MisuseExitsWithTwoAndSaysWhy)
         {{"pack", "dir", "-o"}, "needs a value"},
         {{"flash", "a.brp", "--type", "everything"}, "unknown flash type"},
         {{"flash", "a.brp", "--no-write=yes"}, "takes no value"},
+        {{"flash", "a.brp", "--programmer-wait", "soon"}, "--programmer-wait takes milliseconds"},
         {{"devices", "extra"}, "unexpected argument"},
     };
     for (const misuse& m : cases) {

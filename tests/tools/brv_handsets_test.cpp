@@ -61,6 +61,15 @@ bool heard_anything(const fs::path& state)
     return fs::exists(state / "transcript.txt") && fs::file_size(state / "transcript.txt") > 0;
 }
 
+// Whether the handset was asked to change anything (the programmer may have
+// been uploaded while the flash was checked).
+bool asked_to_write(const fs::path& state)
+{
+    const std::string heard = fs::exists(state / "transcript.txt") ? read_text(state / "transcript.txt") : "";
+    return heard.find("firehose <program") != std::string::npos || heard.find("firehose <patch") != std::string::npos ||
+           heard.find("firehose <power") != std::string::npos;
+}
+
 // A partition row as sgdisk -p and brv partitions both print it: number,
 // first and last sector, size, then sgdisk's type code or brv's type GUID,
 // then the name. sgdisk tells the GUID with -i.
@@ -163,26 +172,88 @@ std::vector<std::uint8_t>* BrvHandsets::reference = nullptr;
 
 } // namespace
 
-TEST_F(BrvHandsets, VerifyReadsBackAndNamesTheSectorThatDiffers)
+// The requests of one verb the handset's transcript holds.
+std::size_t requests_of(const fs::path& state, const std::string& verb)
+{
+    std::size_t n = 0;
+    for (const std::string& line : lines_of(read_text(state / "transcript.txt")))
+        n += line.rfind("firehose <" + verb + " ", 0) == 0 ? 1 : 0;
+    return n;
+}
+
+TEST_F(BrvHandsets, VerifyComparesDigestsAndNamesTheSectorThatDiffers)
 {
     // The demo writes, in order: PrimaryGPT (34 sectors at 0), xbl (512 at 40),
     // xbl_config (128), abl_a (1024 at 680), abl_b, BackupGPT (33), then the OS
-    // partitions from boot_a (2048 at 4784): 2755 base sectors in all.
+    // partitions from boot_a (2048 at 4784): 2755 base sectors in all. A
+    // programmer that hashes is asked for each partition's digest; one that
+    // does not has each partition read back.
+    const std::vector<std::string> no_digest = {"--without-verbs", "getsha256digest"};
     struct case_ {
         std::vector<std::string> handset;
         int status;
         std::string message;
+        bool digests;  // the partitions were checked by digest, not read back
     };
     const case_ cases[] = {
-        {{}, 0, "Succeeded"},
-        {{"--fault", "storage:write:flip@900"}, 1, "Verification failed: abl_a (LUN 0) differs at sector 905"},
-        {{"--fault", "storage:write:flip@2800"}, 1, "Verification failed: boot_a (LUN 0) differs at sector 4828"},
+        {{}, 0, "Succeeded", true},
+        {no_digest, 0, "Succeeded", false},
+        {{"--fault", "storage:write:flip@900"}, 1, "Verification failed: abl_a (LUN 0) differs at sector 905", true},
+        {{"--fault", "storage:write:flip@2800"}, 1, "Verification failed: boot_a (LUN 0) differs at sector 4828", true},
+        {{"--without-verbs", "getsha256digest", "--fault", "storage:write:flip@2800"}, 1,
+         "Verification failed: boot_a (LUN 0) differs at sector 4828", false},
     };
     for (const case_& c : cases) {
         temp_dir state;
         const run_result r = brv_on(state.path(), c.handset, {"flash", demo_package().string(), "--verify"});
         EXPECT_EQ(c.status, r.status) << r.err;
         EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
+        if (c.status == 0) {
+            EXPECT_EQ(c.digests ? 11u : 0u, requests_of(state.path(), "getsha256digest"));
+            EXPECT_EQ(c.digests, requests_of(state.path(), "read") == 0);
+        }
+    }
+}
+
+TEST_F(BrvHandsets, SkipIdenticalWritesOnlyWhatTheHandsetLacks)
+{
+    // A handset that holds the demo: every partition is skipped but the two
+    // partition tables, which the DISK patches changed after they were written.
+    const std::string tables_only = "Skipped 9 partitions already on the handset";
+    const fs::path src = dir / "src";
+    fs::copy(demo_sources(), src, fs::copy_options::recursive);
+    std::vector<std::uint8_t> boot = read_bytes(src / "boot.img");
+    boot[100] ^= 1;
+    write_file(src / "boot.img", boot);
+    const fs::path changed = dir / "changed.brp";
+    ASSERT_EQ(0, run({brv_program().string(), "pack", src.string(), "-o", changed.string()}).status);
+
+    struct case_ {
+        const char* name;
+        fs::path package;
+        std::vector<std::string> handset;
+        std::string said;
+        std::size_t programs;  // program requests the handset received
+    };
+    const case_ cases[] = {
+        {"unchanged", demo_package(), {}, tables_only, 2},
+        {"one byte of boot.img changed", changed, {}, "Skipped 8 partitions", 3},
+        {"no digests", demo_package(), {"--without-verbs", "getsha256digest"},
+         "the programmer cannot hash what the handset holds (no getsha256digest); every partition was written", 11},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path state = flashed_state(c.name);
+        const run_result r = brv_on(state, c.handset, {"flash", c.package.string(), "--skip-identical"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.said)) << r.out;
+        EXPECT_EQ(c.programs, requests_of(state, "program"));
+        std::vector<std::uint8_t> expected = *reference;
+        if (c.package == changed)
+            expected[4784 * sector_size + 100] ^= 1;  // boot_a starts at sector 4784
+        std::vector<std::uint8_t> disk = read_bytes(state / "lun0.img");
+        disk.resize(expected.size());
+        EXPECT_TRUE(disk == expected);
     }
 }
 
@@ -353,12 +424,12 @@ TEST_F(BrvHandsets, BackupSavesEveryPartitionBeforeItIsOverwritten)
         EXPECT_EQ(slice(before, f.first, f.sectors), read_bytes(backup / f.file)) << f.file;
     EXPECT_EQ(std::size(files), static_cast<std::size_t>(std::distance(fs::directory_iterator(backup), fs::directory_iterator())));
 
-    // A second run would overwrite the only copy: refused before the handset hears anything.
+    // A second run would overwrite the only copy: refused before anything is written.
     const fs::path again = flashed_state("again");
     const run_result second = brv_on(again, {}, {"flash", demo_package().string(), "--backup", backup.string()});
     EXPECT_EQ(1, second.status);
     EXPECT_NE(std::string::npos, second.err.find("PrimaryGPT.img already exists")) << second.err;
-    EXPECT_FALSE(heard_anything(again));
+    EXPECT_FALSE(asked_to_write(again));
 }
 
 TEST_F(BrvHandsets, OneOfSeveralHandsetsIsChosenBySerialOrPort)
@@ -463,8 +534,9 @@ TEST_F(BrvHandsets, ReadNeverReplacesOrWritesThroughWhatIsThere)
         EXPECT_NE(std::string::npos, (r.out + r.err).find(c.message)) << r.out << r.err;
         EXPECT_EQ(read_text(dir / "theirs"), theirs);
         const std::string placed = c.placed.substr(c.placed.rfind("->", 0) == 0 ? 2 : 0);
-        if (placed.ends_with(".tmp"))
+        if (placed.ends_with(".tmp")) {
             EXPECT_EQ(read_text(out / placed), theirs);
+        }
         if (c.status != 0)
             EXPECT_FALSE(heard_anything(state));
         else
