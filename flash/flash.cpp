@@ -27,6 +27,11 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
     // Everything that can be refused is refused here, before the handset
     // hears anything.
     flash_phases phases;
+    phases.observe(options.on_phase);
+    auto tell = [&](partition_outcome::what what, const planned_write& w, std::uint64_t bytes, std::string reason) {
+        if (options.on_partition)
+            options.on_partition({what, w.entry.label, w.entry.lun, w.entry.filename, bytes, std::move(reason)});
+    };
     buffer programmer_image;
     flash_plan plan;
     std::vector<backup_file> backup;
@@ -92,8 +97,10 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
 
     auto write_all = [&](const std::vector<planned_write>& writes, bool stop_on_cancel) {
         for (const planned_write& w : writes) {
-            if (stop_on_cancel && cancelled())
-                break;
+            if (stop_on_cancel && cancelled()) {
+                tell(partition_outcome::what::skipped, w, 0, "cancelled");
+                continue;
+            }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
             report.message(options.read_back ? where + " and reading it back" : where);
             phases.writing_began();
@@ -106,6 +113,8 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
             });
             reported += pass_bytes * w.bytes_sent;
             report.update(reported);
+            tell(options.read_back ? partition_outcome::what::verified : partition_outcome::what::written, w,
+                 w.bytes_sent, "");
         }
     };
 
@@ -122,6 +131,8 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
     write_all(plan.os, true);
 
     log_info("Finished programming, resetting device...\n");
+    if (options.on_phase)
+        options.on_phase("Resetting the handset");
     try {
         programmer.power("reset");
     } catch (const link_error& e) {
@@ -129,8 +140,8 @@ void flash_handset(firmware_source& source, int device_handle, progress_handler&
         // acknowledgement of the reset can be read.
         log_info("Reset: the handset left before acknowledging (%s); everything was written\n", e.what());
     } catch (const std::exception& e) {
-        throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) +
-                                 ". Everything was written; unplug the handset to restart it.");
+        throw flash_failure("Resetting the handset", flash_failure_cause(e),
+                            "Everything was written; unplug the handset to restart it.", true, flash_failure_kind(e));
     }
 }
 
