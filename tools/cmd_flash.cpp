@@ -8,6 +8,8 @@
 #include "brp_source.h"
 #include "flash.h"
 #include "flash_all.h"
+#include "flash_args.h"
+#include "flash_report.h"
 #include "handset_args.h"
 
 #include <cerrno>
@@ -17,57 +19,13 @@
 
 namespace {
 
-struct flash_type_name {
-    const char* name;
-    flash_type type;
-};
-
-constexpr flash_type_name flash_types[] = {
-    {"full", full},
-    {"keep-data", keep_data},
-    {"base-only", base_only},
-};
-
-flash_type parse_flash_type(const std::string& text)
-{
-    for (const flash_type_name& t : flash_types) {
-        if (text == t.name)
-            return t.type;
-    }
-    throw usage_error("unknown flash type '" + text + "' (full, keep-data or base-only)");
-}
-
-// A byte count with an optional K or M suffix (binary units).
-std::uint32_t parse_payload(const std::string& text)
-{
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
-        ++digits;
-    const std::string suffix = text.substr(digits);
-    const std::uint64_t unit = suffix.empty() ? 1 : suffix == "K" ? 1024 : suffix == "M" ? 1048576 : 0;
-    if (digits == 0 || digits > 10 || unit == 0)
-        throw usage_error("--max-payload takes a byte count such as 16384, 64K or 1M");
-    const std::uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
-    if (bytes < 4096 || bytes > 16 * 1048576)
-        throw usage_error("--max-payload must lie between 4K and 16M");
-    return static_cast<std::uint32_t>(bytes);
-}
-
 // The options every handset's flash shares, from the command line.
 flash_options options_from(const parsed_args& args)
 {
-    flash_options options;
-    options.type = parse_flash_type(args.value("--type", "full"));
-    options.no_write = args.has("--no-write");
-    options.read_back = args.has("--verify");
-    if (options.no_write && options.read_back)
-        throw usage_error("--verify reads back what was written; a --no-write flash writes nothing");
+    flash_options options = flash_options_from(args);
     options.backup_dir = args.value("--backup", "");
     if (args.has("--backup") && options.backup_dir.empty())
         throw usage_error("--backup needs a directory");
-    options.link.sector_writes = args.has("--sector-writes");
-    if (args.has("--max-payload"))
-        options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
     return options;
 }
 
@@ -98,17 +56,22 @@ int run_flash(const parsed_args& args)
     options.cancel = &pkg.cancellation();
     try {
         brp_source source(pkg);
-        flash_attached_handset(source, bar, options);
+        const handset_handle handset(open_chosen_handset(options.handset));
+        const attached_handset who = describe_open_handset(handset.get());
+        json_out::start({{"package", path}, {"handset", flash_report::handset_json(who)},
+                         {"options", flash_options_json(options)}});
+        flash_report report(who, path);
+        report.observe(options);
+        report.run([&] { flash_handset(source, handset.get(), report.progress(bar), options); }, &pkg.cancellation());
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
-        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
-                     verification.failure().c_str());
+        json_out::failure(path + ": verification failed (" + verification.failure() + "), nothing was written");
         return exit_failed;
     }
     if (interrupt.interrupted()) {
         // The handset was reset cleanly, but not everything asked for was written.
-        std::fprintf(stderr, "Cancelled: the remaining OS partitions were not written\n");
+        json_out::failure(cancelled_flash_text, "cancelled");
         return exit_failed;
     }
     std::printf("Succeeded\n");
@@ -151,15 +114,11 @@ extern const command flash_command = {
     "\n"
     "Ctrl-C stops before the next OS partition and still resets the handset\n"
     "(exit status 1); a second Ctrl-C ends brv at once.\n",
-    {{"--type", true},
-     {"--no-write", false},
-     {"--max-payload", true},
-     {"--sector-writes", false},
-     {"--verify", false},
-     {"--backup", true},
-     serial_option,
-     port_option,
-     {"--all", false}},
+    [] {
+        std::vector<option_def> options = flash_how_options();
+        options.insert(options.end(), {{"--backup", true}, serial_option, port_option, {"--all", false}});
+        return options;
+    }(),
     1,
     1,
     run_flash,

@@ -1,5 +1,6 @@
 #include "command.h"
 #include "handset_args.h"
+#include "json_output.h"
 #include "read_session.h"
 
 #include <cinttypes>
@@ -31,10 +32,32 @@ void print_table(const lun_table& t, std::uint32_t sector_size)
                     p.label.c_str());
 }
 
+json_out::object table_json(const lun_table& t, std::uint32_t sector_size)
+{
+    json_out::object fields = {{"lun", t.lun},
+                               {"sectors", t.sectors == 0 ? json_out::object(nullptr) : json_out::object(t.sectors)},
+                               {"sector_size", sector_size},
+                               {"problem", t.table ? json_out::object(nullptr) : json_out::object(t.problem)},
+                               {"absent", t.absent}};
+    if (!t.table) {
+        fields["partitions"] = nullptr;
+        return fields;
+    }
+    fields["disk_guid"] = t.table->header.disk_guid.text();
+    fields["from_backup"] = t.table->from_backup;
+    json_out::object parts = json_out::object::array();
+    for (const gpt_partition& p : t.table->partitions)
+        parts.push_back({{"number", p.index}, {"first", p.first}, {"last", p.last}, {"type", p.type.text()},
+                         {"name", p.label}});
+    fields["partitions"] = parts;
+    return fields;
+}
+
 int run_partitions(const parsed_args& args)
 {
     const std::optional<std::uint32_t> only = lun_option(args);
     const handset_choice choice = handset_choice_from(args);
+    json_out::start({{"package", args.positional[0]}});
     read_session session(args.positional[0], choice);
     const std::vector<lun_table> tables = session.tables(only);
     int status = exit_ok;
@@ -42,8 +65,11 @@ int run_partitions(const parsed_args& args)
         if (i > 0)
             std::printf("\n");
         print_table(tables[i], session.programmer().sector_size());
-        if (!tables[i].table && !tables[i].absent)
+        json_out::emit("lun", table_json(tables[i], session.programmer().sector_size()));
+        if (!tables[i].table && !tables[i].absent) {
             status = exit_failed;
+            json_out::failure("LUN " + std::to_string(tables[i].lun) + ": " + tables[i].problem, "damaged_table");
+        }
     }
     return status;
 }

@@ -1,6 +1,6 @@
 #include "command.h"
 #include "handset_args.h"
-#include "progress_bar.h"
+#include "json_progress.h"
 #include "partition_rules.h"
 #include "read_session.h"
 
@@ -103,6 +103,7 @@ int run_read(const parsed_args& args)
     }
     const handset_choice choice = handset_choice_from(args);
 
+    json_out::start({{"package", args.positional[0]}, {"output", out}});
     read_session session(args.positional[0], choice);
     std::vector<saved_range> ranges;
     if (raw) {
@@ -119,9 +120,9 @@ int run_read(const parsed_args& args)
     std::uint64_t total = 0;
     for (const saved_range& r : ranges)
         total += r.sectors * sector_size;
-    progress_bar bar(stderr);
+    const auto display = command_progress();
     {
-        progress report(bar, total);
+        progress report(*display, total);
         std::uint64_t reported = 0;
         for (const saved_range& r : ranges) {
             report.message("Reading " + r.what);
@@ -131,9 +132,12 @@ int run_read(const parsed_args& args)
             report.update(reported);
         }
     }
-    for (const saved_range& r : ranges)
+    for (const saved_range& r : ranges) {
         std::printf("Saved %s to %s (%" PRIu64 " bytes)\n", r.what.c_str(), r.path.c_str(),
                     r.sectors * sector_size);
+        json_out::emit("saved", {{"what", r.what}, {"lun", r.lun}, {"first", r.first}, {"sectors", r.sectors},
+                                 {"file", r.path}, {"bytes", r.sectors * sector_size}});
+    }
     return exit_ok;
 }
 

@@ -3,6 +3,8 @@
 #include "command.h"
 #include "attached_handset.h"
 #include "brp_source.h"
+#include "flash_args.h"
+#include "flash_report.h"
 #include "text_names.h"
 #include "fwpkg.h"
 #include "package_open.h"
@@ -60,6 +62,7 @@ struct handset_job {
     int handle = -1;
     fwpkg package;
     std::unique_ptr<port_progress> progress;
+    std::unique_ptr<flash_report> report;
     bool ok = false;
     std::string outcome;
     double seconds = 0;
@@ -109,13 +112,15 @@ std::string backup_dir_of(const std::string& dir, const attached_handset& h)
     return dir + "/" + (usable_file_name(h.serial) ? h.serial : "port-" + h.port);
 }
 
-void run_job(handset_job& job, const flash_options& options)
+void run_job(handset_job& job, flash_options options)
 {
     const auto start = std::chrono::steady_clock::now();
+    job.report->observe(options);
     try {
-        flash_package(job.package, job.handle, *job.progress, options);
-        job.ok = true;
-        job.outcome = "Succeeded";
+        job.report->run([&] { flash_package(job.package, job.handle, job.report->progress(*job.progress), options); },
+                        &job.package.cancellation());
+        job.ok = job.report->ok();
+        job.outcome = job.ok ? "Succeeded" : job.report->error_text();
     } catch (const std::exception& e) {
         job.outcome = e.what();
     }
@@ -139,6 +144,10 @@ int flash_every_handset(const std::string& path, const flash_options& options)
         std::fprintf(stderr, "%s\n", open_failure_text(ENODEV).c_str());
         return exit_failed;
     }
+    json_out::object listed = json_out::object::array();
+    for (const attached_handset& h : handsets)
+        listed.push_back(flash_report::handset_json(h));
+    json_out::start({{"package", path}, {"handsets", listed}, {"options", flash_options_json(options)}});
     std::printf("Flashing %s onto %zu handset%s%s\n", checked.device_display_name().c_str(), handsets.size(),
                 handsets.size() == 1 ? "" : "s", options.no_write ? " (no write)" : "");
     std::fflush(stdout);
@@ -154,11 +163,13 @@ int flash_every_handset(const std::string& path, const flash_options& options)
         auto job = std::make_unique<handset_job>();
         job->handset = h;
         job->progress = std::make_unique<port_progress>(h.port, output);
+        job->report = std::make_unique<flash_report>(h, path);
         try {
             open_package(job->package, path);
             job->handle = open_chosen_handset({"", h.port});
         } catch (const std::exception& e) {
             job->outcome = e.what();
+            job->report->failed(e);
         }
         jobs.push_back(std::move(job));
     }
@@ -185,9 +196,11 @@ int flash_every_handset(const std::string& path, const flash_options& options)
     }
 
     int status = exit_ok;
+    flash_tally tally;
     std::printf("\n%-12s %-20s %8s  %s\n", "Port", "Serial", "Time", "Result");
     for (auto& job : jobs) {
         usb_close(job->handle);
+        tally.add(*job->report);
         if (!job->ok)
             status = exit_failed;
         char seconds[16];
@@ -195,5 +208,8 @@ int flash_every_handset(const std::string& path, const flash_options& options)
         std::printf("%-12s %-20s %8s  %s\n", job->handset.port.c_str(),
                     job->handset.serial.empty() ? "-" : job->handset.serial.c_str(), seconds, job->outcome.c_str());
     }
+    json_out::emit("summary", tally.json());
+    if (status != exit_ok)
+        json_out::failure(tally.text(), "handsets_failed");
     return status;
 }
