@@ -34,3 +34,4 @@ extern const command devices_command;
 extern const command partitions_command;
 extern const command read_command;
 extern const command sign_command;
+extern const command station_command;
