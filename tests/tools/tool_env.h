@@ -3,9 +3,12 @@
 // captured, and a small package source directory to pack.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tooltest {
@@ -39,6 +42,32 @@ struct run_result {
 
 // Runs argv[0] (a path) with the current environment plus `env` ("NAME=value").
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// A program left running while the test talks to it: its stdout read line
+// by line as it comes, its stderr kept in a file. Killed if still running
+// when the object goes.
+class background_run {
+public:
+    explicit background_run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    background_run(const background_run&) = delete;
+    background_run& operator=(const background_run&) = delete;
+    ~background_run();
+
+    // The next line of stdout without its newline; none at the end of the
+    // output or when `timeout` passes first.
+    std::optional<std::string> next_line(std::chrono::milliseconds timeout);
+    void send_signal(int sig);
+    // Waits for the exit; the status as run() gives it.
+    int wait();
+    std::string err() const;
+
+private:
+    scratch_dir capture_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    int status_ = -1;
+};
 
 std::string read_text(const fs::path& p);
 std::vector<std::uint8_t> read_bytes(const fs::path& p);
