@@ -66,7 +66,8 @@ int run_flash(const parsed_args& args)
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
-        json_out::failure(path + ": verification failed (" + verification.failure() + "), nothing was written");
+        json_out::failure(path + ": verification failed (" + verification.failure() + "), nothing was written",
+                          "digests");
         return exit_failed;
     }
     if (interrupt.interrupted()) {

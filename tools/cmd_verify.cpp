@@ -37,7 +37,7 @@ int run_verify(const parsed_args& args)
     json_out::start({{"package", args.positional[0]}});
     json_out::emit("phase", {{"phase", "Verifying the package"}});
     if (!verify_package(pkg)) {
-        json_out::failure(args.positional[0] + ": verification failed: " + pkg.verify_failure(), "verification");
+        json_out::failure(args.positional[0] + ": verification failed: " + pkg.verify_failure(), "digests");
         return exit_failed;
     }
     std::printf("%s: OK\n", args.positional[0].c_str());

@@ -18,6 +18,7 @@ namespace {
 std::mutex lock;
 std::FILE* out = nullptr;
 std::string command_name;
+std::vector<std::string> command_arguments;
 bool started = false;
 std::optional<object> recorded_error;
 
@@ -39,13 +40,14 @@ std::string line(const std::string& event, object fields)
     return line_locked(event, std::move(fields));
 }
 
-void name_command(const std::string& command)
+void name_command(const std::string& command, const std::vector<std::string>& arguments)
 {
     const std::lock_guard guard(lock);
     command_name = command;
+    command_arguments = arguments;
 }
 
-void enable(const std::string& command)
+void enable()
 {
     std::fflush(stdout);
     const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -55,7 +57,6 @@ void enable(const std::string& command)
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     const std::lock_guard guard(lock);
     out = events;
-    command_name = command;
 }
 
 bool enabled()
@@ -81,7 +82,9 @@ void emit(const std::string& event, object fields)
 
 void start(object fields)
 {
-    emit("start", std::move(fields));
+    object with_arguments = {{"arguments", command_arguments}};
+    with_arguments.update(fields);
+    emit("start", std::move(with_arguments));
 }
 
 void failure(const std::string& text, const std::string& reason)

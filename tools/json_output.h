@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace json_out {
 
@@ -23,13 +24,14 @@ using object = nlohmann::ordered_json;
 
 constexpr int json_schema_version = 1;
 
-// Turns JSON output on for `command`: from here on events go to the process's
-// standard output, and what the commands print for people on stdout goes to
-// stderr instead. Call once, before anything is printed.
-void enable(const std::string& command);
+// Turns JSON output on: from here on events go to the process's standard
+// output, and what the commands print for people on stdout goes to stderr
+// instead. Call once, before anything is printed.
+void enable();
 bool enabled();
-// The command the lines name, when JSON output stays off (lines for a log file).
-void name_command(const std::string& command);
+// The command the lines name and its arguments (for the "start" event); also
+// when JSON output stays off (lines for a log file).
+void name_command(const std::string& command, const std::vector<std::string>& arguments);
 
 // Writes one event line (whole lines, safe from any thread); nothing when
 // JSON output is off. Text that is not UTF-8 is written with U+FFFD in place
@@ -40,8 +42,9 @@ void emit(const std::string& event, object fields = object::object());
 // while JSON output is off (for a log file).
 std::string line(const std::string& event, object fields);
 
-// The command's "start" event; only the first call counts. end() emits one
-// when the command failed before starting.
+// The command's "start" event, with "arguments" (the command line after the
+// command's name) and `fields`; only the first call counts. end() emits one
+// without fields when the command failed before it began.
 void start(object fields = object::object());
 
 // Records why the command failed, for the "end" event, and prints the text

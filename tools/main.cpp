@@ -70,9 +70,9 @@ int usage_failure(const command& c, const usage_error& e, bool hint)
 
 int run_command(const command& c, const std::vector<std::string>& args, bool json)
 {
-    json_out::name_command(c.name);
+    json_out::name_command(c.name, args);
     if (json || wants_json(args))
-        json_out::enable(c.name);
+        json_out::enable();
     parsed_args parsed;
     try {
         parsed = parse_args(args, c.options);

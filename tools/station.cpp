@@ -357,7 +357,7 @@ int run_station(const station_settings& settings)
     if (!verify_package(checked)) {
         json_out::failure(settings.source + ": verification failed (" + checked.verify_failure() +
                               "), no handset was flashed",
-                          "verification");
+                          "digests");
         return exit_failed;
     }
     std::fprintf(stderr, "%s: %s verified.\n", settings.source.c_str(), checked.device_display_name().c_str());

@@ -72,7 +72,7 @@ TEST(BrvJson, EveryCommandWritesEventsThatFitTheSchema)
         {"devices", {"--handsets", "2"}, {"devices"}, 0, {{"handset", 2}}, ""},
         {"info", {}, {"info", demo}, 0, {{"package", 1}}, ""},
         {"verify", {}, {"verify", demo}, 0, {{"digests", 1}, {"signature", 1}}, ""},
-        {"verify damaged", {}, {"verify", (dir / "damaged.brp").string()}, 1, {{"digests", 0}}, "verification"},
+        {"verify damaged", {}, {"verify", (dir / "damaged.brp").string()}, 1, {{"digests", 0}}, "digests"},
         {"flash", {}, {"flash", demo}, 0, {{"result", 1}, {"partition", 11}}, ""},
         {"flash refused", {"--fault", "firehose:program:nak@3"}, {"flash", demo}, 1, {{"result", 1}}, "refused"},
         {"flash without handset", {"--pid", "9025"}, {"flash", demo}, 1, {{"result", 0}}, "other"},
