@@ -17,19 +17,6 @@ using namespace tooltest;
 namespace {
 
 constexpr std::uint64_t sector_size = 512;
-const std::vector<std::string> quick = {"BRV_PROGRAMMER_WAIT_MS=0"};
-
-// brv under the launcher with eMMC handsets of 64 MiB.
-run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
-                                     "--disk-size", "64M"};
-    argv.insert(argv.end(), handset.begin(), handset.end());
-    argv.push_back("--");
-    argv.push_back(brv_program().string());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, quick);
-}
 
 std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& disk, std::uint64_t first, std::uint64_t sectors)
 {

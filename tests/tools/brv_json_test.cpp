@@ -11,18 +11,11 @@ using namespace tooltest;
 
 namespace {
 
-const std::vector<std::string> quick = {"BRV_PROGRAMMER_WAIT_MS=0"};
-
-run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
+// brv ARGS --json under the launcher.
+run_result brv_json(const fs::path& state, const std::vector<std::string>& handset, std::vector<std::string> args)
 {
-    std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
-                                     "--disk-size", "64M"};
-    argv.insert(argv.end(), handset.begin(), handset.end());
-    argv.push_back("--");
-    argv.push_back(brv_program().string());
-    argv.insert(argv.end(), args.begin(), args.end());
-    argv.push_back("--json");
-    return run(argv, quick);
+    args.push_back("--json");
+    return brv_on(state, handset, args);
 }
 
 // Parses and checks every line; the run's events.
@@ -80,7 +73,7 @@ TEST(BrvJson, EveryCommandWritesEventsThatFitTheSchema)
     };
     for (const case_& c : cases) {
         scratch_dir state;
-        const run_result r = brv_on(state.path(), c.handset, c.args);
+        const run_result r = brv_json(state.path(), c.handset, c.args);
         EXPECT_EQ(c.status, r.status) << c.name << "\n" << r.err;
         const std::vector<json> events = checked_events(r, c.name);
         if (events.empty())
@@ -113,7 +106,7 @@ TEST(BrvJson, AFlashNamesItsHandsetPartitionsBytesAndWhereItFailed)
     };
     for (const case_& c : cases) {
         scratch_dir state;
-        const std::vector<json> events = checked_events(brv_on(state.path(), c.handset, {"flash", demo_package().string()}), c.name);
+        const std::vector<json> events = checked_events(brv_json(state.path(), c.handset, {"flash", demo_package().string()}), c.name);
         ASSERT_FALSE(events.empty()) << c.name;
         const json& start = events.front();
         EXPECT_EQ("1-1", start["handset"]["port"]) << c.name;

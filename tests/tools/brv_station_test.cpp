@@ -19,20 +19,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::vector<std::string> quick = {"BRV_PROGRAMMER_WAIT_MS=0"};
-
-// brv station under the launcher: eMMC handsets that stay attached for
-// `stay_ms` after their reset, so a station that flashed each one again while
-// it is still there would be caught.
+// brv station with the demo under the launcher. The tests keep the handsets
+// attached for a while after their reset (--reset-delay-ms), so a station
+// that flashed one again while it is still there would be caught.
 std::vector<std::string> station_argv(const fs::path& state, const std::vector<std::string>& handset,
-                                      const std::vector<std::string>& args)
+                                      std::vector<std::string> args)
 {
-    std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
-                                     "--disk-size", "64M"};
-    argv.insert(argv.end(), handset.begin(), handset.end());
-    argv.insert(argv.end(), {"--", brv_program().string(), "station", demo_package().string()});
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
+    args.insert(args.begin(), {"station", demo_package().string()});
+    return brv_under_launcher(state, handset, args);
 }
 
 void control(const fs::path& state, const std::string& command)
@@ -72,7 +66,7 @@ TEST(BrvStation, FlashesEachHandsetOncePerPlugAndStopsCleanly)
                                         {"--handsets", "3", "--reset-delay-ms", "8000", "--fault",
                                          "2:firehose:program:delay=2000@3"},
                                         {"--json", "--log", log.string()}),
-                           quick);
+                           quick_programmer);
     std::vector<json> seen;
     read_until(station, seen, event_at("phase", "1-2", [](const json& e) {
                    return e["phase"].get<std::string>().rfind("Writing xbl_config", 0) == 0;
@@ -125,7 +119,7 @@ TEST(BrvStation, PollingTakesAHandsetOnceAndReportsForPeople)
 {
     scratch_dir dir;
     const fs::path state = dir / "state";
-    background_run station(station_argv(state, {"--reset-delay-ms", "3000"}, {"--poll"}), quick);
+    background_run station(station_argv(state, {"--reset-delay-ms", "3000"}, {"--poll"}), quick_programmer);
     const auto line = station.next_line(30s);
     ASSERT_TRUE(line.has_value()) << station.err();
     EXPECT_TRUE(std::regex_match(*line, std::regex(R"(\S+Z  1-1 +VH00000001 +[0-9.]+ s +5932544 bytes  Succeeded)")))

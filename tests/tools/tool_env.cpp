@@ -104,6 +104,25 @@ run_result run(const std::vector<std::string>& argv, const std::vector<std::stri
     return r;
 }
 
+const std::vector<std::string> quick_programmer = {"BRV_PROGRAMMER_WAIT_MS=0"};
+
+std::vector<std::string> brv_under_launcher(const fs::path& state, const std::vector<std::string>& handset,
+                                            const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
+                                     "--disk-size", "64M"};
+    argv.insert(argv.end(), handset.begin(), handset.end());
+    argv.push_back("--");
+    argv.push_back(brv_program().string());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
+{
+    return run(brv_under_launcher(state, handset, args), quick_programmer);
+}
+
 background_run::background_run(const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     int fds[2];

@@ -43,6 +43,15 @@ struct run_result {
 // Runs argv[0] (a path) with the current environment plus `env` ("NAME=value").
 run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
+// The environment that spares brv the programmer's start-up pause.
+extern const std::vector<std::string> quick_programmer;
+// brv ARGS under the launcher with eMMC handsets of 64 MiB, the launcher's
+// own options in `handset`, its state in `state`.
+std::vector<std::string> brv_under_launcher(const fs::path& state, const std::vector<std::string>& handset,
+                                            const std::vector<std::string>& args);
+// That command run with quick_programmer.
+run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args);
+
 // A program left running while the test talks to it: its stdout read line
 // by line as it comes, its stderr kept in a file. Killed if still running
 // when the object goes.
