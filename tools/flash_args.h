@@ -16,5 +16,5 @@ std::vector<option_def> flash_how_options();
 flash_options flash_options_from(const parsed_args& args);
 
 // The options as a JSON object, for a "start" event: type, no_write, verify,
-// max_payload (null: the default), sector_writes.
+// max_payload (null: the default), sector_writes, backup (null: none).
 json_out::object flash_options_json(const flash_options& options);
