@@ -9,6 +9,8 @@
 #   lib/udev/rules.d/51-brenvik.rules
 #   share/applications/brenvik.desktop, share/icons/hicolor/128x128/apps/brenvik.png
 #   share/man/man1/brv.1.gz, brenvik.1.gz, brv-vhandset.1.gz
+#   lib/systemd/system/brv-station@.service (ExecStart names bin/brv under the
+#                                  prefix the install is made for)
 include(GNUInstallDirs)
 
 # One version, project()'s, in every program's --version and in the package.
@@ -36,6 +38,14 @@ endif()
 install(FILES ${packaging}/51-brenvik.rules DESTINATION lib/udev/rules.d)
 install(FILES ${packaging}/brenvik.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${packaging}/brenvik.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+# The station's unit names brv by its installed path, which is known only when
+# installing: `cmake --install --prefix P` and the package's /usr differ.
+install(CODE "
+  set(BRV_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${packaging}/systemd/brv-station@.service\" \"${CMAKE_BINARY_DIR}/systemd/brv-station@.service\" @ONLY)
+  file(INSTALL \"${CMAKE_BINARY_DIR}/systemd/brv-station@.service\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+")
 
 # Man pages: the version filled in, compressed as Debian keeps them.
 find_program(GZIP gzip REQUIRED)
@@ -58,9 +68,10 @@ install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # version everywhere, and the installed launcher and brv flashing the demo.
 if(TARGET brv AND TARGET brenvik AND TARGET brv-vhandset AND TARGET demo_package AND "tools" IN_LIST BRV_TEST_DIRS)
   find_program(BRV_DESKTOP_FILE_VALIDATE desktop-file-validate HINTS /usr/bin REQUIRED)
+  find_program(BRV_SYSTEMD_ANALYZE systemd-analyze HINTS /usr/bin REQUIRED)
   add_test(NAME install_test
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/tools/install_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION}
-            ${BRV_DESKTOP_FILE_VALIDATE})
+            ${BRV_DESKTOP_FILE_VALIDATE} ${BRV_SYSTEMD_ANALYZE})
   set_tests_properties(install_test PROPERTIES TIMEOUT 60 LABELS e2e
     ENVIRONMENT "BRV_PROGRAMMER_WAIT_MS=0")
 endif()

@@ -99,6 +99,15 @@ std::vector<attached_handset> list_handsets()
     return out;
 }
 
+attached_handset describe_open_handset(int handle)
+{
+    attached_handset h = describe(usb_handle_device(handle), false);
+    char serial[usb_string_size];
+    if (usb_get_serial(handle, serial))
+        h.serial = serial;
+    return h;
+}
+
 handset_handle::~handset_handle()
 {
     usb_close(handle_);

@@ -47,6 +47,10 @@ private:
 // ("<n> handsets with serial <s> are attached (...); choose one with --port").
 int open_chosen_handset(const handset_choice& choice);
 
+// The handset behind an open device handle (see usb_open), its serial read
+// through that handle.
+attached_handset describe_open_handset(int handle);
+
 // A device handle, closed when the scope ends.
 class handset_handle {
 public:

@@ -31,6 +31,11 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
 
     flash_phases phases;
     auto stop_if_cancelled = [&] { phases.stop_if_cancelled(options.cancel, cancelled_advice); };
+    phases.observe(options.on_phase);
+    auto tell = [&](partition_outcome::what what, const planned_write& w, std::uint64_t bytes, std::string reason) {
+        if (options.on_partition)
+            options.on_partition({what, w.entry.label, w.entry.lun, w.entry.filename, bytes, std::move(reason)});
+    };
     buffer programmer_image;
     phases.run("Checking the package", [&] {
         if (options.no_write && options.read_back)
@@ -135,6 +140,8 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
             stop_if_cancelled();
             if (stop_on_cancel && cancelled()) {
                 result.skipped = static_cast<std::size_t>(writes.data() + writes.size() - &w);
+                for (const planned_write* left = &w; left != writes.data() + writes.size(); ++left)
+                    tell(partition_outcome::what::skipped, *left, 0, "cancelled");
                 break;
             }
             const std::string lun = " (LUN " + std::to_string(w.entry.lun) + ")";
@@ -142,6 +149,7 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
                 report.message("Erasing " + w.entry.label);
                 phases.writing_began();
                 phases.run("Erasing " + w.entry.label + lun, [&] { erase_partition(programmer, w.entry, disks); });
+                tell(partition_outcome::what::erased, w, 0, "");
                 continue;
             }
             write_checks checks;
@@ -149,12 +157,14 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
                 checks.first_sector = firsts.at(&w);
             checks.verify = options.read_back;
             checks.on_handset = handset_digests;
+            std::uint64_t not_sent = 0;  // runs the handset holds already
             if (skip_identical) {
                 report.message("Comparing " + w.entry.label + " with the handset");
                 stretch_matches there;
                 phases.run("Comparing " + w.entry.label + lun + " with the handset",
                            [&] { there = stretches_on_handset(source, programmer, w, checks.first_sector); });
                 checks.skip = there.same;
+                not_sent = there.same_bytes;
                 result.identical_bytes += there.same_bytes;
                 const std::size_t same = static_cast<std::size_t>(std::count(there.same.begin(), there.same.end(), true));
                 if (same == there.same.size()) {
@@ -162,6 +172,7 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
                     report.message("Skipping " + w.entry.label + ": the handset holds it already");
                     reported += pass_bytes * w.bytes_sent;
                     report.update(reported);
+                    tell(partition_outcome::what::skipped, w, 0, "identical");
                     continue;
                 }
                 if (same != 0)
@@ -179,6 +190,8 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
             });
             reported += pass_bytes * w.bytes_sent;
             report.update(reported);
+            tell(options.read_back ? partition_outcome::what::verified : partition_outcome::what::written, w,
+                 w.bytes_sent - not_sent, "");
         }
     };
 
@@ -196,6 +209,8 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
     write_all(plan.os, true);
 
     log_info("Finished programming, resetting device...\n");
+    if (options.on_phase)
+        options.on_phase("Resetting the handset");
     try {
         programmer.power("reset");
     } catch (const link_error& e) {
@@ -203,10 +218,11 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
         // acknowledgement of the reset can be read.
         log_info("Reset: the handset left before acknowledging (%s); everything was written\n", e.what());
     } catch (const std::exception& e) {
-        throw std::runtime_error("Resetting the handset failed: " + flash_failure_cause(e) + ". " +
-                                 (result.skipped == 0 ? "Everything was written"
-                                                      : "Everything but the skipped OS partitions was written") +
-                                 "; unplug the handset to restart it.");
+        throw flash_failure("Resetting the handset", flash_failure_cause(e),
+                            std::string(result.skipped == 0 ? "Everything was written"
+                                                            : "Everything but the skipped OS partitions was written") +
+                                "; unplug the handset to restart it.",
+                            true, flash_failure_kind(e));
     }
     return result;
 }

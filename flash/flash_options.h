@@ -10,6 +10,17 @@
 #include <string>
 
 
+// What became of one partition of the plan, as a flash reports it.
+struct partition_outcome {
+    enum class what { written, verified, skipped, erased };
+    what outcome = what::written;
+    std::string label;
+    std::uint32_t lun = 0;
+    std::string filename;    // the image written to it
+    std::uint64_t bytes = 0; // bytes sent to the handset for it (0 when skipped)
+    std::string reason;      // why it was skipped: "cancelled", or "identical" (the handset held it already)
+};
+
 // Which of several attached handsets an operation means; both empty: the only
 // one attached.
 struct handset_choice {
@@ -65,4 +76,9 @@ struct flash_options {
     // Set by another thread or a signal handler to stop the flash (see
     // flash_handset); borrowed, never cleared by the flash.
     cancel_request* cancel = nullptr;
+    // Observers, called on the flash's thread: each phase as it begins (the
+    // names a failure's message starts with), each partition once it has
+    // been written (and read back), or skipped.
+    std::function<void(const std::string& phase)> on_phase;
+    std::function<void(const partition_outcome&)> on_partition;
 };

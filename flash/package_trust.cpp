@@ -27,7 +27,7 @@ std::string refuse_unless_allowed(const std::string& what, bool allow_unsigned)
 {
     const std::string why = what + " (trusted keys are configured: only a package signed by one of them is flashed)";
     if (!allow_unsigned)
-        throw std::runtime_error(why);
+        throw untrusted_firmware(why);
     return "warning: " + why + "; flashing it anyway (--allow-unsigned)";
 }
 

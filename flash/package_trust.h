@@ -10,6 +10,7 @@
 #include "trusted_keys.h"
 #include "verifier.h"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,13 @@ private:
     signature::outcome outcome_;
 };
 
-// Throws std::runtime_error "<outcome> (trusted keys are configured: only a
+// A package (or folder) refused for its signer.
+class untrusted_firmware : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws untrusted_firmware "<outcome> (trusted keys are configured: only a
 // package signed by one of them is flashed)" when the outcome refuses the
 // package; for a caller that allowed unsigned packages, returns the warning to
 // show instead ("" when there is nothing to warn of).

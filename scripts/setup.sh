@@ -17,7 +17,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libssl-dev libsodium-dev
   xvfb xauth xdotool imagemagick
   usbutils gdisk fdisk unzip zip openssl android-sdk-libsparse-utils nlohmann-json3-dev
-  python3 strace time desktop-file-utils dpkg-dev file minisign
+  python3 strace time desktop-file-utils dpkg-dev file minisign systemd
   clang libclang-rt-14-dev
 )
 

@@ -1,6 +1,7 @@
 #include "command.h"
 #include "attached_handset.h"
 #include "text_names.h"
+#include "flash_report.h"
 
 #include <cstdio>
 
@@ -8,9 +9,14 @@ namespace {
 
 int run_devices(const parsed_args&)
 {
-    for (const attached_handset& h : list_handsets())
+    json_out::start();
+    for (const attached_handset& h : list_handsets()) {
         std::printf("%u:%u:%u (05c6:9008)  port %s  serial %s\n", h.bus, h.port_number, h.address, h.port.c_str(),
                     h.serial.empty() ? "-" : printable_name(h.serial).c_str());
+        json_out::object fields = flash_report::handset_json(h);
+        fields.update({{"bus", h.bus}, {"address", h.address}, {"usb_id", "05c6:9008"}});
+        json_out::emit("handset", {{"handset", fields}});
+    }
     return exit_ok;
 }
 

@@ -10,6 +10,8 @@
 #include "firmware_args.h"
 #include "firmware_open.h"
 #include "flash_all.h"
+#include "flash_args.h"
+#include "flash_report.h"
 #include "handset_args.h"
 
 #include <cerrno>
@@ -19,59 +21,13 @@
 
 namespace {
 
-struct flash_type_name {
-    const char* name;
-    flash_type type;
-};
-
-constexpr flash_type_name flash_types[] = {
-    {"full", full},
-    {"keep-data", keep_data},
-    {"base-only", base_only},
-};
-
-flash_type parse_flash_type(const std::string& text)
-{
-    for (const flash_type_name& t : flash_types) {
-        if (text == t.name)
-            return t.type;
-    }
-    throw usage_error("unknown flash type '" + text + "' (full, keep-data or base-only)");
-}
-
-// A byte count with an optional K or M suffix (binary units).
-std::uint32_t parse_payload(const std::string& text)
-{
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
-        ++digits;
-    const std::string suffix = text.substr(digits);
-    const std::uint64_t unit = suffix.empty() ? 1 : suffix == "K" ? 1024 : suffix == "M" ? 1048576 : 0;
-    if (digits == 0 || digits > 10 || unit == 0)
-        throw usage_error("--max-payload takes a byte count such as 16384, 64K or 1M");
-    const std::uint64_t bytes = std::stoull(text.substr(0, digits)) * unit;
-    if (bytes < 4096 || bytes > 16 * 1048576)
-        throw usage_error("--max-payload must lie between 4K and 16M");
-    return static_cast<std::uint32_t>(bytes);
-}
-
 // The options every handset's flash shares, from the command line.
 flash_options options_from(const parsed_args& args)
 {
-    flash_options options;
-    options.type = parse_flash_type(args.value("--type", "full"));
-    options.no_write = args.has("--no-write");
-    options.read_back = args.has("--verify");
-    options.skip_identical = args.has("--skip-identical");
-    if (options.no_write && options.read_back)
-        throw usage_error("--verify reads back what was written; a --no-write flash writes nothing");
+    flash_options options = flash_options_from(args);
     options.backup_dir = args.value("--backup", "");
     if (args.has("--backup") && options.backup_dir.empty())
         throw usage_error("--backup needs a directory");
-    options.link.sector_writes = args.has("--sector-writes");
-    options.wait = programmer_wait_from(args);
-    if (args.has("--max-payload"))
-        options.link.max_payload_to_target = parse_payload(args.value("--max-payload", ""));
     return options;
 }
 
@@ -98,16 +54,25 @@ void print_identical(const flash_result& result, bool asked)
 }
 
 // Flashes the source onto the chosen handset, Ctrl-C cancelling the rest of
-// the OS partitions; returns the exit status.
-int flash_with_interrupt(firmware_source& source, flash_options options, cancel_request& cancel)
+// the OS partitions, with its result reported as for every handset; returns
+// the exit status.
+int flash_with_interrupt(firmware_source& source, const std::string& source_name, flash_options options,
+                         cancel_request& cancel)
 {
     progress_bar bar(stderr);
     interrupt_cancels interrupt(cancel);
     options.cancel = &cancel;
-    const flash_result result = flash_attached_handset(source, bar, options);
+    const handset_handle handset(open_chosen_handset(options.handset));
+    const attached_handset who = describe_open_handset(handset.get());
+    json_out::start({{"package", source_name}, {"handset", flash_report::handset_json(who)},
+                     {"options", flash_options_json(options)}});
+    flash_report report(who, source_name);
+    report.observe(options);
+    const flash_result result =
+        report.run([&] { return flash_handset(source, handset.get(), report.progress(bar), options); });
     if (result.skipped != 0) {
         // The handset was reset cleanly, but not everything asked for was written.
-        std::fprintf(stderr, "%s\n", skipped_text(result).c_str());
+        json_out::failure(skipped_text(result), "cancelled");
         return exit_failed;
     }
     print_identical(result, options.skip_identical);
@@ -134,8 +99,10 @@ int run_flash(const parsed_args& args)
         try {
             warning = require_trusted_folder(package_trust(args.all("--key")), allow_unsigned);
         } catch (const std::exception& e) {
-            throw std::runtime_error(std::string(e.what()) + "; pack and sign it (brv pack, brv sign), or give "
-                                     "--allow-unsigned. Nothing was written to the handset.");
+            json_out::failure(std::string(e.what()) + "; pack and sign it (brv pack, brv sign), or give "
+                              "--allow-unsigned. Nothing was written to the handset.",
+                              "signature");
+            return exit_failed;
         }
         if (!warning.empty())
             std::fprintf(stderr, "%s\n", warning.c_str());
@@ -143,7 +110,7 @@ int run_flash(const parsed_args& args)
         std::printf("Flashing the folder %s%s\n", path.c_str(), dry_run_note(options));
         std::fflush(stdout);
         cancel_request cancel;
-        return flash_with_interrupt(source, options, cancel);
+        return flash_with_interrupt(source, path, options, cancel);
     }
     if (args.has("--all")) {
         if (args.has("--serial") || args.has("--port"))
@@ -173,12 +140,12 @@ int run_flash(const parsed_args& args)
     std::printf("Flashing %s%s\n", pkg.device_display_name().c_str(), dry_run_note(options));
     std::fflush(stdout);
     try {
-        return flash_with_interrupt(source, options, pkg.cancellation());
+        return flash_with_interrupt(source, path, options, pkg.cancellation());
     } catch (const std::exception&) {
         if (!verification.failed())
             throw;
-        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
-                     verification.failure().c_str());
+        json_out::failure(path + ": verification failed (" + verification.failure() + "), nothing was written",
+                          "digests");
         return exit_failed;
     }
 }
@@ -241,19 +208,12 @@ extern const command flash_command = {
     "completed, the remaining OS partitions skipped and the handset reset (exit\n"
     "status 1 when anything was skipped). A second Ctrl-C ends brv at once.\n"
     "\n" BRV_FIRMWARE_HELP,
-    with_firmware_options({{"--type", true},
-     {"--no-write", false},
-     {"--max-payload", true},
-     {"--sector-writes", false},
-     programmer_wait_option,
-     {"--verify", false},
-     {"--skip-identical", false},
-     {"--backup", true},
-     serial_option,
-     port_option,
-     {"--all", false},
-     {"--key", true, true},
-     {"--allow-unsigned", false}}),
+    [] {
+        std::vector<option_def> options = flash_how_options();
+        options.insert(options.end(), {{"--backup", true}, serial_option, port_option, {"--all", false},
+                                       {"--key", true, true}, {"--allow-unsigned", false}});
+        return with_firmware_options(options);
+    }(),
     1,
     1,
     run_flash,

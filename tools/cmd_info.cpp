@@ -1,4 +1,5 @@
 #include "command.h"
+#include "json_output.h"
 #include "text_names.h"
 #include "memory_type.h"
 #include "package_open.h"
@@ -39,6 +40,7 @@ int run_info(const parsed_args& args)
     fwpkg pkg;
     const std::string& path = args.positional[0];
     open_package(pkg, path);
+    json_out::start({{"package", path}});
     const fwpkg_header& h = pkg.header();
     char version[16];
     std::snprintf(version, sizeof version, "0x%08x", h.version);
@@ -63,9 +65,27 @@ int run_info(const parsed_args& args)
     std::printf("  %12s %12s  %s\n", "size", "compressed", "name");
     // Names come from the package: a control character in one must not move
     // the cursor or forge a line of this listing.
-    for (const member_info& m : members)
+    json_out::object listed = json_out::object::array();
+    for (const member_info& m : members) {
         std::printf("  %12llu %12llu  %s\n", static_cast<unsigned long long>(m.size),
                     static_cast<unsigned long long>(m.compressed_size), printable_name(m.name).c_str());
+        listed.push_back({{"name", m.name}, {"size", m.size}, {"compressed_size", m.compressed_size}});
+    }
+    json_out::emit("package", {{"package", path},
+                               {"version", h.version},
+                               {"data_length", h.data_length},
+                               {"md5", hex_text(h.md5, sizeof h.md5)},
+                               {"sha256", hex_text(h.sha256, sizeof h.sha256)},
+                               {"device", pkg.device_display_name()},
+                               {"code_name", pkg.device_code_name()},
+                               {"memory_type", memory_type_name(pkg.device_memory_type())},
+                               {"sector_size", pkg.device_sector_size()},
+                               {"programmer", pkg.firehose_filename()},
+                               {"program", pkg.program_filename()},
+                               {"patch", pkg.patch_filename()},
+                               {"picture_bytes", pkg.device_image().size()},
+                               {"notes", text_of(pkg.package_notes())},
+                               {"members", listed}});
     return exit_ok;
 }
 

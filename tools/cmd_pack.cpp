@@ -3,7 +3,7 @@
 #include "folder_package.h"
 #include "package_builder.h"
 #include "package_check.h"
-#include "progress_bar.h"
+#include "json_progress.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -45,6 +45,7 @@ int run_pack(const parsed_args& args)
     if (out.empty())
         throw usage_error("missing -o FILE.brp");
     const std::string& dir = args.positional[0];
+    json_out::start({{"folder", dir}, {"output", out}, {"force", args.has("--force")}});
     const bool flat = !is_package_folder(dir);
     const folder_options folder = folder_options_from(args, dir);
     if (!flat && (folder.any() || args.has("--name") || args.has("--code-name")))
@@ -67,13 +68,16 @@ int run_pack(const parsed_args& args)
                      problems.size() == 1 ? "" : "s");
         for (const std::string& p : problems)
             std::fprintf(stderr, "  %s\n", p.c_str());
+        json_out::emit("problems", {{"problems", problems}});
         if (!force) {
-            std::fprintf(stderr, "Nothing was written. Complete the folder, or pack it anyway with --force.\n");
+            json_out::failure("Nothing was written. Complete the folder, or pack it anyway with --force.",
+                              "incomplete_folder");
             return exit_failed;
         }
         std::fprintf(stderr, "Packing anyway (--force).\n");
     }
-    progress_bar bar(stderr);
+    const auto display = command_progress();
+    progress_handler& bar = *display;
     bool started = false;
     auto report = [&](std::uint64_t done, std::uint64_t total) {
         if (!started) {
@@ -100,6 +104,7 @@ int run_pack(const parsed_args& args)
     std::uint64_t size = 0;
     stat_size(out, size);
     std::printf("%s: %llu bytes\n", out.c_str(), static_cast<unsigned long long>(size));
+    json_out::emit("packed", {{"output", out}, {"bytes", size}});
     return exit_ok;
 }
 

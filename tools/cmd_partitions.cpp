@@ -1,6 +1,7 @@
 #include "command.h"
 #include "firmware_args.h"
 #include "handset_args.h"
+#include "json_output.h"
 #include "read_session.h"
 #include "text_names.h"
 
@@ -39,18 +40,46 @@ bool print_table(const lun_table& t, std::uint32_t sector_size)
     return problems.empty();
 }
 
+json_out::object table_json(const lun_table& t, std::uint32_t sector_size)
+{
+    json_out::object fields = {{"lun", t.lun},
+                               {"sectors", t.sectors == 0 ? json_out::object(nullptr) : json_out::object(t.sectors)},
+                               {"sector_size", sector_size},
+                               {"problem", t.table ? json_out::object(nullptr) : json_out::object(t.problem)},
+                               {"absent", t.absent}};
+    if (!t.table) {
+        fields["partitions"] = nullptr;
+        return fields;
+    }
+    fields["disk_guid"] = t.table->header.disk_guid.text();
+    fields["from_backup"] = t.table->from_backup;
+    json_out::object parts = json_out::object::array();
+    for (const gpt_partition& p : t.table->partitions)
+        parts.push_back({{"number", p.index}, {"first", p.first}, {"last", p.last}, {"type", p.type.text()},
+                         {"name", p.label}});
+    fields["partitions"] = parts;
+    return fields;
+}
+
 int run_partitions(const parsed_args& args)
 {
     const std::optional<std::uint32_t> only = lun_option(args);
     const handset_choice choice = handset_choice_from(args);
+    json_out::start({{"package", args.positional[0]}});
     read_session session(args.positional[0], folder_options_from(args, args.positional[0]), choice, false, only);
     const std::vector<lun_table> tables = session.tables(only);
     int status = exit_ok;
     for (std::size_t i = 0; i < tables.size(); ++i) {
         if (i > 0)
             std::printf("\n");
-        if (!print_table(tables[i], session.programmer().sector_size()))
+        const bool sound = print_table(tables[i], session.programmer().sector_size());
+        json_out::emit("lun", table_json(tables[i], session.programmer().sector_size()));
+        if (!sound) {
             status = exit_failed;
+            json_out::failure("LUN " + std::to_string(tables[i].lun) + ": " +
+                                  (tables[i].table ? "entries of its partition table are unsound" : tables[i].problem),
+                              "damaged_table");
+        }
     }
     return status;
 }

@@ -3,7 +3,7 @@
 #include "flash_phases.h"
 #include "handset_args.h"
 #include "interrupt.h"
-#include "progress_bar.h"
+#include "json_progress.h"
 #include "partition_rules.h"
 #include "read_session.h"
 #include "text_names.h"
@@ -135,6 +135,7 @@ int run_read(const parsed_args& args)
     const handset_choice choice = handset_choice_from(args);
     const std::optional<std::uint32_t> only = lun_option(args);
 
+    json_out::start({{"package", args.positional[0]}, {"output", out}});
     read_session session(args.positional[0], folder_options_from(args, args.positional[0]), choice, false, only);
     std::vector<saved_range> ranges;
     if (raw)
@@ -149,9 +150,9 @@ int run_read(const parsed_args& args)
     cancel_request cancel;
     const interrupt_cancels interrupt(cancel);
     flash_phases phases("Nothing was written to the handset.");
-    progress_bar bar(stderr);
+    const auto display = command_progress();
     {
-        progress report(bar, total);
+        progress report(*display, total);
         std::uint64_t reported = 0;
         for (const saved_range& r : ranges) {
             report.message("Reading " + r.what);
@@ -169,9 +170,12 @@ int run_read(const parsed_args& args)
             report.update(reported);
         }
     }
-    for (const saved_range& r : ranges)
+    for (const saved_range& r : ranges) {
         std::printf("Saved %s to %s (%" PRIu64 " bytes)\n", r.what.c_str(), r.path.c_str(),
                     r.sectors * sector_size);
+        json_out::emit("saved", {{"what", r.what}, {"lun", r.lun}, {"first", r.first}, {"sectors", r.sectors},
+                                 {"file", r.path}, {"bytes", r.sectors * sector_size}});
+    }
     return exit_ok;
 }
 

@@ -1,4 +1,5 @@
 #include "command.h"
+#include "json_output.h"
 #include "keys.h"
 #include "minisig.h"
 #include "password_prompt.h"
@@ -18,6 +19,7 @@ int run_sign(const parsed_args& args)
         throw usage_error("missing --key SECRET");
     const std::string out = args.value("-o", package + ".minisig");
     const bool replace = args.has("--force");
+    json_out::start({{"package", package}, {"signature", out}});
     // Before the password is asked for: the write refuses it too, but later.
     std::error_code ec;
     if (!replace && std::filesystem::exists(std::filesystem::symlink_status(out, ec)))
@@ -30,6 +32,7 @@ int run_sign(const parsed_args& args)
         signature::sign_file(package, key, signature::default_trusted_comment(name, std::time(nullptr)));
     signature::write_new_file(out, signature::format_minisig(sig), replace);
     std::printf("%s: signed by %s\n", out.c_str(), key.id().text().c_str());
+    json_out::emit("signed", {{"signature", out}, {"key_id", key.id().text()}});
     return exit_ok;
 }
 

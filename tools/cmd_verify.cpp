@@ -1,11 +1,29 @@
 #include "command.h"
+#include "json_output.h"
 #include "package_open.h"
-#include "progress_bar.h"
 #include "verify_package.h"
 
 #include <cstdio>
 
 namespace {
+
+const char* state_name(signature::state s)
+{
+    switch (s) {
+    case signature::state::signed_by_trusted_key: return "signed";
+    case signature::state::not_signed: return "not_signed";
+    case signature::state::bad_signature: return "bad_signature";
+    case signature::state::untrusted_key: return "untrusted_key";
+    case signature::state::malformed_signature: return "malformed_signature";
+    case signature::state::no_trusted_keys: break;
+    }
+    return "not_checked";
+}
+
+json_out::object optional_text(const std::string& s)
+{
+    return s.empty() ? json_out::object(nullptr) : json_out::object(s);
+}
 
 int run_verify(const parsed_args& args)
 {
@@ -13,14 +31,28 @@ int run_verify(const parsed_args& args)
     package_trust trust(args.all("--key"));
     fwpkg pkg;
     open_package(pkg, args.positional[0]);
+    json_out::start({{"package", args.positional[0]}});
+    json_out::emit("phase", {{"phase", "Verifying the package"}});
+    // The signature is checked in the same pass as the digests.
     if (!verify_package(pkg, trust)) {
-        std::fprintf(stderr, "%s: verification failed: %s\n", args.positional[0].c_str(), pkg.verify_failure().c_str());
+        json_out::failure(args.positional[0] + ": verification failed: " + pkg.verify_failure(), "digests");
         return exit_failed;
     }
     std::printf("%s: OK\n", args.positional[0].c_str());
+    json_out::emit("digests", {{"ok", true}});
     const signature::outcome& signer = trust.outcome();
-    std::fprintf(signer.refused() ? stderr : stdout, "%s: %s\n", args.positional[0].c_str(), signer.text().c_str());
-    return signer.refused() ? exit_failed : exit_ok;
+    const std::string text = args.positional[0] + ": " + signer.text();
+    json_out::emit("signature", {{"state", state_name(signer.state)},
+                                 {"signer", optional_text(signer.signer)},
+                                 {"trusted_comment", optional_text(signer.trusted_comment)},
+                                 {"file", optional_text(signer.signature_path)},
+                                 {"text", signer.text()}});
+    if (signer.refused()) {
+        json_out::failure(text, "signature");
+        return exit_failed;
+    }
+    std::printf("%s\n", text.c_str());
+    return exit_ok;
 }
 
 } // namespace

@@ -38,3 +38,4 @@ extern const command write_command;
 extern const command erase_command;
 extern const command slot_command;
 extern const command storage_command;
+extern const command station_command;

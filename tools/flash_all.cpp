@@ -3,6 +3,8 @@
 #include "command.h"
 #include "attached_handset.h"
 #include "brp_source.h"
+#include "flash_args.h"
+#include "flash_report.h"
 #include "text_names.h"
 #include "flash_plan.h"
 #include "fwpkg.h"
@@ -62,6 +64,7 @@ struct handset_job {
     int handle = -1;
     fwpkg package;
     std::unique_ptr<port_progress> progress;
+    std::unique_ptr<flash_report> report;
     bool ok = false;
     std::string outcome;
     double seconds = 0;
@@ -93,19 +96,22 @@ bool backups_fit(fwpkg& package, const flash_options& options, std::size_t hands
         std::filesystem::create_directories(options.backup_dir, ec);
         check_backup_room(options.backup_dir, each * handsets);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s (%zu handsets). Nothing was written to any handset.\n", e.what(), handsets);
+        json_out::failure(std::string(e.what()) + " (" + std::to_string(handsets) +
+                          " handsets). Nothing was written to any handset.");
         return false;
     }
     return true;
 }
 
-void run_job(handset_job& job, const flash_options& options)
+void run_job(handset_job& job, flash_options options)
 {
     const auto start = std::chrono::steady_clock::now();
+    job.report->observe(options);
     try {
-        const flash_result result = flash_package(job.package, job.handle, *job.progress, options);
-        job.ok = result.skipped == 0;
-        job.outcome = job.ok ? "Succeeded" : skipped_text(result);
+        job.report->run(
+            [&] { return flash_package(job.package, job.handle, job.report->progress(*job.progress), options); });
+        job.ok = job.report->ok();
+        job.outcome = job.ok ? "Succeeded" : job.report->error_text();
     } catch (const std::exception& e) {
         job.outcome = e.what();
     }
@@ -114,12 +120,6 @@ void run_job(handset_job& job, const flash_options& options)
 
 } // namespace
 
-std::string skipped_text(const flash_result& result)
-{
-    return "Cancelled: " + std::to_string(result.skipped) + " OS partition" + (result.skipped == 1 ? "" : "s") +
-           " not written; the handset was reset";
-}
-
 int flash_every_handset(const std::string& path, const flash_options& options,
                         const std::vector<std::string>& extra_keys, bool allow_unsigned)
 {
@@ -127,8 +127,8 @@ int flash_every_handset(const std::string& path, const flash_options& options,
     fwpkg checked;
     open_package(checked, path);
     if (!verify_package(checked, trust)) {
-        std::fprintf(stderr, "%s: verification failed (%s), nothing was written\n", path.c_str(),
-                     checked.verify_failure().c_str());
+        json_out::failure(path + ": verification failed (" + checked.verify_failure() + "), nothing was written",
+                          "digests");
         return exit_failed;
     }
     try {
@@ -136,7 +136,7 @@ int flash_every_handset(const std::string& path, const flash_options& options,
         if (!warning.empty())
             std::fprintf(stderr, "%s\n", warning.c_str());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s: %s, nothing was written\n", path.c_str(), e.what());
+        json_out::failure(path + ": " + e.what() + ", nothing was written", "signature");
         return exit_failed;
     }
 
@@ -145,6 +145,10 @@ int flash_every_handset(const std::string& path, const flash_options& options,
         std::fprintf(stderr, "%s\n", open_failure_text(ENODEV).c_str());
         return exit_failed;
     }
+    json_out::object listed = json_out::object::array();
+    for (const attached_handset& h : handsets)
+        listed.push_back(flash_report::handset_json(h));
+    json_out::start({{"package", path}, {"handsets", listed}, {"options", flash_options_json(options)}});
     if (!options.backup_dir.empty() && !backups_fit(checked, options, handsets.size()))
         return exit_failed;
     std::printf("Flashing %s onto %zu handset%s%s\n", checked.device_display_name().c_str(), handsets.size(),
@@ -162,11 +166,13 @@ int flash_every_handset(const std::string& path, const flash_options& options,
         auto job = std::make_unique<handset_job>();
         job->handset = h;
         job->progress = std::make_unique<port_progress>(h.port, output);
+        job->report = std::make_unique<flash_report>(h, path);
         try {
             open_package(job->package, path);
             job->handle = open_chosen_handset({"", h.port});
         } catch (const std::exception& e) {
             job->outcome = e.what();
+            job->report->failed(e);
         }
         jobs.push_back(std::move(job));
     }
@@ -191,9 +197,11 @@ int flash_every_handset(const std::string& path, const flash_options& options,
     }
 
     int status = exit_ok;
+    flash_tally tally;
     std::printf("\n%-12s %-20s %8s  %s\n", "Port", "Serial", "Time", "Result");
     for (auto& job : jobs) {
         usb_close(job->handle);
+        tally.add(*job->report);
         if (!job->ok)
             status = exit_failed;
         char seconds[16];
@@ -202,5 +210,8 @@ int flash_every_handset(const std::string& path, const flash_options& options,
                     job->handset.serial.empty() ? "-" : printable_name(job->handset.serial).c_str(), seconds,
                     job->outcome.c_str());
     }
+    json_out::emit("summary", tally.json());
+    if (status != exit_ok)
+        json_out::failure(tally.text(), "handsets_failed");
     return status;
 }

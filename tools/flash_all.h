@@ -7,10 +7,6 @@
 #include <string>
 #include <vector>
 
-// What a flash cut short by a cancel says: "Cancelled: <n> OS partition(s)
-// not written; the handset was reset".
-std::string skipped_text(const flash_result& result);
-
 // Verifies the package once (digests, and the signer against the trusted keys
 // plus extra_keys: see package_trust), then flashes every attached handset on a thread
 // of its own (each with its own reader of the package file), prints progress

@@ -5,7 +5,7 @@
 namespace {
 
 const std::vector<option_def> common_options = {
-    {"-h", false}, {"--help", false}, {"-v", false}, {"--verbose", false},
+    {"-h", false}, {"--help", false}, {"-v", false}, {"--verbose", false}, {"--json", false},
 };
 
 const option_def* find_option(const std::string& name, const std::vector<option_def>& defs)

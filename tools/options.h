@@ -33,5 +33,5 @@ struct parsed_args {
     std::vector<std::string> all(const std::string& name) const;
 };
 
-// "-h"/"--help" and "-v"/"--verbose" are always accepted, as flags.
+// "-h"/"--help", "-v"/"--verbose" and "--json" are always accepted, as flags.
 parsed_args parse_args(const std::vector<std::string>& args, const std::vector<option_def>& defs);

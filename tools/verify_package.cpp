@@ -1,11 +1,11 @@
 #include "verify_package.h"
 
 #include "interrupt.h"
-#include "progress_bar.h"
+#include "json_progress.h"
 
 bool verify_package(fwpkg& pkg, package_trust& trust)
 {
-    progress_bar bar(stderr);
+    const auto display = command_progress();
     interrupt_cancels interrupt(pkg.cancellation());
-    return trust.verify(pkg, bar);
+    return trust.verify(pkg, *display);
 }

@@ -107,6 +107,9 @@ int usb_open(libusb_device* device);
 // Opens the first attached device with that identity, or -1: ENODEV when there
 // is none, ENOTUNIQ when `exclusive` is set and more than one is attached.
 int usb_open_vidpid(std::uint32_t packed_vidpid, bool exclusive);
+// The device behind an open handle (borrowed: valid while the handle is
+// open), or nullptr with errno EBADF.
+libusb_device* usb_handle_device(int handle);
 // Closes every pipe, then the device. -1 is ignored; a free or out-of-range
 // handle sets EBADF.
 void usb_close(int handle);

@@ -74,6 +74,16 @@ int usb_open_vidpid(std::uint32_t packed_vidpid, bool exclusive)
     return usb_open(list[0]);
 }
 
+libusb_device* usb_handle_device(int handle)
+{
+    usb_slot* s = usb_slot_at(handle);
+    if (!s) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return libusb_get_device(s->device);
+}
+
 void usb_close(int handle)
 {
     if (handle == -1)

@@ -962,7 +962,7 @@ TEST_F(Flash, FailuresSayWhereWhyAndWhatNow)
         std::vector<part> extra;
         std::string message;
         bool read_back = false;
-        std::vector<std::string> without_verbs;  // a programmer without getsha256digest reads back
+        std::vector<std::string> without_verbs = {};  // a programmer without getsha256digest reads back
     };
     const std::vector<failure> cases{
         {"partition beyond the disk", {}, {{"vendor", "vendor.img", 2044, 8, "v"}},

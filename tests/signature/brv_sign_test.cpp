@@ -151,20 +151,25 @@ TEST_F(BrvSign, FlashRefusesAPackageNoTrustedKeySignedBeforeTheHandsetHearsAnyth
     struct row {
         const char* name;
         std::function<void()> prepare;
-        std::vector<std::string> extra;  // flash options
+        std::vector<std::string> args;  // after brv; "PKG" and "FOLDER" stand for the firmware
         int status;
         std::string err_has;
     };
     const std::string refused = "(trusted keys are configured: only a package signed by one of them is flashed)";
     const row rows[] = {
-        {"not signed", [] {}, {}, 1, "Checking the package failed: not signed " + refused},
-        {"signed by a key not trusted", [&] { minisign_sign(package(), stranger, false, "demo 1.0"); }, {}, 1,
+        {"not signed", [] {}, {"flash", "PKG"}, 1, "Checking the package failed: not signed " + refused},
+        {"signed by a key not trusted", [&] { minisign_sign(package(), stranger, false, "demo 1.0"); },
+         {"flash", "PKG"}, 1,
          "Checking the package failed: signature: signed by an untrusted key " + key_id_of(stranger.pub)},
-        {"not signed, every handset", [] {}, {"--all"}, 1, "not signed " + refused + ", nothing was written"},
-        {"not signed but allowed", [] {}, {"--allow-unsigned"}, 0, "warning: not signed " + refused},
-        {"signed by the trusted key", [&] { ASSERT_EQ(0, sign().status); }, {}, 0, ""},
-        {"a maker's folder, which carries no signature", [] {}, {"--folder"}, 1,
+        {"not signed, every handset", [] {}, {"flash", "PKG", "--all"}, 1,
+         "not signed " + refused + ", nothing was written"},
+        {"not signed but allowed", [] {}, {"flash", "PKG", "--allow-unsigned"}, 0, "warning: not signed " + refused},
+        {"signed by the trusted key", [&] { ASSERT_EQ(0, sign().status); }, {"flash", "PKG"}, 0, ""},
+        {"a maker's folder, which carries no signature", [] {}, {"flash", "FOLDER"}, 1,
          "a firmware folder carries no signature " + refused},
+        {"a station", [] {}, {"station", "PKG"}, 1, "not signed " + refused + "; no handset was flashed"},
+        {"a station of a folder", [] {}, {"station", "FOLDER"}, 1,
+         "a firmware folder carries no signature " + refused + "; no handset was flashed"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -174,17 +179,16 @@ TEST_F(BrvSign, FlashRefusesAPackageNoTrustedKeySignedBeforeTheHandsetHearsAnyth
         r.prepare();
         std::vector<std::string> argv = {"/usr/bin/env", "HOME=" + home().string(), "BRV_PROGRAMMER_WAIT_MS=0",
                                          tooltest::launcher_program().string(), "--state", state.string(),
-                                         "--memory", "emmc", "--", tooltest::brv_program().string(), "flash",
-                                         package().string(), "--key", vendor.pub.string()};
-        if (r.extra == std::vector<std::string>{"--folder"})
-            argv[argv.size() - 3] = tooltest::demo_sources().string();
-        else
-            argv.insert(argv.end(), r.extra.begin(), r.extra.end());
+                                         "--memory", "emmc", "--", tooltest::brv_program().string()};
+        for (const std::string& a : r.args)
+            argv.push_back(a == "PKG" ? package().string() : a == "FOLDER" ? tooltest::demo_sources().string() : a);
+        argv.insert(argv.end(), {"--key", vendor.pub.string()});
         const tooltest::run_result f = tooltest::run(argv);
         EXPECT_EQ(r.status, f.status) << f.err;
         EXPECT_NE(std::string::npos, f.err.find(r.err_has)) << f.err;
         if (r.status != 0) {
-            EXPECT_NE(std::string::npos, f.err.find("othing was written")) << f.err;
+            EXPECT_NE(std::string::npos, f.err.find(r.args[0] == "station" ? "no handset was flashed" : "othing was written"))
+                << f.err;
             const bool heard = fs::exists(state / "transcript.txt") && fs::file_size(state / "transcript.txt") > 0;
             EXPECT_FALSE(heard) << tooltest::read_text(state / "transcript.txt");
         }

@@ -21,25 +21,6 @@ using namespace tooltest;
 namespace {
 
 constexpr std::uint64_t sector_size = 512;
-const std::vector<std::string> quick = {"BRV_PROGRAMMER_WAIT_MS=0"};
-
-// The command line of brv under the launcher with eMMC handsets of 64 MiB.
-std::vector<std::string> brv_argv(const fs::path& state, const std::vector<std::string>& handset,
-                                  const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {launcher_program().string(), "--state", state.string(), "--memory", "emmc",
-                                     "--disk-size", "64M"};
-    argv.insert(argv.end(), handset.begin(), handset.end());
-    argv.push_back("--");
-    argv.push_back(brv_program().string());
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-run_result brv_on(const fs::path& state, const std::vector<std::string>& handset, const std::vector<std::string>& args)
-{
-    return run(brv_argv(state, handset, args), quick);
-}
 
 std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& disk, std::uint64_t first, std::uint64_t sectors)
 {
@@ -97,7 +78,7 @@ run_result brv_signalled(const fs::path& state, const std::vector<std::string>& 
                          const std::string& line, int signal)
 {
     return run_and_signal(
-        brv_argv(state, handset, args), quick,
+        brv_under_launcher(state, handset, args), quick_programmer,
         [&] {
             return std::all_of(transcripts.begin(), transcripts.end(), [&](const fs::path& t) {
                 return read_text(t / "transcript.txt").find(line) != std::string::npos;
