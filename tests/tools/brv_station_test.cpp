@@ -1,7 +1,8 @@
 // brv station against three virtual handsets: each flashed once per plug, a
 // handset unplugged mid-flash reported failed and flashed again when it comes
 // back, one that stays attached left alone, the results on stdout and in the
-// log, and Ctrl-C letting the running flash finish before the summary.
+// log, Ctrl-C letting the running flash finish before the summary, and a
+// maker's folder taken as a package is.
 #include "json_lines.h"
 #include "tool_env.h"
 
@@ -23,9 +24,9 @@ using namespace std::chrono_literals;
 // attached for a while after their reset (--reset-delay-ms), so a station
 // that flashed one again while it is still there would be caught.
 std::vector<std::string> station_argv(const fs::path& state, const std::vector<std::string>& handset,
-                                      std::vector<std::string> args)
+                                      std::vector<std::string> args, const fs::path& source = demo_package())
 {
-    args.insert(args.begin(), {"station", demo_package().string()});
+    args.insert(args.begin(), {"station", source.string()});
     return brv_under_launcher(state, handset, args);
 }
 
@@ -117,17 +118,21 @@ TEST(BrvStation, FlashesEachHandsetOncePerPlugAndStopsCleanly)
 
 TEST(BrvStation, PollingTakesAHandsetOnceAndReportsForPeople)
 {
-    temp_dir dir;
-    const fs::path state = dir / "state";
-    background_run station(station_argv(state, {"--reset-delay-ms", "4000"}, {"--poll"}), quick_programmer);
-    const auto line = station.next_line(30s);
-    ASSERT_TRUE(line.has_value()) << station.err();
-    EXPECT_TRUE(std::regex_match(*line, std::regex(R"(\S+Z  1-1 +VH00000001 +[0-9.]+ s +5932544 bytes  Succeeded)")))
-        << *line;
-    // Several more looks at the bus while the handset is still attached.
-    EXPECT_FALSE(station.next_line(2500ms).has_value()) << "flashed twice";
-    station.send_signal(SIGINT);
-    EXPECT_EQ("Summary: 1 flashed, 0 failed", station.next_line(10s).value_or("(none)"));
-    EXPECT_EQ(0, station.wait()) << station.err();
-    EXPECT_NE(std::string::npos, station.err().find("[1-1] Writing system.img to system_a (LUN 0)")) << station.err();
+    // The package, and the folder it was packed from, flash alike.
+    for (const fs::path& source : {demo_package(), demo_sources()}) {
+        SCOPED_TRACE(source.string());
+        temp_dir dir;
+        const fs::path state = dir / "state";
+        background_run station(station_argv(state, {"--reset-delay-ms", "4000"}, {"--poll"}, source), quick_programmer);
+        const auto line = station.next_line(30s);
+        ASSERT_TRUE(line.has_value()) << station.err();
+        EXPECT_TRUE(std::regex_match(*line, std::regex(R"(\S+Z  1-1 +VH00000001 +[0-9.]+ s +5932544 bytes  Succeeded)")))
+            << *line;
+        // Several more looks at the bus while the handset is still attached.
+        EXPECT_FALSE(station.next_line(2500ms).has_value()) << "flashed twice";
+        station.send_signal(SIGINT);
+        EXPECT_EQ("Summary: 1 flashed, 0 failed", station.next_line(10s).value_or("(none)"));
+        EXPECT_EQ(0, station.wait()) << station.err();
+        EXPECT_NE(std::string::npos, station.err().find("[1-1] Writing system.img to system_a (LUN 0)")) << station.err();
+    }
 }
