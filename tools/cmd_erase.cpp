@@ -3,6 +3,7 @@
 #include "flash_phases.h"
 #include "gpt.h"
 #include "handset_args.h"
+#include "json_output.h"
 #include "read_session.h"
 
 #include <cinttypes>
@@ -28,6 +29,7 @@ int erase_labels(read_session& session, const parsed_args& args, flash_phases& p
     for (const located_partition& p : found) {
         phases.run("Erasing " + p.where(), [&] { session.programmer().erase(p.lun, p.first, p.sectors); });
         std::printf("Erased %s (%s)\n", p.where().c_str(), sectors_text(p.sectors, sector_size).c_str());
+        json_out::emit("erased", {{"what", p.where()}, {"lun", p.lun}, {"first", p.first}, {"sectors", p.sectors}});
     }
     return exit_ok;
 }
@@ -47,7 +49,7 @@ int erase_lun(read_session& session, const parsed_args& args, flash_phases& phas
         what += ", its partition table and every partition on it" + (labels.empty() ? "" : ": " + labels);
     }
     if (!args.has("--yes")) {
-        std::fprintf(stderr, "This would erase %s. %s Give --yes to erase it.\n", what.c_str(), nothing_erased);
+        json_out::failure("This would erase " + what + ". " + nothing_erased + " Give --yes to erase it.");
         return exit_failed;
     }
     if (!session.programmer().supports("erase"))
@@ -57,6 +59,7 @@ int erase_lun(read_session& session, const parsed_args& args, flash_phases& phas
     phases.writing_began();
     phases.run("Erasing LUN " + std::to_string(lun), [&] { session.programmer().erase_lun(lun); });
     std::printf("Erased LUN %u\n", lun);
+    json_out::emit("erased", {{"what", "LUN " + std::to_string(lun)}, {"lun", lun}, {"first", 0}, {"sectors", t.sectors}});
     return exit_ok;
 }
 
@@ -70,8 +73,10 @@ int run_erase(const parsed_args& args)
     const std::string& path = args.positional[0];
     const folder_options folder = folder_options_from(args, path);
     lun_option(args);
+    json_out::start({{"package", path}});
     read_session session(path, folder, handset_choice_from(args), !whole || args.has("--yes"), lun_option(args));
     flash_phases phases("Nothing was erased.");
+    phases.observe(json_out::emit_phase);
     return whole ? erase_lun(session, args, phases) : erase_labels(session, args, phases);
 }
 

@@ -150,6 +150,7 @@ int run_read(const parsed_args& args)
     cancel_request cancel;
     const interrupt_cancels interrupt(cancel);
     flash_phases phases("Nothing was written to the handset.");
+    phases.observe(json_out::emit_phase);
     const auto display = command_progress();
     {
         progress report(*display, total);

@@ -2,6 +2,7 @@
 #include "firmware_args.h"
 #include "flash_phases.h"
 #include "handset_args.h"
+#include "json_output.h"
 #include "read_session.h"
 #include "slot_switch.h"
 
@@ -20,6 +21,10 @@ std::string listed(const std::vector<std::string>& items)
 int show_slot(read_session& session)
 {
     const slot_state s = read_slot_state(session.programmer(), session.source().memory_type());
+    json_out::emit("slot", {{"has_ab", s.has_ab},
+                            {"active", s.active != 0 ? json_out::object(std::string(1, s.active)) : nullptr},
+                            {"active_a", s.active_a},
+                            {"active_b", s.active_b}});
     if (!s.has_ab)
         std::printf("This handset has no A/B partitions (no partition comes as NAME_a and NAME_b)\n");
     else if (s.active != 0)
@@ -39,18 +44,24 @@ int run_slot(const parsed_args& args)
     const bool change = args.positional.size() == 2;
     if (change && args.positional[1] != "a" && args.positional[1] != "b")
         throw usage_error("the slot is a or b, not '" + args.positional[1] + "'");
+    json_out::start({{"package", path}});
     read_session session(path, folder, handset_choice_from(args), change);
     if (!change)
         return show_slot(session);
 
     const char slot = args.positional[1][0];
     flash_phases phases("Nothing was written to the handset.");
+    phases.observe(json_out::emit_phase);
     slot_switch_result r;
     phases.run(std::string("Switching to slot ") + slot, [&] {
         r = switch_slot(session.programmer(), session.source().memory_type(), slot, [&] { phases.writing_began(); });
     });
     std::printf("Active slot: %c (%zu partition table entries changed on %zu LUNs; boot LUN %u)\n", slot,
                 r.changed_entries, r.luns_written.size(), r.bootable_drive);
+    json_out::emit("slot_switched", {{"active", std::string(1, slot)},
+                                     {"changed_entries", r.changed_entries},
+                                     {"luns", r.luns_written},
+                                     {"boot_lun", r.bootable_drive}});
     return exit_ok;
 }
 

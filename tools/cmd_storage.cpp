@@ -2,6 +2,7 @@
 #include "firmware_args.h"
 #include "gpt.h"
 #include "handset_args.h"
+#include "json_output.h"
 #include "read_session.h"
 
 #include <cinttypes>
@@ -14,6 +15,7 @@ int run_storage(const parsed_args& args)
     const std::string& path = args.positional[0];
     const folder_options folder = folder_options_from(args, path);
     const std::optional<std::uint32_t> only = lun_option(args);
+    json_out::start({{"package", path}});
     read_session session(path, folder, handset_choice_from(args));
     firehose& programmer = session.programmer();
     const bool reports = programmer.supports("getStorageInfo");
@@ -29,7 +31,8 @@ int run_storage(const parsed_args& args)
                 info.block_size = programmer.sector_size();
             }
         } catch (const firehose_refusal& e) {
-            std::printf("LUN %u: the programmer refused to report it: %s\n", lun, e.what());
+            json_out::failure("LUN " + std::to_string(lun) + ": the programmer refused to report it: " + e.what(),
+                              "refused");
             status = exit_failed;
             continue;
         }
@@ -41,6 +44,12 @@ int run_storage(const parsed_args& args)
         std::printf("LUN %u: %" PRIu64 " blocks of %u bytes (%s)%s%s\n", lun, info.total_blocks, block,
                     gpt_size_text(info.total_blocks * block).c_str(), info.mem_type.empty() ? "" : ", ",
                     info.mem_type.c_str());
+        json_out::emit("storage", {{"lun", lun},
+                                   {"blocks", info.total_blocks},
+                                   {"block_size", block},
+                                   {"bytes", info.total_blocks * block},
+                                   {"memory_type", info.mem_type.empty() ? json_out::object(nullptr) : json_out::object(info.mem_type)},
+                                   {"product", info.prod_name.empty() ? json_out::object(nullptr) : json_out::object(info.prod_name)}});
     }
     return status;
 }

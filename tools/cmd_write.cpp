@@ -4,7 +4,8 @@
 #include "gpt.h"
 #include "handset_args.h"
 #include "image_file.h"
-#include "progress_bar.h"
+#include "json_output.h"
+#include "json_progress.h"
 #include "read_session.h"
 
 #include <cinttypes>
@@ -62,16 +63,18 @@ int run_write(const parsed_args& args)
     if (!std::filesystem::is_regular_file(image, ec))
         throw std::runtime_error(image + " is not a file. " + nothing_written);
 
+    json_out::start({{"package", path}, {"file", image}});
     read_session session(path, folder, handset_choice_from(args), true, lun_option(args));
     const write_target t = target_of(session, args);
     const std::uint32_t sector_size = session.programmer().sector_size();
     flash_phases phases("Nothing was written to the handset.");
+    phases.observe(json_out::emit_phase);
     image_write_plan plan;
     phases.run("Checking " + image, [&] { plan = check_image_file(image, sector_size, t.sectors * sector_size, t.where); });
 
-    progress_bar bar(stderr);
+    const auto display = command_progress();
     {
-        progress report(bar, plan.bytes_sent);
+        progress report(*display, plan.bytes_sent);
         report.message("Writing " + image + " to " + t.where);
         phases.writing_began();
         phases.run("Writing " + image + " to " + t.where, [&] {
@@ -80,6 +83,8 @@ int run_write(const parsed_args& args)
     }
     std::printf("Wrote %s to %s (%" PRIu64 " bytes%s)\n", image.c_str(), t.where.c_str(), plan.bytes_sent,
                 plan.sparse ? " of a sparse image's data" : "");
+    json_out::emit("written", {{"what", t.where}, {"lun", t.lun}, {"first", t.first}, {"file", image},
+                               {"bytes", plan.bytes_sent}, {"sparse", plan.sparse.has_value()}});
     return exit_ok;
 }
 

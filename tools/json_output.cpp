@@ -108,6 +108,11 @@ void end(int exit_status, const std::exception* error, object extra)
     emit("end", std::move(fields));
 }
 
+void emit_phase(const std::string& phase)
+{
+    emit("phase", {{"phase", phase}});
+}
+
 object error_of(const std::string& message, const std::string& reason)
 {
     return {{"message", message}, {"phase", nullptr}, {"cause", message},

@@ -62,6 +62,9 @@ void end(int exit_status, const std::exception* error, object extra = object::ob
 object error_of(const std::exception& e);
 object error_of(const std::string& message, const std::string& reason);
 
+// A "phase" event for each phase of an operation (for flash_phases::observe).
+void emit_phase(const std::string& phase);
+
 // "2026-03-01T12:00:00.250Z".
 std::string utc_time(std::chrono::system_clock::time_point t);
 

@@ -70,6 +70,11 @@ TEST(BrvJson, EveryCommandWritesEventsThatFitTheSchema)
         {"flash refused", {"--fault", "firehose:program:nak@3"}, {"flash", demo}, 1, {{"result", 1}}, "refused"},
         {"flash without handset", {"--pid", "9025"}, {"flash", demo}, 1, {{"result", 0}}, "other"},
         {"bad usage", {}, {"flash", demo, "--type", "most"}, 2, {{"progress", 0}}, "usage"},
+        {"storage", {}, {"storage", demo}, 0, {{"storage", 1}}, ""},
+        {"slot", {}, {"slot", demo}, 0, {{"slot", 1}}, ""},
+        {"write", {}, {"write", demo, "--lun", "0", "--start", "8", demo}, 0, {{"written", 1}, {"phase", 2}}, ""},
+        {"erase unconfirmed", {}, {"erase", demo, "--lun", "0"}, 1, {{"erased", 0}}, "other"},
+        {"erase", {}, {"erase", demo, "--lun", "0", "--yes"}, 0, {{"erased", 1}}, ""},
     };
     for (const case_& c : cases) {
         temp_dir state;
