@@ -15,6 +15,15 @@ constexpr std::size_t pieces_in_use = 2;
 piece_pipeline::piece_pipeline(byte_source& source, std::uint64_t total, std::size_t piece_bytes)
     : source_(source), total_(total), piece_bytes_(piece_bytes)
 {
+    if (total_ <= piece_bytes_) {
+        // One piece has nothing to overlap with: it is read here, without a
+        // thread, into a buffer of its own size (a sparse image of many short
+        // runs would otherwise start a thread and fill megabytes per run).
+        buffers_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(std::max<std::size_t>(total_, 1)));
+        free_.push_back(0);
+        fill();
+        return;
+    }
     for (std::size_t i = 0; i < buffer_count; ++i) {
         buffers_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(piece_bytes_));
         free_.push_back(i);
@@ -29,7 +38,8 @@ piece_pipeline::~piece_pipeline()
         stopping_ = true;
     }
     changed_.notify_all();
-    filler_.join();
+    if (filler_.joinable())
+        filler_.join();
 }
 
 void piece_pipeline::fill()

@@ -20,7 +20,8 @@ class piece_pipeline {
 public:
     // Pieces of piece_bytes (the last one shorter) covering total bytes: the
     // source's bytes, then zeros once it ends. The source is used only by the
-    // pipeline's thread until the pipeline is destroyed.
+    // pipeline's thread until the pipeline is destroyed; a total of one piece
+    // or less is read at once, on the caller's thread.
     piece_pipeline(byte_source& source, std::uint64_t total, std::size_t piece_bytes);
     ~piece_pipeline();
     piece_pipeline(const piece_pipeline&) = delete;
