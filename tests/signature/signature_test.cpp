@@ -4,6 +4,8 @@
 // reason a user can act on. Keys are made by the real minisign at test time.
 #include "signature_test_support.h"
 
+#include "error_text.h"
+
 #include "keys.h"
 #include "minisig.h"
 #include "trusted_keys.h"
@@ -39,16 +41,6 @@ void replace_line(const fs::path& file, std::size_t index, const std::function<s
     const std::size_t end = text.find('\n', start);
     text.replace(start, end - start, edit(text.substr(start, end - start)));
     tooltest::write_file(file, text);
-}
-
-std::string error_of(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
 }
 
 class Signatures : public ::testing::Test {
@@ -292,7 +284,7 @@ TEST_F(Signatures, SecretKeysOpenWithTheirPasswordOnlyAndMinisignSignsWithOurs)
             ++asked;
             return r.typed;
         };
-        const std::string error = error_of([&] {
+        const std::string error = testsupport::error_text([&] {
             const signature::secret_key key = signature::read_secret_key(r.keys.key.string(), ask);
             const signature::public_key expected = signature::read_public_key(r.keys.pub.string());
             EXPECT_EQ(expected.id, key.id());
@@ -300,7 +292,7 @@ TEST_F(Signatures, SecretKeysOpenWithTheirPasswordOnlyAndMinisignSignsWithOurs)
         });
         EXPECT_EQ(r.typed.empty() ? 0 : 1, asked);
         if (r.error_has.empty()) {
-            EXPECT_EQ("", error);
+            EXPECT_EQ("no error", error);
         } else {
             EXPECT_NE(std::string::npos, error.find(r.error_has)) << error;
         }
@@ -345,7 +337,7 @@ TEST_F(Signatures, TrustedKeysComeFromBothFoldersAndNamedFilesAndABadOneIsNamed)
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         std::vector<signature::key_id> ids;
-        const std::string error = error_of([&] {
+        const std::string error = testsupport::error_text([&] {
             const signature::trusted_keys keys = signature::trusted_keys::load(r.where, r.extra);
             for (const signature::public_key& k : keys.keys())
                 ids.push_back(k.id);
@@ -359,7 +351,7 @@ TEST_F(Signatures, TrustedKeysComeFromBothFoldersAndNamedFilesAndABadOneIsNamed)
     // A broken key in a folder is not skipped: the whole set is refused, naming it.
     tooltest::write_file(user / "broken.pub", "untrusted comment: half a key\nRWTPphwGJlV73Jyh\n");
     EXPECT_NE(std::string::npos,
-              error_of([&] { signature::trusted_keys::load({system.string(), user.string()}, {}); })
+              testsupport::error_text([&] { signature::trusted_keys::load({system.string(), user.string()}, {}); })
                   .find("(" + (user / "broken.pub").string() + ")"));
 
     const char* home = std::getenv("HOME");
@@ -396,9 +388,9 @@ TEST_F(Signatures, ANewSignatureFileNeverReplacesOrFollowsWhatIsThereUnlessAsked
         fs::remove(minisig());
         fs::remove(target);
         r.prepare();
-        const std::string error = error_of([&] { signature::write_new_file(minisig().string(), "ours\n", r.replace); });
+        const std::string error = testsupport::error_text([&] { signature::write_new_file(minisig().string(), "ours\n", r.replace); });
         if (r.written) {
-            EXPECT_EQ("", error);
+            EXPECT_EQ("no error", error);
             EXPECT_FALSE(fs::is_symlink(minisig()));
             EXPECT_EQ("ours\n", tooltest::read_text(minisig()));
         } else {
