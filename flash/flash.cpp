@@ -59,7 +59,7 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
         if (options.before_first_write)
             options.before_first_write();
     });
-    auto checks_passed = [&] { phases.run("Checking the package", [&] { checks.get(); }); };
+    auto checks_passed = [&] { phases.run("Checking the package", [&] { checks.get(); }, false); };
     const bool reads = options.read_back || !options.backup_dir.empty() || options.skip_identical;
 
     std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
@@ -98,9 +98,9 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
     }
     // Reading back needs whole sectors from the programmer; its digests do not.
     if (!backup.empty() || (options.read_back && !handset_digests))
-        phases.run("Connecting to the programmer", [&] {
-            require_sector_reads(programmer, "the partitions cannot be saved or read back");
-        });
+        phases.run(
+            "Connecting to the programmer",
+            [&] { require_sector_reads(programmer, "the partitions cannot be saved or read back"); }, false);
     disk_sizes disks;
     // Where each partition starts, for the backup, the verification and the
     // comparison, known before the first write.

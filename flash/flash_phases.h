@@ -73,10 +73,12 @@ public:
     void observe(std::function<void(const std::string&)> on_phase) { on_phase_ = std::move(on_phase); }
 
     // Runs step; a failure leaves as one flash_failure saying where it happened.
+    // announce false: the phase began earlier (it is being finished), so the
+    // observer is not told again.
     template <typename Step>
-    void run(const std::string& phase, Step&& step)
+    void run(const std::string& phase, Step&& step, bool announce = true)
     {
-        if (on_phase_)
+        if (on_phase_ && announce)
             on_phase_(phase);
         try {
             step();

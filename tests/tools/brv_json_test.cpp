@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 using namespace tooltest;
 
 namespace {
@@ -133,6 +135,9 @@ TEST(BrvJson, AFlashNamesItsHandsetPartitionsBytesAndWhereItFailed)
         if (c.ok) {
             EXPECT_EQ(progress.back()["done"], progress.back()["total"]) << c.name;
             EXPECT_EQ(5932544u, partition_bytes) << "every byte of the demo's 11 partitions";
+            std::set<std::string> phases;
+            for (const json& p : events_named(events, "phase"))
+                EXPECT_TRUE(phases.insert(p["phase"].get<std::string>()).second) << "announced twice: " << p["phase"];
             continue;
         }
         const json& error = events.back()["error"];
