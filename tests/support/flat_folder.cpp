@@ -1,11 +1,13 @@
 #include "flat_folder.h"
 
+#include "byte_order.h"
 #include "elf_image.h"
+#include "test_files.h"
 
 #include <zlib.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,7 +24,7 @@ constexpr std::uint32_t entry_count = 128;
 constexpr std::uint32_t array_bytes = entry_bytes * entry_count;
 constexpr std::uint64_t slot_a_active = std::uint64_t{0x7f} << 48;  // priority 3, active, 7 retries, successful
 
-struct spec {
+struct layout_entry {
     unsigned lun;
     const char* label;
     std::uint64_t sectors;  // 0: grows to the end of the disk
@@ -32,7 +34,7 @@ struct spec {
 };
 
 // Images shared by a pair are one file, as makers ship them.
-const spec layout[] = {
+const layout_entry layout[] = {
     {0, "ssd", 2, "", 0, 0},
     {0, "persist", 8, "persist.img", 20000, 0},
     {0, "misc", 2, "", 0, 0},
@@ -61,24 +63,14 @@ const spec layout[] = {
     {5, "last_parti", 0, "", 0, 0},
 };
 
-void put_le(std::string& s, std::size_t at, std::uint64_t v, std::size_t bytes)
+std::span<std::uint8_t> bytes_of(std::string& s)
 {
-    for (std::size_t i = 0; i < bytes; ++i, v >>= 8)
-        s[at + i] = static_cast<char>(v & 0xff);
+    return {reinterpret_cast<std::uint8_t*>(s.data()), s.size()};
 }
 
 std::uint32_t crc_of(const std::string& s, std::size_t at, std::size_t n)
 {
     return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(s.data() + at), static_cast<uInt>(n)));
-}
-
-void write_file(const fs::path& p, const std::string& bytes)
-{
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + p.string());
 }
 
 // Super: data, a hole, a run of one repeated word, more data, a hole at the end.
@@ -189,7 +181,7 @@ flat_folder::flat_folder(const fs::path& dir, std::uint64_t lun_bytes) : dir_(di
     std::uint64_t next[luns];
     std::fill(std::begin(next), std::end(next), first_usable);
     unsigned seed = 1;
-    for (const spec& s : layout) {
+    for (const layout_entry& s : layout) {
         flat_partition p;
         p.lun = s.lun;
         p.label = s.label;
@@ -287,39 +279,39 @@ std::string flat_folder::table_bytes(unsigned lun, std::uint64_t disk_sectors, b
         const bool grows = p.first + p.sectors == lun_sectors_ - backup_sectors;
         const std::uint64_t last = grows ? disk_sectors - backup_sectors - 1 : p.first + p.sectors - 1;
         // Type: Linux data; unique GUID from the LUN and position.
-        put_le(array, e, 0x477284830fc63dafull, 8);
-        put_le(array, e + 8, 0xe47d47d8693d798eull, 8);
-        put_le(array, e + 16, 0x1000 + lun * 0x100 + i, 8);
-        put_le(array, e + 24, 0x4000000000000080ull, 8);
-        put_le(array, e + 32, p.first, 8);
-        put_le(array, e + 40, last, 8);
-        put_le(array, e + 48, p.attributes, 8);
+        store_le64(bytes_of(array), e, 0x477284830fc63dafull);
+        store_le64(bytes_of(array), e + 8, 0xe47d47d8693d798eull);
+        store_le64(bytes_of(array), e + 16, 0x1000 + lun * 0x100 + i);
+        store_le64(bytes_of(array), e + 24, 0x4000000000000080ull);
+        store_le64(bytes_of(array), e + 32, p.first);
+        store_le64(bytes_of(array), e + 40, last);
+        store_le64(bytes_of(array), e + 48, p.attributes);
         for (std::size_t c = 0; c < p.label.size(); ++c)
-            put_le(array, e + 56 + 2 * c, static_cast<unsigned char>(p.label[c]), 2);
+            store_le16(bytes_of(array), e + 56 + 2 * c, static_cast<unsigned char>(p.label[c]));
     }
     std::string header(sector_size, '\0');
     header.replace(0, 8, "EFI PART");
-    put_le(header, 8, 0x00010000, 4);
-    put_le(header, 12, 92, 4);
-    put_le(header, 24, primary ? 1 : disk_sectors - 1, 8);
-    put_le(header, 32, primary ? disk_sectors - 1 : 1, 8);
-    put_le(header, 40, first_usable, 8);
-    put_le(header, 48, disk_sectors - backup_sectors - 1, 8);
-    put_le(header, 56, 0x1122334455667700ull + lun, 8);
-    put_le(header, 64, 0x8877665544332211ull, 8);
-    put_le(header, 72, primary ? 2 : disk_sectors - backup_sectors, 8);
-    put_le(header, 80, entry_count, 4);
-    put_le(header, 84, entry_bytes, 4);
-    put_le(header, 88, crc_of(array, 0, array.size()), 4);
-    put_le(header, 16, crc_of(header, 0, 92), 4);
+    store_le32(bytes_of(header), 8, 0x00010000);
+    store_le32(bytes_of(header), 12, 92);
+    store_le64(bytes_of(header), 24, primary ? 1 : disk_sectors - 1);
+    store_le64(bytes_of(header), 32, primary ? disk_sectors - 1 : 1);
+    store_le64(bytes_of(header), 40, first_usable);
+    store_le64(bytes_of(header), 48, disk_sectors - backup_sectors - 1);
+    store_le64(bytes_of(header), 56, 0x1122334455667700ull + lun);
+    store_le64(bytes_of(header), 64, 0x8877665544332211ull);
+    store_le64(bytes_of(header), 72, primary ? 2 : disk_sectors - backup_sectors);
+    store_le32(bytes_of(header), 80, entry_count);
+    store_le32(bytes_of(header), 84, entry_bytes);
+    store_le32(bytes_of(header), 88, crc_of(array, 0, array.size()));
+    store_le32(bytes_of(header), 16, crc_of(header, 0, 92));
     if (!primary)
         return array + header;
     std::string mbr(sector_size, '\0');
     mbr[446 + 4] = static_cast<char>(0xee);
-    put_le(mbr, 446 + 8, 1, 4);
+    store_le32(bytes_of(mbr), 446 + 8, 1);
     // Shipped for no particular disk: the size is "as large as it gets", which no patch touches.
-    put_le(mbr, 446 + 12, 0xffffffffu, 4);
-    put_le(mbr, 510, 0xaa55, 2);
+    store_le32(bytes_of(mbr), 446 + 12, 0xffffffffu);
+    store_le16(bytes_of(mbr), 510, 0xaa55);
     return mbr + header + array;
 }
 
