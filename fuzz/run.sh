@@ -25,7 +25,8 @@ targets=${FUZZ_TARGETS:-$(cd "$root/fuzz/corpus" && ls)}
 flags="-O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DBRV_FUZZ=ON \
-  -DBRV_DIRS="base;catalogue;usb;protocols;package;tests;fuzz" -DBRV_TEST_DIRS="package" >/dev/null || exit 1
+  -DBRV_DIRS="base;digest;image;usb;protocols;signature;package;catalogue;flash;tests;fuzz" \
+  -DBRV_TEST_DIRS="support;package" >/dev/null || exit 1
 executables=()
 for t in $targets; do executables+=("fuzz_$t"); done
 cmake --build "$build" -j"$jobs" --target "${executables[@]}" || exit 1
