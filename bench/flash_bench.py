@@ -69,8 +69,11 @@ def write_mostly_zero(path, size, data=64 * MIB):
         out.write(src.read(data // 2))
 
 
-def write_mixed(path, size):
-    """A quarter each: random bytes, zeros, text-like lines, repeated 4 KiB blocks."""
+def write_mixed(path, size, distinct_blocks=16):
+    """A quarter each: random bytes, zeros, text-like lines, repeated 4 KiB blocks.
+    The repeats are drawn at random from distinct_blocks random blocks: 16 put
+    most repeats beyond deflate's 32 KiB window (packed as literals, the
+    slowest kind to inflate), 4 keep nearly all of them within it."""
     quarter = size // 4
     write_random(path, quarter)
     words = ("the of and to in is was for on that with as by at from firmware partition handset boot system "
@@ -79,7 +82,7 @@ def write_mixed(path, size):
     rnd = random.Random(7)
     lines = [" ".join(rnd.choice(words) for _ in range(rnd.randint(4, 14))) + f" {rnd.randint(0, 99999)}\n"
              for _ in range(200000)]
-    blocks = [os.urandom(4096) for _ in range(16)]
+    blocks = [os.urandom(4096) for _ in range(distinct_blocks)]
     with open(path, "ab") as out:
         out.write(bytes(quarter))
         written = 0
@@ -254,12 +257,21 @@ def case_usb3(build, work):
     minimum = BOOT_MS / 1000 + link_s
     wall, write_s, _, _, lines = flash(build, work, package, "ufs", disk + 64 * MIB, ("--link", "usb3"), quick=False)
     first_write = next(t for t, l in lines if "Writing" in l)
-    row("first write after the start (check and digest passes, upload, start-up)", f"{first_write:.2f} s",
+    row(f"first write after the start (check and digest passes of the {os.path.getsize(package) / MIB:.0f} MiB "
+        "package, upload, start-up)", f"{first_write:.2f} s",
         f"(start-up {BOOT_MS / 1000:.2f} s)")
     row(f"brv flash, start to exit (minimum {minimum:.2f} s)", f"{wall:.2f} s = {wall / minimum:.3f}x", "<= 1.10x",
         wall <= 1.10 * minimum)
     row(f"link busy in the write phase ({link_s:.2f} s of link time)", f"{link_s / write_s * 100:.0f}% of {write_s:.2f} s",
         ">= 95%", link_s / write_s >= 0.95)
+    os.remove(package)
+    # The same with repeats deflate can reach: a smaller package, less to digest and inflate.
+    package, disk = make_package(build, work, "usb3", "ufs", 4096,
+                                 [("system", size, size // 4096, lambda path, n: write_mixed(path, n, 4))])
+    packed = os.path.getsize(package) / MIB
+    wall, _, _, _, _ = flash(build, work, package, "ufs", disk + 64 * MIB, ("--link", "usb3"), quick=False)
+    row(f"the same, repeated blocks drawn from 4 (package {packed:.0f} MiB)", f"{wall:.2f} s = {wall / minimum:.3f}x",
+        "(for reference)")
     os.remove(package)
 
 

@@ -37,10 +37,13 @@ int open_lun(const std::filesystem::path& file, std::uint64_t size)
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, file_mode);
     if (fd < 0)
         sys_fail("cannot open " + file.string());
+    // A disk of another size starts erased. A new file is only extended: ext4
+    // flushes a file cut to nothing and then written when it is closed, which
+    // would add seconds of write-back to every exit after a large flash.
     struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         (static_cast<std::uint64_t>(st.st_size) != size &&
-         (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0))) {
+         ((st.st_size != 0 && ::ftruncate(fd, 0) != 0) || ::ftruncate(fd, static_cast<off_t>(size)) != 0))) {
         const int e = errno;
         ::close(fd);
         errno = e;
