@@ -239,7 +239,10 @@ def case_usb2(build, work):
                 f"{again:.2f} s = {again / wall:.2f}x", "<= 0.30x of the first", again <= 0.30 * wall)
             verified, _, _, _, *_ = flash(build, work, package, memory, disk + 64 * MIB, ("--link", "usb2"),
                                       ("--verify",), quick=False)
-            row("emmc: brv flash --verify (programmer hashes at 300 MB/s)",
+            # A programmer hashes between commands, never while it receives:
+            # the plain flash plus the hashing is as fast as it can be.
+            floor = (wall + size / 300e6) / wall
+            row(f"emmc: brv flash --verify (programmer hashes at 300 MB/s: at best {floor:.3f}x)",
                 f"{verified:.2f} s = {verified / wall:.3f}x", "<= 1.10x of the plain flash", verified <= 1.10 * wall)
             fast, _, _, _, *_ = flash(build, work, package, memory, disk + 64 * MIB,
                                   ("--link", "usb2", "--digest-rate", "1000"), ("--verify",), quick=False)

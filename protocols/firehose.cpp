@@ -390,11 +390,14 @@ std::string firehose::cut_document()
             received = read_transfer(link(), receive_bytes);
         } catch (const link_error& e) {
             // Silence after bytes that never formed a document: what came is
-            // the news, not the time-out.
+            // the news, not the time-out. It is no refusal either: the
+            // programmer said nothing readable, so what it did is unknown.
+            // Its bytes are escaped, as they reach the user's terminal.
             const std::size_t text = rx_.find_first_not_of(" \t\r\n");
             if (e.error() != ETIMEDOUT || text == std::string::npos)
                 throw;
-            throw firehose_refusal("unreadable reply from the programmer: \"" + rx_.substr(text, 60) + "\"", "");
+            throw std::runtime_error("firehose: unreadable reply from the programmer (\"" +
+                                     printable_name(rx_.substr(text, 60)) + "\")");
         }
         rx_.append(reinterpret_cast<const char*>(received.c_ptr()), static_cast<std::size_t>(received.size()));
     }

@@ -199,7 +199,17 @@ TEST_F(firehose_handset, refusals_of_the_programmer)
         // Bytes that never close a document: after waiting for the rest in
         // vain, the host reports what came rather than a bare time-out.
         connected c({"fault=firehose:nop:garbage@2"});  // the ping is the first nop
-        EXPECT_EQ(error_text([&] { c.fh.nop("again"); }).rfind("unreadable reply from the programmer: \"", 0), 0u);
+        // Neither a refusal nor a broken link, and shown escaped.
+        std::string text;
+        try {
+            c.fh.nop("again");
+        } catch (const firehose_refusal& e) {
+            ADD_FAILURE() << "reported as a refusal: " << e.what();
+        } catch (const std::runtime_error& e) {
+            text = e.what();
+        }
+        EXPECT_EQ(text.rfind("firehose: unreadable reply from the programmer (\"", 0), 0u) << text;
+        EXPECT_EQ(text.find_first_of("\x01\x7f"), std::string::npos) << text;
     }
 }
 
