@@ -380,9 +380,12 @@ std::string firehose::cut_document()
             log_at(2, "firehose <<< %s\n", doc.c_str());
             return doc;
         }
-        // A document this long without an end is not a Firehose document.
+        // A document this long without an end is not a Firehose document:
+        // a peer that speaks something else, or raw data and replies that
+        // got out of step when a transfer was lost.
         if (rx_.size() >= rx_capacity)
-            throw std::runtime_error("rx buffer full");
+            throw std::runtime_error("firehose: no reply from the programmer could be read (" +
+                                     std::to_string(rx_.size()) + " bytes without the end of a document)");
         // A whole USB transfer at a time; a time-out leaves what rx holds for
         // the next attempt.
         buffer received;

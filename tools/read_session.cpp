@@ -78,7 +78,7 @@ std::vector<lun_table> read_session::tables(std::optional<std::uint32_t> only)
                 t.problem = e.what();
             } catch (const firehose_refusal& e) {
                 // A LUN the storage does not have is refused, not a broken link.
-                t.problem = std::string("the programmer refused to read it: ") + e.what();
+                t.problem = std::string("a partition table the programmer refused to read (") + e.what() + ")";
             }
         });
         out.push_back(std::move(t));
