@@ -64,6 +64,7 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
 
     std::optional<edl_pipe> pipe;  // outlives the programmer speaking through it
     firehose programmer;
+    phases.watch_storage([&programmer] { return programmer.storage_touched(); });
     try {
         log_info("Sending programmer\n");
         bool uploaded = false;

@@ -40,18 +40,18 @@ flash_failure::flash_failure(std::string phase, std::string cause, std::string a
 
 void flash_phases::fail(const std::string& phase, const std::exception& e) const
 {
-    throw flash_failure(phase, flash_failure_cause(e), advice(), written_, flash_failure_kind(e));
+    throw flash_failure(phase, flash_failure_cause(e), advice(), written(), flash_failure_kind(e));
 }
 
 void flash_phases::stop_if_cancelled(const cancel_request* cancel, const std::string& what_now) const
 {
-    if (cancel != nullptr && cancel->requested() && !written_)
+    if (cancel != nullptr && cancel->requested() && !written())
         throw operation_cancelled("Cancelled: nothing was written to the handset. " + what_now);
 }
 
 std::string flash_phases::advice() const
 {
-    if (!written_)
+    if (!written())
         return unwritten_advice_;
     return "The handset may not start until a flash completes: keep it in emergency-download mode "
            "(or unplug it and bring it back into that mode) and flash again.";

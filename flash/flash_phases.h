@@ -90,6 +90,11 @@ public:
     }
     // From here on a failure may leave the handset unable to start.
     void writing_began() { written_ = true; }
+    // Whether the handset's storage may have changed yet (the programmer's
+    // own account): once set, a write that began counts as written only when
+    // it says so, so a programmer refusing the first write outright is
+    // reported as having left the handset as it was.
+    void watch_storage(std::function<bool()> touched) { storage_touched_ = std::move(touched); }
     // While nothing is written, a pending cancel request (cancel may be null)
     // stops the operation: throws operation_cancelled "Cancelled: nothing was
     // written to the handset. <what_now>".
@@ -98,9 +103,11 @@ public:
 private:
     [[noreturn]] void fail(const std::string& phase, const std::exception& e) const;
     std::string advice() const;
+    bool written() const { return written_ && (!storage_touched_ || storage_touched_()); }
 
     std::string unwritten_advice_;
     std::function<void(const std::string&)> on_phase_;
+    std::function<bool()> storage_touched_;
     bool written_ = false;
 };
 

@@ -230,6 +230,7 @@ void firehose::open(transport& link, bool skip_write, std::uint32_t memory_type,
     piece_bytes_ = 0;
     rx_.clear();
     last_log_.clear();
+    storage_touched_ = false;
     verbs_.clear();
     verbs_known_ = false;
 
@@ -471,6 +472,7 @@ void firehose::power(const std::string& value)
 
 void firehose::command(const std::string& element)
 {
+    storage_touched_ = true;  // a patch, or anything else a caller sends
     send(firehose_request(caller_element, element.c_str()));
     expect_slow_ack();
 }
@@ -488,6 +490,7 @@ void firehose::poke(std::uint64_t address, std::uint32_t size, const std::string
 {
     if (size < min_poke_bytes || size > max_poke_bytes)
         throw std::runtime_error("bad parameters to poke");
+    storage_touched_ = true;
     send(firehose_request(poke_element, static_cast<unsigned long>(address), size, hex_value.c_str()));
     expect_ack();
 }
@@ -590,7 +593,17 @@ void firehose::read_to_file(std::uint32_t start_sector, std::uint32_t sectors, c
 void firehose::program_request(const std::string& request, byte_source& data, std::uint64_t size,
                                const data_progress& on_piece, bool settle)
 {
-    send_raw_request(request);
+    // Only a clear no leaves the storage as it was: after silence or an
+    // unreadable answer the programmer may have begun.
+    try {
+        send_raw_request(request);
+    } catch (const firehose_refusal&) {
+        throw;
+    } catch (...) {
+        storage_touched_ = true;
+        throw;
+    }
+    storage_touched_ = true;
     log_info("Write %llu bytes, %llu sectors\n", static_cast<unsigned long long>(size),
              static_cast<unsigned long long>(size / sector_size_));
     {

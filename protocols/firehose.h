@@ -163,6 +163,12 @@ public:
     // line, else the response's TotalLogicalBlocks alone.
     firehose_storage_info storage_info(std::uint32_t lun);
 
+    // Whether anything sent since open() may have changed the handset's
+    // storage: a program the programmer did not refuse outright, or an
+    // erase, patch or other caller's command, poke or bootable-drive change
+    // (counted once sent, refused or not).
+    bool storage_touched() const { return storage_touched_; }
+
     std::uint32_t sector_size() const { return sector_size_; }
     std::uint32_t max_payload_from_target() const { return max_payload_from_target_; }
     // Bytes per USB write in the raw data phase, as negotiated (whole sectors).
@@ -222,4 +228,5 @@ private:
     // The verbs of the latest "Supported Functions:" line, in lower case.
     std::vector<std::string> verbs_;
     bool verbs_known_ = false;
+    bool storage_touched_ = false;
 };

@@ -205,17 +205,21 @@ std::array<std::uint8_t, 32> firehose::sha256_digest(std::uint32_t lun, std::uin
 
 void firehose::erase(std::uint32_t lun, std::uint64_t start_sector, std::uint64_t sectors)
 {
+    // Counted as sent: a refused erase may have begun.
+    storage_touched_ = true;
     verb_request(erase_verb, firehose_request(erase_range_element, sector_size_, lun, ull(start_sector), ull(sectors)),
                  wait_for_bytes(sectors * sector_size_, slowest_erase_bytes_per_ms));
 }
 
 void firehose::erase_lun(std::uint32_t lun)
 {
+    storage_touched_ = true;
     verb_request(erase_verb, firehose_request(erase_lun_element, sector_size_, lun), whole_lun_erase_ms);
 }
 
 void firehose::set_bootable_storage_drive(std::uint32_t lun)
 {
+    storage_touched_ = true;
     verb_request(bootable_verb, firehose_request(bootable_element, lun), quick_answer_ms);
 }
 

@@ -51,6 +51,7 @@ int run_slot(const parsed_args& args)
 
     const char slot = args.positional[1][0];
     flash_phases phases("Nothing was written to the handset.");
+    phases.watch_storage([&session] { return session.programmer().storage_touched(); });
     phases.observe(json_out::emit_phase);
     slot_switch_result r;
     phases.run(std::string("Switching to slot ") + slot, [&] {

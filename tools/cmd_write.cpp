@@ -76,6 +76,7 @@ int run_write(const parsed_args& args)
     {
         progress report(*display, plan.bytes_sent);
         report.message("Writing " + image + " to " + t.where);
+        phases.watch_storage([&session] { return session.programmer().storage_touched(); });
         phases.writing_began();
         phases.run("Writing " + image + " to " + t.where, [&] {
             write_image_file(session.programmer(), t.lun, t.first, plan, [&](std::uint64_t done) { report.update(done); });
