@@ -162,23 +162,36 @@ flash_result flash_handset(firmware_source& source, int device_handle, progress_
             if (skip_identical) {
                 report.message("Comparing " + w.entry.label + " with the handset");
                 stretch_matches there;
-                phases.run("Comparing " + w.entry.label + lun + " with the handset",
-                           [&] { there = stretches_on_handset(source, programmer, w, checks.first_sector); });
-                checks.skip = there.same;
-                not_sent = there.same_bytes;
-                result.identical_bytes += there.same_bytes;
-                const std::size_t same = static_cast<std::size_t>(std::count(there.same.begin(), there.same.end(), true));
-                if (same == there.same.size()) {
-                    result.identical.push_back(w.entry.label);
-                    report.message("Skipping " + w.entry.label + ": the handset holds it already");
-                    reported += pass_bytes * w.bytes_sent;
-                    report.update(reported);
-                    tell(partition_outcome::what::skipped, w, 0, "identical");
-                    continue;
+                bool compared = true;
+                phases.run("Comparing " + w.entry.label + lun + " with the handset", [&] {
+                    try {
+                        there = stretches_on_handset(source, programmer, w, checks.first_sector);
+                    } catch (const firehose_refusal& e) {
+                        // The comparison only spares work: a range the
+                        // programmer will not hash is written, not a reason to
+                        // leave the flash half done.
+                        compared = false;
+                        log_info("Comparing %s: %s; it is written\n", w.entry.label.c_str(), e.what());
+                    }
+                });
+                if (compared) {
+                    checks.skip = there.same;
+                    not_sent = there.same_bytes;
+                    result.identical_bytes += there.same_bytes;
+                    const std::size_t same =
+                        static_cast<std::size_t>(std::count(there.same.begin(), there.same.end(), true));
+                    if (same == there.same.size()) {
+                        result.identical.push_back(w.entry.label);
+                        report.message("Skipping " + w.entry.label + ": the handset holds it already");
+                        reported += pass_bytes * w.bytes_sent;
+                        report.update(reported);
+                        tell(partition_outcome::what::skipped, w, 0, "identical");
+                        continue;
+                    }
+                    if (same != 0)
+                        result.identical.push_back(w.entry.label + " (" + std::to_string(same) + " of " +
+                                                  std::to_string(there.same.size()) + " runs)");
                 }
-                if (same != 0)
-                    result.identical.push_back(w.entry.label + " (" + std::to_string(same) + " of " +
-                                              std::to_string(there.same.size()) + " runs)");
             }
             const std::string where = "Writing " + w.entry.filename + " to " + w.entry.label;
             report.message(!options.read_back ? where

@@ -816,6 +816,19 @@ TEST_F(Flash, SkipIdenticalLeavesOutWhatTheHandsetHolds)
     EXPECT_EQ(lines_starting("firehose <getsha256digest").size(), 3u);  // xbl, then each run
     const std::vector<std::string> messages = rec.messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(), "Skipping xbl: the handset holds it already"), messages.end());
+
+    // A programmer that will not hash xbl gets it written again; the flash goes on.
+    const std::string held = expected[0];
+    vhandset::detach_all();
+    pkg.close();
+    add_fault("firehose:getsha256digest:nak@1");
+    make_package(parts, {});
+    attach();
+    expected[0] = held;
+    write_file(dir / "handset" / "lun0.img", held);
+    ASSERT_TRUE(flash_with(options));
+    check_luns();
+    EXPECT_EQ(requests(), (std::vector<std::string>{"configure", "program xbl", "power"}));
 }
 
 TEST_F(Flash, SparseImageOfManyShortRunsTakesTimeInProportionToItsData)
