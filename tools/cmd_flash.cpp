@@ -179,6 +179,7 @@ extern const command flash_command = {
     "  --skip-identical  ask the programmer for the SHA-256 of each partition (of\n"
     "                    each run of a sparse image) first and leave out those that\n"
     "                    already hold what would be written; needs getsha256digest\n"
+    "                    (a partition the programmer refuses to hash is written)\n"
     "  --backup DIR      first save every partition the flash will write as\n"
     "                    DIR/LABEL.img (DIR must not hold those files yet)\n"
     "  --serial S        the handset whose USB serial number is S (see brv devices)\n"
