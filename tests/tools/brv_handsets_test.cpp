@@ -183,6 +183,9 @@ TEST_F(BrvHandsets, VerifyComparesDigestsAndNamesTheSectorThatDiffers)
         {{"--fault", "storage:write:flip@2800"}, 1, "Verification failed: boot_a (LUN 0) differs at sector 4828", true},
         {{"--without-verbs", "getsha256digest", "--fault", "storage:write:flip@2800"}, 1,
          "Verification failed: boot_a (LUN 0) differs at sector 4828", false},
+        // A programmer that will not hash xbl has it read back, and the flip is still caught.
+        {{"--fault", "firehose:getsha256digest:nak@2", "--fault", "storage:write:flip@50"}, 1,
+         "Verification failed: xbl (LUN 0) differs at sector 55", true},
     };
     for (const case_& c : cases) {
         temp_dir state;
@@ -194,6 +197,12 @@ TEST_F(BrvHandsets, VerifyComparesDigestsAndNamesTheSectorThatDiffers)
             EXPECT_EQ(c.digests, requests_of(state.path(), "read") == 0);
         }
     }
+    temp_dir state;
+    const run_result r =
+        brv_on(state.path(), {"--fault", "firehose:getsha256digest:nak@2"}, {"flash", demo_package().string(), "--verify"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(11u, requests_of(state.path(), "getsha256digest"));
+    EXPECT_LT(0u, requests_of(state.path(), "read")) << "xbl read back";
 }
 
 TEST_F(BrvHandsets, SkipIdenticalWritesOnlyWhatTheHandsetLacks)
