@@ -595,15 +595,14 @@ void firehose::program_request(const std::string& request, byte_source& data, st
 {
     // Only a clear no leaves the storage as it was: after silence or an
     // unreadable answer the programmer may have begun.
+    const bool touched_before = storage_touched_;
+    storage_touched_ = true;
     try {
         send_raw_request(request);
     } catch (const firehose_refusal&) {
-        throw;
-    } catch (...) {
-        storage_touched_ = true;
+        storage_touched_ = touched_before;
         throw;
     }
-    storage_touched_ = true;
     log_info("Write %llu bytes, %llu sectors\n", static_cast<unsigned long long>(size),
              static_cast<unsigned long long>(size / sector_size_));
     {

@@ -39,7 +39,7 @@ int open_lun(const std::filesystem::path& file, std::uint64_t size)
         sys_fail("cannot open " + file.string());
     // A disk of another size starts erased. A new file is only extended: ext4
     // flushes a file cut to nothing and then written when it is closed, which
-    // would add seconds of write-back to every exit after a large flash.
+    // would add that write-back to every exit after a large flash.
     struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         (static_cast<std::uint64_t>(st.st_size) != size &&
